@@ -1,0 +1,2 @@
+// Keeps the record library non-empty before its first source lands.
+namespace rs {}
