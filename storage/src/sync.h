@@ -1,0 +1,143 @@
+// Poison-aware locks. A lock whose holder panicked (a guard released while an
+// exception unwinds) is poisoned: later lockers learn of it and report
+// StorageError::LockPoisoned or panic, as each caller decides.
+//
+// Thread safety: both locks are safe to share between threads; a guard belongs
+// to the thread that took it.
+#pragma once
+
+#include <atomic>
+#include <exception>
+#include <mutex>
+#include <optional>
+#include <shared_mutex>
+#include <utility>
+
+#include "storage/src/error.h"
+#include "storage/src/result.h"
+
+namespace storage {
+
+struct Poisoned {};
+
+template <typename T>
+class Mutex {
+ public:
+  class Guard {
+   public:
+    Guard(Guard&& o) noexcept
+        : owner_(std::exchange(o.owner_, nullptr)), lock_(std::move(o.lock_)),
+          exceptions_(o.exceptions_) {}
+    Guard& operator=(Guard&&) = delete;
+    ~Guard() {
+      if (owner_ != nullptr && std::uncaught_exceptions() > exceptions_) {
+        owner_->poisoned_.store(true, std::memory_order_relaxed);
+      }
+    }
+    T& operator*() { return owner_->value_; }
+    T* operator->() { return &owner_->value_; }
+
+   private:
+    friend class Mutex;
+    explicit Guard(Mutex* owner)
+        : owner_(owner), lock_(owner->mu_), exceptions_(std::uncaught_exceptions()) {}
+    Mutex* owner_;
+    std::unique_lock<std::mutex> lock_;
+    int exceptions_;
+  };
+
+  Mutex() = default;
+  explicit Mutex(T value) : value_(std::move(value)) {}
+  Mutex(const Mutex&) = delete;
+  Mutex& operator=(const Mutex&) = delete;
+
+  // Takes the lock; Poisoned (with the lock released) when a holder panicked.
+  Result<Guard, Poisoned> lock() {
+    Guard g(this);
+    if (poisoned_.load(std::memory_order_relaxed)) return Err{Poisoned{}};
+    return g;
+  }
+  // Takes the lock, reporting poisoning as StorageError::LockPoisoned.
+  Result<Guard, StorageError> lock_storage() {
+    auto r = lock();
+    if (!r.ok()) return Err{StorageError::LockPoisoned()};
+    return std::move(r).value();
+  }
+  // Takes the lock; a poisoned lock panics.
+  Guard lock_or_panic() {
+    auto r = lock();
+    if (!r.ok()) panic("poisoned lock: another task failed inside");
+    return std::move(r).value();
+  }
+  // Takes the lock whether or not it is poisoned.
+  Guard lock_ignoring_poison() { return Guard(this); }
+  bool is_poisoned() const { return poisoned_.load(std::memory_order_relaxed); }
+
+ private:
+  std::mutex mu_;
+  std::atomic<bool> poisoned_{false};
+  T value_{};
+};
+
+template <typename T>
+class RwLock {
+ public:
+  class ReadGuard {
+   public:
+    ReadGuard(ReadGuard&&) noexcept = default;
+    const T& operator*() const { return owner_->value_; }
+    const T* operator->() const { return &owner_->value_; }
+
+   private:
+    friend class RwLock;
+    explicit ReadGuard(RwLock* owner) : owner_(owner), lock_(owner->mu_) {}
+    RwLock* owner_;
+    std::shared_lock<std::shared_mutex> lock_;
+  };
+  class WriteGuard {
+   public:
+    WriteGuard(WriteGuard&& o) noexcept
+        : owner_(std::exchange(o.owner_, nullptr)), lock_(std::move(o.lock_)),
+          exceptions_(o.exceptions_) {}
+    WriteGuard& operator=(WriteGuard&&) = delete;
+    ~WriteGuard() {
+      if (owner_ != nullptr && std::uncaught_exceptions() > exceptions_) {
+        owner_->poisoned_.store(true, std::memory_order_relaxed);
+      }
+    }
+    T& operator*() { return owner_->value_; }
+    T* operator->() { return &owner_->value_; }
+
+   private:
+    friend class RwLock;
+    explicit WriteGuard(RwLock* owner)
+        : owner_(owner), lock_(owner->mu_), exceptions_(std::uncaught_exceptions()) {}
+    RwLock* owner_;
+    std::unique_lock<std::shared_mutex> lock_;
+    int exceptions_;
+  };
+
+  RwLock() = default;
+  explicit RwLock(T value) : value_(std::move(value)) {}
+  RwLock(const RwLock&) = delete;
+  RwLock& operator=(const RwLock&) = delete;
+
+  Result<ReadGuard, Poisoned> read() {
+    ReadGuard g(this);
+    if (poisoned_.load(std::memory_order_relaxed)) return Err{Poisoned{}};
+    return g;
+  }
+  Result<WriteGuard, Poisoned> write() {
+    WriteGuard g(this);
+    if (poisoned_.load(std::memory_order_relaxed)) return Err{Poisoned{}};
+    return g;
+  }
+  bool is_poisoned() const { return poisoned_.load(std::memory_order_relaxed); }
+
+ private:
+  std::shared_mutex mu_;
+  std::atomic<bool> poisoned_{false};
+  T value_{};
+};
+
+}  // namespace storage

@@ -1,0 +1,63 @@
+#include "storage/src/sync.h"
+
+#include <gtest/gtest.h>
+
+#include <stdexcept>
+#include <thread>
+#include <vector>
+
+namespace storage {
+namespace {
+
+TEST(SyncTest, MutexSerialisesAndPoisonsOnPanic) {
+  Mutex<int> m(0);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < 4; ++t) {
+    threads.emplace_back([&] {
+      for (int i = 0; i < 1000; ++i) ++*m.lock_or_panic();
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(*m.lock_or_panic(), 4000);
+  EXPECT_FALSE(m.is_poisoned());
+
+  try {
+    auto g = m.lock_or_panic();
+    panic("holder failed");
+  } catch (const Panic&) {
+  }
+  EXPECT_TRUE(m.is_poisoned());
+  EXPECT_FALSE(m.lock().ok());
+  auto r = m.lock_storage();
+  ASSERT_FALSE(r.ok());
+  EXPECT_EQ(r.error().kind(), StorageError::Kind::kLockPoisoned);
+  EXPECT_THROW(m.lock_or_panic(), Panic);
+  EXPECT_EQ(*m.lock_ignoring_poison(), 4000);
+}
+
+TEST(SyncTest, RwLockPoisonsOnlyThroughWriters) {
+  RwLock<int> l(1);
+  {
+    auto r1 = l.read();
+    auto r2 = l.read();
+    ASSERT_TRUE(r1.ok() && r2.ok());
+    EXPECT_EQ(**r1 + **r2, 2);
+  }
+  try {
+    auto r = l.read();
+    throw std::runtime_error("reader failed");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_FALSE(l.is_poisoned());
+  try {
+    auto w = l.write();
+    **w = 5;
+    throw std::runtime_error("writer failed");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_TRUE(l.is_poisoned());
+  EXPECT_FALSE(l.write().ok());
+}
+
+}  // namespace
+}  // namespace storage
