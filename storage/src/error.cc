@@ -1,11 +1,41 @@
 #include "storage/src/error.h"
 
+#include <cstdio>
 #include <cstring>
 #include <utility>
 
 #include "storage/src/panic.h"
 
 namespace storage {
+
+namespace {
+
+// A text in double quotes with quotes, backslashes and control characters escaped,
+// as debug forms show texts.
+std::string quoted(const std::string& text) {
+  std::string out = "\"";
+  for (unsigned char c : text) {
+    switch (c) {
+      case '"': out += "\\\""; break;
+      case '\\': out += "\\\\"; break;
+      case '\n': out += "\\n"; break;
+      case '\r': out += "\\r"; break;
+      case '\t': out += "\\t"; break;
+      case '\0': out += "\\0"; break;
+      default:
+        if (c < 0x20 || c == 0x7F) {
+          char buf[12];
+          std::snprintf(buf, sizeof buf, "\\u{%x}", c);
+          out += buf;
+        } else {
+          out.push_back(static_cast<char>(c));
+        }
+    }
+  }
+  return out + "\"";
+}
+
+}  // namespace
 
 IoError IoError::from_errno(int code) { return IoError{code, ""}; }
 IoError IoError::other(std::string message) { return IoError{0, std::move(message)}; }
@@ -19,8 +49,10 @@ std::string IoError::to_string() const {
 }
 
 std::string IoError::debug() const {
-  if (code == 0) return "Custom { message: \"" + message + "\" }";
-  return "Os { code: " + std::to_string(code) + ", message: \"" + to_string() + "\" }";
+  if (code == 0) return "Custom { message: " + quoted(message) + " }";
+  char buf[256];
+  return "Os { code: " + std::to_string(code) + ", message: " +
+         quoted(strerror_r(code, buf, sizeof buf)) + " }";
 }
 
 std::string SourceLocation::to_string() const {
@@ -75,7 +107,7 @@ std::string StorageError::to_string() const {
 std::string StorageError::debug() const {
   switch (kind_) {
     case Kind::kCorrupted:
-      return "Corrupted(\"" + text_ + "\")";
+      return "Corrupted(" + quoted(text_) + ")";
     case Kind::kValueTooLarge:
       return "ValueTooLarge(" + std::to_string(length_) + ")";
     case Kind::kUnorderedKey:
@@ -204,7 +236,7 @@ std::string TransactionError::to_string() const {
   return storage_->to_string();
 }
 StorageError TransactionError::into_storage_error() && {
-  if (kind_ != Kind::kStorageFailure) panic("unexpected ReadStillInUse transaction error");
+  if (kind_ != Kind::kStorageFailure) panic("internal error: entered unreachable code");
   return std::move(*storage_);
 }
 

@@ -4,6 +4,7 @@
 // Thread safety: plain values.
 #pragma once
 
+#include <bit>
 #include <cstdint>
 #include <cstring>
 #include <functional>
@@ -19,6 +20,9 @@ using Checksum = unsigned __int128;
 inline constexpr uint64_t kMaxPageIndexBits = 20;
 inline constexpr uint32_t kMaxRegions = 1u << 20;
 inline constexpr uint8_t kMaxPageOrder = 20;
+
+// The stored forms are little-endian and the helpers below copy bytes as they are.
+static_assert(std::endian::native == std::endian::little);
 
 inline uint64_t load_le64(const uint8_t* p) {
   uint64_t v;
@@ -111,6 +115,7 @@ struct BtreeHeader {
 };
 
 static_assert(sizeof(uint64_t) == PageNumber::kSerializedSize);
+static_assert(BtreeHeader::kSerializedSize == PageNumber::kSerializedSize + 16 + 8);
 
 }  // namespace storage
 
