@@ -195,31 +195,33 @@ TEST(HeaderTest, FlagBitsThreeToSevenAreIgnoredAndWrittenAsZero) {
 
 TEST(HeaderTest, SelectPrimarySlotTable) {
   struct Row {
-    bool two_phase, primary_bad, secondary_bad, secondary_newer;
-    int want_primary;  // -1: error
+    bool two_phase, primary_bad, secondary_bad;
+    int secondary_id;  // the primary's is 10
+    int want_primary;  // 0: keep, 1: the secondary, -1: error
     const char* error;
   } rows[] = {
-      {true, false, false, false, 0, nullptr},
-      {true, false, false, true, 0, nullptr},  // two-phase keeps an intact primary
-      {true, false, true, true, 0, nullptr},
-      {true, true, false, true, -1, "Primary is corrupted despite 2-phase commit"},
-      {true, true, true, false, -1, "Primary is corrupted despite 2-phase commit"},
-      {false, true, true, true, -1, "Both commit slots are corrupted"},
-      {false, true, false, false, 1, nullptr},
-      {false, false, false, true, 1, nullptr},
-      {false, false, false, false, 0, nullptr},
-      {false, false, true, true, 0, nullptr},
+      {true, false, false, 9, 0, nullptr},
+      {true, false, false, 11, 0, nullptr},  // two-phase keeps an intact primary
+      {true, false, true, 11, 0, nullptr},
+      {true, true, false, 11, -1, "Primary is corrupted despite 2-phase commit"},
+      {true, true, true, 9, -1, "Primary is corrupted despite 2-phase commit"},
+      {false, true, true, 11, -1, "Both commit slots are corrupted"},
+      {false, true, false, 9, 1, nullptr},
+      {false, false, false, 11, 1, nullptr},
+      {false, false, false, 10, 0, nullptr},  // a tie keeps the primary
+      {false, false, false, 9, 0, nullptr},
+      {false, false, true, 11, 0, nullptr},
   };
   for (const Row& row : rows) {
     for (uint8_t primary : {0, 1}) {
       SCOPED_TRACE(::testing::Message() << "two_phase=" << row.two_phase << " primary_bad="
                                         << row.primary_bad << " secondary_bad="
-                                        << row.secondary_bad << " newer=" << row.secondary_newer
+                                        << row.secondary_bad << " secondary_id=" << row.secondary_id
                                         << " primary=" << int(primary));
       DatabaseHeader h = small_header();
       if (primary == 1) h.swap_primary_slot();
       h.primary_slot_mut().transaction_id = TransactionId(10);
-      h.secondary_slot_mut().transaction_id = TransactionId(row.secondary_newer ? 11 : 9);
+      h.secondary_slot_mut().transaction_id = TransactionId(row.secondary_id);
       h.set_two_phase_commit(row.two_phase);
       Bytes b = h.to_bytes(true);
       const size_t primary_at = primary == 0 ? kSlot0Offset : kSlot1Offset;
