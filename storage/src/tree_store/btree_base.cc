@@ -256,11 +256,6 @@ Result<void, StorageError> LeafAccessor::validate_all() const {
 // ---------------------------------------------------------------------------
 // Leaf free functions
 
-size_t leaf_header_size(size_t num_pairs, std::optional<size_t> fixed_key_width,
-                        std::optional<size_t> fixed_value_width) {
-  return 4 + num_pairs * (offset_width(fixed_key_width) + offset_width(fixed_value_width));
-}
-
 bool leaf_split_required(size_t num_pairs, size_t total_pair_bytes,
                          std::optional<size_t> fixed_key_width,
                          std::optional<size_t> fixed_value_width, size_t page_size) {
@@ -518,10 +513,6 @@ Result<std::pair<size_t, PageNumber>, StorageError> BranchAccessor::child_for_ke
 }
 
 Result<size_t, StorageError> BranchAccessor::total_length() const { return keys_end_; }
-
-size_t branch_size(size_t num_keys, size_t key_bytes, std::optional<size_t> fixed_key_width) {
-  return key_bytes + branch_offsets_at(num_keys) + num_keys * offset_width(fixed_key_width);
-}
 
 Result<Checksum, StorageError> branch_checksum(ByteView page, PageNumber page_number,
                                                std::optional<size_t> fixed_key_width) {

@@ -158,9 +158,11 @@ struct LeafPair {
   ByteView value;
 };
 
-// Header size of a leaf with n pairs.
-size_t leaf_header_size(size_t num_pairs, std::optional<size_t> fixed_key_width,
-                        std::optional<size_t> fixed_value_width);
+// Header size of a leaf with n pairs: type, reserved byte, count, offset arrays.
+constexpr size_t leaf_header_size(size_t num_pairs, std::optional<size_t> fixed_key_width,
+                                  std::optional<size_t> fixed_value_width) {
+  return 4 + num_pairs * ((fixed_key_width ? 0 : 4) + (fixed_value_width ? 0 : 4));
+}
 // Split when at least 2 pairs and more than 65535 pairs or more than a page.
 bool leaf_split_required(size_t num_pairs, size_t total_pair_bytes,
                          std::optional<size_t> fixed_key_width,
@@ -344,8 +346,17 @@ class BranchAccessor {
   size_t keys_end_ = 0;
 };
 
-// Size of a branch with k keys holding `key_bytes` of keys.
-size_t branch_size(size_t num_keys, size_t key_bytes, std::optional<size_t> fixed_key_width);
+// Size of a branch with k keys holding `key_bytes` of keys: 8 header bytes, a
+// 16-byte checksum and an 8-byte page number per child, the key offsets, the keys.
+constexpr size_t branch_size(size_t num_keys, size_t key_bytes,
+                             std::optional<size_t> fixed_key_width) {
+  return key_bytes + 32 + 24 * num_keys + (fixed_key_width ? 0 : 4 * num_keys);
+}
+static_assert(sizeof(Checksum) + PageNumber::kSerializedSize == 24);
+static_assert(leaf_header_size(2, 8, std::nullopt) == 12);
+static_assert(leaf_header_size(7, 0, 8) == 4);
+static_assert(branch_size(2, 16, 8) == 96);
+static_assert(branch_size(1, 0, std::nullopt) == 60);
 // XXH3-128 of [0, end of the last key).
 Result<Checksum, StorageError> branch_checksum(ByteView page, PageNumber page_number,
                                                std::optional<size_t> fixed_key_width);
