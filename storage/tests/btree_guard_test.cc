@@ -19,8 +19,8 @@ using Bytes = std::vector<uint8_t>;
 using Pairs = std::vector<std::pair<Bytes, Bytes>>;
 
 template <typename V>
-using Guard = AccessGuard<V, FakePage, FakePage>;
-using Kind = EitherPage<FakePage, FakePage>::Kind;
+using Guard = AccessGuard<V, FakePage, FakePage, testing::FakeSharedBytes>;
+using Kind = EitherPage<FakePage, FakePage, testing::FakeSharedBytes>::Kind;
 
 Bytes str(const std::string& s) { return Bytes(s.begin(), s.end()); }
 
@@ -106,7 +106,7 @@ TEST(AccessGuardTest, GuardReadsItsValueAfterThePageIsFreedAndReused) {
   auto [start, end] = *a.value_range(0).value();
   std::shared_ptr<const void> owner = page.bytes;
   Guard<TextCodec> guard = Guard<TextCodec>::shared_bytes(
-      SharedPageBytes{owner, ByteView(*page.bytes)}, start, end - start);
+      testing::FakeSharedBytes{owner, ByteView(*page.bytes)}, start, end - start);
   EXPECT_EQ(guard.kind(), Kind::kSharedBytes);
   const uint8_t* held = page.bytes->data();
   // Free the page: its buffer goes back to the pool; the next page is written.

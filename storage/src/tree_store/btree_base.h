@@ -8,7 +8,7 @@
 // order) are panics.
 //
 // The page code works on byte spans and a PageNumber; the page handles meet it
-// through the ReadablePage / WritablePage concepts, the page allocator through
+// through the ReadPageHandle / WritePageHandle concepts, the page allocator through
 // NodeAllocator.
 //
 // Thread safety: accessors over shared read-only bytes may be used from several
@@ -44,14 +44,14 @@ using MutByteView = std::span<uint8_t>;
 
 // A page handle's read side: its bytes and its address.
 template <typename P>
-concept ReadablePage = requires(const P& p) {
+concept ReadPageHandle = requires(const P& p) {
   { p.memory() } -> std::convertible_to<ByteView>;
   { p.get_page_number() } -> std::convertible_to<PageNumber>;
 };
 
 // A page handle that may be written through (held exclusively).
 template <typename P>
-concept WritablePage = ReadablePage<P> && requires(P& p) {
+concept WritePageHandle = ReadPageHandle<P> && requires(P& p) {
   { p.memory_mut() } -> std::convertible_to<MutByteView>;
 };
 
@@ -62,7 +62,7 @@ template <typename A, typename T>
 concept NodeAllocator = requires(A& a, const T& tracker, size_t len) {
   { a.get_page_size() } -> std::convertible_to<size_t>;
   { a.allocate(len, tracker).ok() } -> std::convertible_to<bool>;
-  requires WritablePage<std::remove_cvref_t<decltype(a.allocate(len, tracker).value())>>;
+  requires WritePageHandle<std::remove_cvref_t<decltype(a.allocate(len, tracker).value())>>;
 };
 
 template <typename A, typename T>
@@ -101,7 +101,7 @@ class LeafAccessor {
                                                    const TreeDescriptor& d) {
     return create(page, page_number, d.fixed_key_width, d.fixed_value_width, d.compare);
   }
-  template <ReadablePage P>
+  template <ReadPageHandle P>
   static Result<LeafAccessor, StorageError> create(const P& page, const TreeDescriptor& d) {
     return create(ByteView(page.memory()), page.get_page_number(), d);
   }
@@ -173,7 +173,7 @@ Result<bool, StorageError> is_single_large_value(const LeafAccessor& accessor, s
 Result<Checksum, StorageError> leaf_checksum(ByteView page, PageNumber page_number,
                                              std::optional<size_t> fixed_key_width,
                                              std::optional<size_t> fixed_value_width);
-template <ReadablePage P>
+template <ReadPageHandle P>
 Result<Checksum, StorageError> leaf_checksum(const P& page, std::optional<size_t> fixed_key_width,
                                              std::optional<size_t> fixed_value_width) {
   return leaf_checksum(ByteView(page.memory()), page.get_page_number(), fixed_key_width,
@@ -313,7 +313,7 @@ class BranchAccessor {
                                                      const TreeDescriptor& d) {
     return create(page, page_number, d.fixed_key_width, d.compare);
   }
-  template <ReadablePage P>
+  template <ReadPageHandle P>
   static Result<BranchAccessor, StorageError> create(const P& page, const TreeDescriptor& d) {
     return create(ByteView(page.memory()), page.get_page_number(), d);
   }
@@ -360,7 +360,7 @@ static_assert(branch_size(1, 0, std::nullopt) == 60);
 // XXH3-128 of [0, end of the last key).
 Result<Checksum, StorageError> branch_checksum(ByteView page, PageNumber page_number,
                                                std::optional<size_t> fixed_key_width);
-template <ReadablePage P>
+template <ReadPageHandle P>
 Result<Checksum, StorageError> branch_checksum(const P& page,
                                                std::optional<size_t> fixed_key_width) {
   return branch_checksum(ByteView(page.memory()), page.get_page_number(), fixed_key_width);
@@ -538,7 +538,7 @@ Result<std::vector<uint8_t>, StorageError> remove_pair_taking_value(
     std::optional<size_t> fixed_value_width);
 
 // A writable leaf page with its tree's widths, as handed to dirty-leaf visitors.
-template <WritablePage W>
+template <WritePageHandle W>
 class LeafPageMut {
  public:
   LeafPageMut(W page, std::optional<size_t> fixed_key_width,
@@ -568,16 +568,16 @@ class LeafPageMut {
 // Value access guards
 // ---------------------------------------------------------------------------
 
-// Bytes of a page that was already freed, kept alive by a shared owner (any
-// reference-counted buffer, through an aliasing pointer).
-struct SharedPageBytes {
-  std::shared_ptr<const void> owner;
-  ByteView bytes;
-  ByteView memory() const { return bytes; }
+// The shared bytes of a page that was already freed (the page cache's
+// reference-counted buffer): they stay valid while any holder lives.
+template <typename S>
+concept SharedPageBytes = std::copy_constructible<S> && requires(const S& s) {
+  { s.bytes() } -> std::convertible_to<ByteView>;
 };
 
-// What holds the bytes of a guarded value.
-template <ReadablePage R, WritablePage W>
+// What holds the bytes of a guarded value: R a read-only page handle, W a
+// writable one, S the shared bytes of a freed page.
+template <ReadPageHandle R, WritePageHandle W, SharedPageBytes S>
 class EitherPage {
  public:
   enum class Kind : uint8_t { kReadOnly = 0, kWritable = 1, kOwned = 2, kSharedBytes = 3 };
@@ -589,7 +589,7 @@ class EitherPage {
   static EitherPage owned(std::vector<uint8_t> bytes) {
     return EitherPage(Holder(std::in_place_index<2>, std::move(bytes)));
   }
-  static EitherPage shared_bytes(SharedPageBytes bytes) {
+  static EitherPage shared_bytes(S bytes) {
     return EitherPage(Holder(std::in_place_index<3>, std::move(bytes)));
   }
 
@@ -603,12 +603,12 @@ class EitherPage {
       case 2:
         return ByteView(std::get<2>(holder_));
       default:
-        return std::get<3>(holder_).memory();
+        return ByteView(std::get<3>(holder_).bytes());
     }
   }
 
  private:
-  using Holder = std::variant<R, W, std::vector<uint8_t>, SharedPageBytes>;
+  using Holder = std::variant<R, W, std::vector<uint8_t>, S>;
   explicit EitherPage(Holder h) : holder_(std::move(h)) {}
   Holder holder_;
 };
@@ -619,10 +619,10 @@ class EitherPage {
 //
 // Thread safety: a guard over shared read-only bytes may move between threads;
 // one over a writable page belongs to the write transaction's thread.
-template <ValueCodec V, ReadablePage R, WritablePage W>
+template <ValueCodec V, ReadPageHandle R, WritePageHandle W, SharedPageBytes S>
 class AccessGuard {
  public:
-  using Holder = EitherPage<R, W>;
+  using Holder = EitherPage<R, W, S>;
 
   AccessGuard(Holder page, size_t offset, size_t len)
       : page_(std::move(page)), offset_(offset), len_(len) {
@@ -639,7 +639,7 @@ class AccessGuard {
     size_t len = bytes.size();
     return AccessGuard(Holder::owned(std::move(bytes)), 0, len);
   }
-  static AccessGuard shared_bytes(SharedPageBytes bytes, size_t offset, size_t len) {
+  static AccessGuard shared_bytes(S bytes, size_t offset, size_t len) {
     return AccessGuard(Holder::shared_bytes(std::move(bytes)), offset, len);
   }
 
@@ -655,7 +655,7 @@ class AccessGuard {
 
 // The writable view of a value just inserted into a page of the open write
 // transaction. Releasing it gives the page back; what was written stays.
-template <WritablePage W>
+template <WritePageHandle W>
 class AccessGuardMutInPlace {
  public:
   AccessGuardMutInPlace(W page, size_t offset, size_t len)

@@ -37,6 +37,13 @@ struct FakePage {
 
 struct FakeTracker {};
 
+// The shared bytes of a freed page: any reference-counted owner and a view.
+struct FakeSharedBytes {
+  std::shared_ptr<const void> owner;
+  std::span<const uint8_t> view;
+  std::span<const uint8_t> bytes() const { return view; }
+};
+
 // Allocates runs of 2^order pages, each at least the requested size; fails every
 // allocation after `fail_after` successful ones when that is set.
 struct FakeAllocator {
