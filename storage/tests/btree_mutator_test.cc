@@ -2,6 +2,7 @@
 // space tests, broken preconditions and damaged pages.
 #include <gtest/gtest.h>
 
+#include <functional>
 #include <map>
 #include <random>
 #include <string>
@@ -286,6 +287,72 @@ TEST(LeafMutatorTest, DamagedPagesAreReportedBeforeAnyByteMoves) {
                                                          str("b"))
                 .error(),
             StorageError::Corrupted("Leaf page r0.0/0 corrupted. Number of pairs is zero"));
+}
+
+// Edits on randomly damaged leaves: each either reports the damage or leaves a
+// well-formed leaf, and none touches a byte outside the page (sanitizers).
+TEST(LeafMutatorTest, FuzzedPagesNeverEditOutOfBounds) {
+  const uint32_t seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937 rng(seed);
+  size_t errors = 0;
+  for (int round = 0; round < 1500; ++round) {
+    const TreeDescriptor& d = round % 2 ? kU64Bytes : kTextBytes;
+    Pairs pairs;
+    for (size_t i = 0, n = 2 + rng() % 6; i < n; ++i) {
+      pairs.push_back({d.fixed_key_width ? u64(i) : str(std::string(i + 1, 'k')),
+                       Bytes(rng() % 6, 1)});
+    }
+    Bytes image = built_bytes(d, pairs);
+    image.resize(image.size() + rng() % 24, 0);  // a little free space
+    for (int flips = 1 + rng() % 3; flips > 0; --flips) {
+      image[2 + rng() % (image.size() - 2)] = static_cast<uint8_t>(rng());
+    }
+    image[0] = kLeafPageType;
+    FakePage page = FakePage::of(image);
+    auto a = LeafAccessor::create(page, d);
+    if (!a.ok()) {
+      ++errors;
+      continue;
+    }
+    const size_t n = a->num_pairs();
+    LeafMutator m = mutator_of(page, d);
+    Bytes key = d.fixed_key_width ? u64(99) : str("zz");
+    Bytes value = {5, 5};
+    Result<void, StorageError> r = Unit{};
+    switch (rng() % 4) {
+      case 0:
+        if (n >= 2) r = m.remove(rng() % n);
+        break;
+      case 1: {
+        auto fits = LeafMutator::sufficient_insert_inplace_space(
+            page.memory(), page.number, n, d.fixed_key_width, d.fixed_value_width, key, value);
+        if (fits.ok() && *fits && n >= 1) r = m.insert(n, key, value);
+        break;
+      }
+      case 2:
+        if (n >= 1) {
+          auto fits = LeafMutator::sufficient_replace_inplace_space(
+              page.memory(), page.number, 0, d.fixed_key_width, d.fixed_value_width, value);
+          if (fits.ok() && *fits) r = m.replace(0, value);
+        }
+        break;
+      default:
+        if (n >= 3) {
+          const std::vector<size_t> ends = {0, n - 1};
+          r = m.remove_indices(ends);
+        }
+    }
+    if (!r.ok()) {
+      ++errors;
+      EXPECT_EQ(*page.bytes, image);  // reported before anything moved
+    } else {
+      auto after = LeafAccessor::create(page, d);
+      ASSERT_TRUE(after.ok());
+      EXPECT_TRUE(after->validate_all().ok() || *page.bytes == image);
+    }
+  }
+  EXPECT_GT(errors, 0u);
 }
 
 TEST(LeafPageMutTest, ReplaceValue) {
