@@ -322,9 +322,12 @@ void PagedCachedFile::invalidate_cache(uint64_t offset, size_t len) const {
 void PagedCachedFile::cancel_pending_write(uint64_t offset) const {
   STORAGE_ASSERT(offset % page_size_ == 0);
   auto guard = write_buffer_[offset % kCacheStripes]->lock_or_panic();
-  if (auto removed = guard->remove(offset)) {
-    if (!removed->has_value()) panic("assertion failed: value.is_some()");
-    write_buffer_bytes_.fetch_sub((*removed)->size(), std::memory_order_relaxed);
+  // Checked before removing, so that a lent page keeps its slot to return to.
+  if (std::optional<PageBuffer>* slot = guard->get(offset)) {
+    if (!slot->has_value()) panic("assertion failed: value.is_some()");
+    const size_t len = (*slot)->size();
+    (void)guard->remove(offset);
+    write_buffer_bytes_.fetch_sub(len, std::memory_order_relaxed);
   }
 }
 
