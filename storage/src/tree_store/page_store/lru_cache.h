@@ -56,13 +56,13 @@ class LRUCache {
   const V* get(uint64_t key) const {
     auto it = map_.find(key);
     if (it == map_.end()) return nullptr;
-    it->second.second_chance.store(true, std::memory_order_relaxed);
+    mark(it->second);
     return &it->second.value;
   }
   V* get_mut(uint64_t key) {
     auto it = map_.find(key);
     if (it == map_.end()) return nullptr;
-    it->second.second_chance.store(true, std::memory_order_relaxed);
+    mark(it->second);
     return &it->second.value;
   }
 
@@ -134,6 +134,13 @@ class LRUCache {
     mutable std::atomic<bool> second_chance{false};
   };
   using Map = std::unordered_map<uint64_t, Entry, FastHasher64>;
+
+  // Readers of a hot page would otherwise all write its flag's cache line.
+  static void mark(const Entry& e) {
+    if (!e.second_chance.load(std::memory_order_relaxed)) {
+      e.second_chance.store(true, std::memory_order_relaxed);
+    }
+  }
 
   Map map_;
   std::deque<uint64_t> queue_;
