@@ -291,7 +291,8 @@ TEST_F(CachedFileTest, BrokenCallersPanic) {
     ASSERT_TRUE(lent.ok());
     EXPECT_EQ(touch(*cache_), text);
     // The stripe is poisoned now: later blocking locks of it panic too.
-    EXPECT_EQ(panic_text([&] { stamp(1 + 131, 0); }), "poisoned lock: another task failed inside");
+    EXPECT_EQ(panic_text([&] { stamp(1 + 131, 0); }),
+              "called `Result::unwrap()` on an `Err` value");
   }
 }
 
@@ -318,7 +319,9 @@ const StickyCase kStickyCases[] = {
      [](PagedCachedFile& c) { return error_text(c.file_len()); }},
     {"sync", BackendOp::kSync, [](PagedCachedFile& c) { return error_text(c.flush()); }},
     {"read miss", BackendOp::kRead,
-     [](PagedCachedFile& c) { return error_text(c.read(9 * kPage, kPage, PageReadHint::kCommitted)); }},
+     [](PagedCachedFile& c) {
+       return error_text(c.read(9 * kPage, kPage, PageReadHint::kCommitted));
+     }},
     {"resize", BackendOp::kSetLen,
      [](PagedCachedFile& c) { return error_text(c.resize(20 * kPage)); }},
 };

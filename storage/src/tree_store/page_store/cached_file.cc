@@ -19,6 +19,13 @@ constexpr const char* kUnwrapNone = "called `Option::unwrap()` on a `None` value
         " for offset " + std::to_string(offset));
 }
 
+// Every blocking lock of a poisoned stripe panics in turn.
+WriteBufferStripe::Guard lock_stripe(WriteBufferStripe& stripe) {
+  auto r = stripe.lock();
+  if (!r.ok()) panic(kUnwrapErr);
+  return std::move(r).value();
+}
+
 }  // namespace
 
 // ---- WritablePage ----------------------------------------------------------
@@ -127,7 +134,7 @@ Result<PageBuffer, StorageError> PagedCachedFile::read(uint64_t offset, size_t l
                                                        PageReadHint hint) const {
   const size_t s = offset % kCacheStripes;
   if (hint == PageReadHint::kMayBeDirty) {
-    auto guard = write_buffer_[s]->lock_or_panic();
+    auto guard = lock_stripe(*write_buffer_[s]);
     if (std::optional<PageBuffer>* slot = guard->get(offset)) {
       if (!slot->has_value()) panic(kUnwrapNone);  // lent out
       return **slot;
@@ -194,7 +201,7 @@ Result<WritablePage, StorageError> PagedCachedFile::write(uint64_t offset, size_
   STORAGE_ASSERT(offset % page_size_ == 0);
   const size_t s = offset % kCacheStripes;
   const std::shared_ptr<WriteBufferStripe>& stripe = write_buffer_[s];
-  auto guard = stripe->lock_or_panic();
+  auto guard = lock_stripe(*stripe);
 
   std::optional<PageBuffer> cached;
   {
@@ -270,7 +277,7 @@ Result<WritablePage, StorageError> PagedCachedFile::write(uint64_t offset, size_
 
 Result<void, StorageError> PagedCachedFile::flush_write_buffer() const {
   for (size_t s = 0; s < kCacheStripes; ++s) {
-    auto guard = write_buffer_[s]->lock_or_panic();
+    auto guard = lock_stripe(*write_buffer_[s]);
     std::optional<StorageError> failure;
     guard->for_each([&](uint64_t offset, std::optional<PageBuffer>& slot) {
       if (failure) return;
@@ -321,7 +328,7 @@ void PagedCachedFile::invalidate_cache(uint64_t offset, size_t len) const {
 
 void PagedCachedFile::cancel_pending_write(uint64_t offset) const {
   STORAGE_ASSERT(offset % page_size_ == 0);
-  auto guard = write_buffer_[offset % kCacheStripes]->lock_or_panic();
+  auto guard = lock_stripe(*write_buffer_[offset % kCacheStripes]);
   // Checked before removing, so that a lent page keeps its slot to return to.
   if (std::optional<PageBuffer>* slot = guard->get(offset)) {
     if (!slot->has_value()) panic("assertion failed: value.is_some()");
