@@ -1,6 +1,7 @@
 # make demo: set up, build, run the main job on sample data.
 # make test: set up, build, run every C++ and Python test, then the C++ tests
 #            again under AddressSanitizer and UndefinedBehaviorSanitizer.
+# make test-tsan: the storage tests' concurrent cases under ThreadSanitizer.
 # make bench: build and run the benchmarks.
 SHELL := /bin/bash
 .SHELLFLAGS := -euo pipefail -c
@@ -10,7 +11,7 @@ PY := $(VENV)/bin/python
 JOBS ?= $(shell nproc)
 CMAKE_COMMON := -G Ninja -DPython_EXECUTABLE=$(PY)
 
-.PHONY: setup build build-asan install test test-cpp test-python test-asan demo bench clean
+.PHONY: setup build build-asan install test test-cpp test-python test-asan test-tsan demo bench clean
 
 setup:
 	bash scripts/setup
@@ -39,7 +40,14 @@ test-asan: build-asan
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
-test: test-cpp test-python test-asan
+# Only the storage tests are built; the filter picks the multi-threaded ones.
+test-tsan: setup
+	cmake -S . -B build/tsan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DRS_TSAN=ON >/dev/null
+	cmake --build build/tsan -j $(JOBS) --target storage_tests
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/storage_tests \
+	  --gtest_filter='*Stress*:*Concurrent*'
+
+test: test-cpp test-python test-tsan test-asan
 
 demo: install
 	$(PY) scripts/demo.py

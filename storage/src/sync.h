@@ -41,6 +41,11 @@ class Mutex {
     friend class Mutex;
     explicit Guard(Mutex* owner)
         : owner_(owner), lock_(owner->mu_), exceptions_(std::uncaught_exceptions()) {}
+    Guard(Mutex* owner, std::try_to_lock_t)
+        : owner_(owner), lock_(owner->mu_, std::try_to_lock),
+          exceptions_(std::uncaught_exceptions()) {
+      if (!lock_.owns_lock()) owner_ = nullptr;
+    }
     Mutex* owner_;
     std::unique_lock<std::mutex> lock_;
     int exceptions_;
@@ -71,6 +76,12 @@ class Mutex {
   }
   // Takes the lock whether or not it is poisoned.
   Guard lock_ignoring_poison() { return Guard(this); }
+  // Takes the lock only if that needs no waiting and it is not poisoned.
+  std::optional<Guard> try_lock() {
+    Guard g(this, std::try_to_lock);
+    if (g.owner_ == nullptr || poisoned_.load(std::memory_order_relaxed)) return std::nullopt;
+    return std::optional<Guard>(std::move(g));
+  }
   bool is_poisoned() const { return poisoned_.load(std::memory_order_relaxed); }
 
  private:

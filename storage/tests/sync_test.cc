@@ -59,5 +59,24 @@ TEST(SyncTest, RwLockPoisonsOnlyThroughWriters) {
   EXPECT_FALSE(l.write().ok());
 }
 
+TEST(SyncTest, TryLockNeitherWaitsNorTakesAPoisonedLock) {
+  Mutex<int> m(3);
+  {
+    auto held = m.lock_or_panic();
+    std::thread other([&] { EXPECT_FALSE(m.try_lock().has_value()); });
+    other.join();
+  }
+  auto got = m.try_lock();
+  ASSERT_TRUE(got.has_value());
+  EXPECT_EQ(**got, 3);
+  got.reset();
+  try {
+    auto g = m.lock_or_panic();
+    panic("holder failed");
+  } catch (const Panic&) {
+  }
+  EXPECT_FALSE(m.try_lock().has_value());
+}
+
 }  // namespace
 }  // namespace storage

@@ -1,0 +1,32 @@
+#include "storage/src/tree_store/page_store/backends.h"
+
+#include <utility>
+
+#include "storage/src/panic.h"
+
+namespace storage {
+
+namespace {
+[[noreturn]] void unreachable() { panic("internal error: entered unreachable code"); }
+}  // namespace
+
+ReadOnlyBackend::ReadOnlyBackend(std::unique_ptr<StorageBackend> inner)
+    : inner_(std::move(inner)) {
+  STORAGE_ASSERT(inner_ != nullptr);
+}
+
+std::string ReadOnlyBackend::debug() const {
+  return "ReadOnlyBackend { inner: " + inner_->debug() + " }";
+}
+Result<uint64_t, IoError> ReadOnlyBackend::len() const { return inner_->len(); }
+Result<void, IoError> ReadOnlyBackend::read(uint64_t offset, std::span<uint8_t> out) const {
+  return inner_->read(offset, out);
+}
+Result<void, IoError> ReadOnlyBackend::close() const { return inner_->close(); }
+Result<void, IoError> ReadOnlyBackend::set_len(uint64_t) const { unreachable(); }
+Result<void, IoError> ReadOnlyBackend::sync_data() const { unreachable(); }
+Result<void, IoError> ReadOnlyBackend::write(uint64_t, std::span<const uint8_t>) const {
+  unreachable();
+}
+
+}  // namespace storage

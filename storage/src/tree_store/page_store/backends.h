@@ -1,0 +1,59 @@
+// StorageBackend: the database file under the page store. The page store's
+// cache owns the backend and is its only caller, from several threads at once
+// and without a common lock, so every implementation must be safe under
+// concurrent calls (all operations are const).
+//
+// ReadOnlyBackend wraps another backend for a database opened read-only: it
+// lets reads, length queries and close through; anything else is a bug.
+//
+// Thread safety: implementations are safe to call from any thread.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <span>
+#include <string>
+
+#include "storage/src/error.h"
+#include "storage/src/result.h"
+
+namespace storage {
+
+class StorageBackend {
+ public:
+  virtual ~StorageBackend() = default;
+
+  // One line naming the implementation and its fields.
+  virtual std::string debug() const = 0;
+  // The file's current size in bytes.
+  virtual Result<uint64_t, IoError> len() const = 0;
+  // Fills all of `out` with the bytes starting at `offset`.
+  virtual Result<void, IoError> read(uint64_t offset, std::span<uint8_t> out) const = 0;
+  // Truncates or extends the file to exactly `len` bytes.
+  virtual Result<void, IoError> set_len(uint64_t len) const = 0;
+  // Makes all written data durable.
+  virtual Result<void, IoError> sync_data() const = 0;
+  // Writes all of `data` at `offset`.
+  virtual Result<void, IoError> write(uint64_t offset, std::span<const uint8_t> data) const = 0;
+  // Releases what the backend holds (the file lock); called once, at database close.
+  virtual Result<void, IoError> close() const = 0;
+};
+
+class ReadOnlyBackend final : public StorageBackend {
+ public:
+  explicit ReadOnlyBackend(std::unique_ptr<StorageBackend> inner);
+
+  std::string debug() const override;
+  Result<uint64_t, IoError> len() const override;
+  Result<void, IoError> read(uint64_t offset, std::span<uint8_t> out) const override;
+  Result<void, IoError> close() const override;
+  // A read-only page store issues none of these; each panics.
+  Result<void, IoError> set_len(uint64_t len) const override;
+  Result<void, IoError> sync_data() const override;
+  Result<void, IoError> write(uint64_t offset, std::span<const uint8_t> data) const override;
+
+ private:
+  std::unique_ptr<StorageBackend> inner_;
+};
+
+}  // namespace storage

@@ -1,0 +1,384 @@
+#include "storage/src/tree_store/page_store/cached_file.h"
+
+#include <cstdio>
+#include <cstdlib>
+#include <string>
+#include <utility>
+
+#include "storage/src/panic.h"
+
+namespace storage {
+
+namespace {
+
+constexpr const char* kUnwrapErr = "called `Result::unwrap()` on an `Err` value";
+constexpr const char* kUnwrapNone = "called `Option::unwrap()` on a `None` value";
+
+[[noreturn]] void cache_inconsistency(size_t requested, size_t cached, uint64_t offset) {
+  panic("cache inconsistency " + std::to_string(requested) + " != " + std::to_string(cached) +
+        " for offset " + std::to_string(offset));
+}
+
+// Every blocking lock of a poisoned stripe panics in turn.
+WriteBufferStripe::Guard lock_stripe(WriteBufferStripe& stripe) {
+  auto r = stripe.lock();
+  if (!r.ok()) panic(kUnwrapErr);
+  return std::move(r).value();
+}
+
+}  // namespace
+
+// ---- WritablePage ----------------------------------------------------------
+
+WritablePage& WritablePage::operator=(WritablePage&& o) noexcept {
+  if (this != &o) {
+    give_back();
+    stripe_ = std::move(o.stripe_);
+    buffer_ = std::move(o.buffer_);
+    offset_ = o.offset_;
+  }
+  return *this;
+}
+
+WritablePage::~WritablePage() { give_back(); }
+
+void WritablePage::give_back() noexcept {
+  if (stripe_ == nullptr) return;
+  {
+    // A destructor cannot panic; a poisoned stripe still takes its page back.
+    auto guard = stripe_->lock_ignoring_poison();
+    if (!guard->return_buffer(offset_, std::move(buffer_))) {
+      std::fputs(
+          "assertion failed: self.cache.get_mut(key).unwrap().replace(value).is_none()\n",
+          stderr);
+      std::abort();
+    }
+  }
+  stripe_.reset();
+}
+
+// ---- PagedCachedFile -------------------------------------------------------
+
+PagedCachedFile::PagedCachedFile(std::unique_ptr<StorageBackend> file, uint64_t page_size,
+                                 size_t max_cache_bytes)
+    : file_(std::move(file)), page_size_(page_size), max_cache_bytes_(max_cache_bytes) {
+  STORAGE_ASSERT(file_ != nullptr);
+  STORAGE_ASSERT(page_size_ > 0);
+  for (auto& stripe : write_buffer_) stripe = std::make_shared<WriteBufferStripe>();
+}
+
+PagedCachedFile::ReadCacheStripe::ReadGuard PagedCachedFile::read_lock(size_t stripe) const {
+  auto r = read_cache_[stripe].read();
+  if (!r.ok()) panic(kUnwrapErr);
+  return std::move(r).value();
+}
+
+PagedCachedFile::ReadCacheStripe::WriteGuard PagedCachedFile::write_lock(size_t stripe) const {
+  auto r = read_cache_[stripe].write();
+  if (!r.ok()) panic(kUnwrapErr);
+  return std::move(r).value();
+}
+
+Result<void, StorageError> PagedCachedFile::check_io() const {
+  if (io_failed_.load(std::memory_order_acquire)) {
+    if (closed_.load(std::memory_order_acquire)) return Err{StorageError::DatabaseClosed()};
+    return Err{StorageError::PreviousIo()};
+  }
+  return {};
+}
+
+// Every backend failure makes the file refuse further I/O.
+#define STORAGE_BACKEND_CALL(expr)                          \
+  do {                                                      \
+    auto backend_r_ = (expr);                               \
+    if (!backend_r_.ok()) {                                 \
+      io_failed_.store(true, std::memory_order_release);    \
+      return Err{StorageError::Io(std::move(backend_r_).error())}; \
+    }                                                       \
+  } while (0)
+
+Result<PageBuffer, StorageError> PagedCachedFile::read_from_file(uint64_t offset,
+                                                                 size_t len) const {
+  TRY(check_io());
+  PageBuffer buffer = PageBuffer::zeroed(len);
+  STORAGE_BACKEND_CALL(file_->read(offset, {buffer.mutable_data(), len}));
+  return buffer;
+}
+
+Result<void, StorageError> PagedCachedFile::write_to_file(uint64_t offset,
+                                                          const PageBuffer& bytes) const {
+  TRY(check_io());
+  STORAGE_BACKEND_CALL(file_->write(offset, bytes.bytes()));
+  return {};
+}
+
+Result<std::vector<uint8_t>, StorageError> PagedCachedFile::read_direct(uint64_t offset,
+                                                                       size_t len) const {
+  TRY(check_io());
+  std::vector<uint8_t> out(len);
+  STORAGE_BACKEND_CALL(file_->read(offset, out));
+  return out;
+}
+
+Result<uint64_t, StorageError> PagedCachedFile::file_len() const {
+  TRY(check_io());
+  auto r = file_->len();
+  if (!r.ok()) {
+    io_failed_.store(true, std::memory_order_release);
+    return Err{StorageError::Io(std::move(r).error())};
+  }
+  return r.value();
+}
+
+Result<PageBuffer, StorageError> PagedCachedFile::read(uint64_t offset, size_t len,
+                                                       PageReadHint hint) const {
+  const size_t s = offset % kCacheStripes;
+  if (hint == PageReadHint::kMayBeDirty) {
+    auto guard = lock_stripe(*write_buffer_[s]);
+    if (std::optional<PageBuffer>* slot = guard->get(offset)) {
+      if (!slot->has_value()) panic(kUnwrapNone);  // lent out
+      return **slot;
+    }
+  }
+  {
+    auto guard = read_lock(s);
+    if (const PageBuffer* hit = guard->get(offset)) return *hit;
+  }
+
+  TRY_ASSIGN(PageBuffer buffer, read_from_file(offset, len));
+
+  size_t cache_size = read_cache_bytes_.fetch_add(len, std::memory_order_relaxed) + len;
+  auto guard = write_lock(s);
+  if (auto replaced = guard->insert(offset, buffer)) {
+    read_cache_bytes_.fetch_sub(replaced->size(), std::memory_order_relaxed);
+    cache_size -= replaced->size();
+  }
+  if (len != 0 &&
+      cache_size + write_buffer_bytes_.load(std::memory_order_relaxed) > max_cache_bytes_) {
+    // Make room in this stripe only; the buffer just inserted may go too.
+    size_t removed = 0;
+    while (removed < len) {
+      auto evicted = guard->pop_lowest_priority();
+      if (!evicted) break;
+      removed += evicted->second.size();
+    }
+    read_cache_bytes_.fetch_sub(removed, std::memory_order_relaxed);
+  }
+  return buffer;
+}
+
+Result<size_t, StorageError> PagedCachedFile::flush_lowest_priority(LRUWriteCache& stripe,
+                                                                    size_t target) const {
+  size_t freed = 0;
+  while (!stripe.is_empty()) {
+    // Find an unlent page; lent ones go back to the queue's end.
+    std::optional<std::pair<uint64_t, PageBuffer>> found;
+    for (size_t attempts = stripe.len(); attempts > 0; --attempts) {
+      auto popped = stripe.pop_lowest_priority();
+      if (!popped) break;
+      if (popped->second.has_value()) {
+        found.emplace(popped->first, std::move(*popped->second));
+        break;
+      }
+      stripe.reinsert(popped->first, std::nullopt);
+    }
+    if (!found) break;
+    auto written = write_to_file(found->first, found->second);
+    if (!written.ok()) {
+      stripe.reinsert(found->first, std::move(found->second));
+      return std::move(written).take_err();
+    }
+    const size_t len = found->second.size();
+    write_buffer_bytes_.fetch_sub(len, std::memory_order_relaxed);
+    freed += len;
+    if (freed >= target) break;
+  }
+  return freed;
+}
+
+Result<WritablePage, StorageError> PagedCachedFile::write(uint64_t offset, size_t len,
+                                                          bool overwrite) const {
+  STORAGE_ASSERT(offset % page_size_ == 0);
+  const size_t s = offset % kCacheStripes;
+  const std::shared_ptr<WriteBufferStripe>& stripe = write_buffer_[s];
+  auto guard = lock_stripe(*stripe);
+
+  std::optional<PageBuffer> cached;
+  {
+    auto rc = write_lock(s);
+    cached = rc->remove(offset);
+  }
+  if (cached) {
+    if (cached->size() != len) cache_inconsistency(len, cached->size(), offset);
+    read_cache_bytes_.fetch_sub(len, std::memory_order_relaxed);
+  }
+
+  if (std::optional<PageBuffer> buffered = guard->take_buffer(offset)) {
+    return WritablePage(stripe, std::move(*buffered), offset);
+  }
+
+  size_t buffered_bytes = write_buffer_bytes_.fetch_add(len, std::memory_order_relaxed) + len;
+  // From here on, a failed lending takes its length back off the count.
+  auto fail = [&](StorageError e) -> Result<WritablePage, StorageError> {
+    write_buffer_bytes_.fetch_sub(len, std::memory_order_relaxed);
+    return Err{std::move(e)};
+  };
+
+  const size_t half = max_cache_bytes_ / 2;
+  if (buffered_bytes > half) {
+    const size_t excess = buffered_bytes - half;
+    auto own = flush_lowest_priority(*guard, excess);
+    if (!own.ok()) return fail(std::move(own).error());
+    size_t freed = own.value();
+    // Other stripes only when free right now: two lenders relieving each
+    // other's stripes never wait on each other.
+    for (size_t i = 1; i < kCacheStripes && freed < excess; ++i) {
+      auto other = write_buffer_[(s + i) % kCacheStripes]->try_lock();
+      if (!other) continue;
+      auto more = flush_lowest_priority(**other, excess - freed);
+      if (!more.ok()) return fail(std::move(more).error());
+      freed += more.value();
+    }
+    buffered_bytes = write_buffer_bytes_.load(std::memory_order_relaxed);
+  }
+
+  const size_t cache_bytes = read_cache_bytes_.load(std::memory_order_relaxed);
+  if (cache_bytes + buffered_bytes > max_cache_bytes_) {
+    const size_t excess = cache_bytes + buffered_bytes - max_cache_bytes_;
+    size_t freed = 0;
+    const size_t start = eviction_cursor_.fetch_add(1, std::memory_order_relaxed);
+    for (size_t i = 0; i < kCacheStripes && freed < excess; ++i) {
+      auto rc = write_lock((start + i) % kCacheStripes);
+      while (freed < excess) {
+        auto evicted = rc->pop_lowest_priority();
+        if (!evicted) break;
+        const size_t n = evicted->second.size();
+        read_cache_bytes_.fetch_sub(n, std::memory_order_relaxed);
+        freed += n;
+      }
+    }
+  }
+
+  PageBuffer data;
+  if (cached) {
+    data = std::move(*cached);
+  } else if (overwrite) {
+    data = PageBuffer::zeroed(len);
+  } else {
+    auto r = read_from_file(offset, len);
+    if (!r.ok()) return fail(std::move(r).error());
+    data = std::move(r).value();
+  }
+  guard->insert(offset, std::move(data));
+  std::optional<PageBuffer> lent = guard->take_buffer(offset);
+  STORAGE_ASSERT(lent.has_value());
+  return WritablePage(stripe, std::move(*lent), offset);
+}
+
+Result<void, StorageError> PagedCachedFile::flush_write_buffer() const {
+  for (size_t s = 0; s < kCacheStripes; ++s) {
+    auto guard = lock_stripe(*write_buffer_[s]);
+    std::optional<StorageError> failure;
+    guard->for_each([&](uint64_t offset, std::optional<PageBuffer>& slot) {
+      if (failure) return;
+      if (!slot.has_value()) panic(kUnwrapNone);  // lent out
+      auto r = write_to_file(offset, *slot);
+      if (!r.ok()) failure = std::move(r).error();
+    });
+    if (failure) return Err{std::move(*failure)};
+
+    guard->for_each([&](uint64_t offset, std::optional<PageBuffer>& slot) {
+      PageBuffer page = std::move(*slot);
+      slot.reset();
+      const size_t len = page.size();
+      const size_t cache_size = read_cache_bytes_.fetch_add(len, std::memory_order_relaxed) + len;
+      if (cache_size > max_cache_bytes_) {
+        read_cache_bytes_.fetch_sub(len, std::memory_order_relaxed);
+      } else {
+        auto rc = write_lock(offset % kCacheStripes);
+        if (auto replaced = rc->insert(offset, std::move(page))) {
+          read_cache_bytes_.fetch_sub(replaced->size(), std::memory_order_relaxed);
+        }
+      }
+      write_buffer_bytes_.fetch_sub(len, std::memory_order_relaxed);
+    });
+    guard->clear();
+  }
+  return {};
+}
+
+Result<void, StorageError> PagedCachedFile::flush() const {
+  TRY(flush_write_buffer());
+  TRY(check_io());
+  STORAGE_BACKEND_CALL(file_->sync_data());
+  return {};
+}
+
+void PagedCachedFile::invalidate_cache(uint64_t offset, size_t len) const {
+  std::optional<PageBuffer> removed;
+  {
+    auto rc = write_lock(offset % kCacheStripes);
+    removed = rc->remove(offset);
+  }
+  if (removed) {
+    if (removed->size() != len) cache_inconsistency(len, removed->size(), offset);
+    read_cache_bytes_.fetch_sub(len, std::memory_order_relaxed);
+  }
+}
+
+void PagedCachedFile::cancel_pending_write(uint64_t offset) const {
+  STORAGE_ASSERT(offset % page_size_ == 0);
+  auto guard = lock_stripe(*write_buffer_[offset % kCacheStripes]);
+  // Checked before removing, so that a lent page keeps its slot to return to.
+  if (std::optional<PageBuffer>* slot = guard->get(offset)) {
+    if (!slot->has_value()) panic("assertion failed: value.is_some()");
+    const size_t len = (*slot)->size();
+    (void)guard->remove(offset);
+    write_buffer_bytes_.fetch_sub(len, std::memory_order_relaxed);
+  }
+}
+
+void PagedCachedFile::invalidate_cache_all() const {
+  for (size_t s = 0; s < kCacheStripes; ++s) {
+    auto rc = write_lock(s);
+    while (auto evicted = rc->pop_lowest_priority()) {
+      read_cache_bytes_.fetch_sub(evicted->second.size(), std::memory_order_relaxed);
+    }
+  }
+}
+
+void PagedCachedFile::invalidate_read_cache_above(uint64_t len) const {
+  for (size_t s = 0; s < kCacheStripes; ++s) {
+    auto rc = write_lock(s);
+    std::vector<uint64_t> doomed;
+    rc->for_each([&](uint64_t offset, const PageBuffer&) {
+      if (offset >= len) doomed.push_back(offset);
+    });
+    for (uint64_t offset : doomed) {
+      if (auto removed = rc->remove(offset)) {
+        read_cache_bytes_.fetch_sub(removed->size(), std::memory_order_relaxed);
+      }
+    }
+  }
+}
+
+Result<void, StorageError> PagedCachedFile::resize(uint64_t len) const {
+  TRY(check_io());
+  TRY_ASSIGN(const uint64_t current, file_len());
+  if (len < current) invalidate_read_cache_above(len);
+  TRY(check_io());
+  STORAGE_BACKEND_CALL(file_->set_len(len));
+  return {};
+}
+
+Result<void, StorageError> PagedCachedFile::close() const {
+  closed_.store(true, std::memory_order_release);
+  io_failed_.store(true, std::memory_order_release);
+  auto r = file_->close();
+  if (!r.ok()) return Err{StorageError::Io(std::move(r).error())};
+  return {};
+}
+
+#undef STORAGE_BACKEND_CALL
+
+}  // namespace storage

@@ -1,0 +1,140 @@
+// PagedCachedFile: the page cache between the page store and its backend, and
+// the backend's only caller. Page runs are keyed by their byte offset; a read
+// cache and a write buffer, each split into 131 stripes (stripe = offset mod
+// 131), share one byte budget. Write-buffer pages are lent out as WritablePage
+// for in-place change and come back when the borrower releases them; pages are
+// written back when the write buffer outgrows half the budget and on flush.
+//
+// Failures are sticky: the first failed backend call sets io_failed, and from
+// then on every file access fails with PreviousIo (DatabaseClosed once closed)
+// without calling the backend; pages still cached keep answering.
+//
+// Lock order: a write-buffer stripe before a read-cache stripe, never the
+// reverse; a second write-buffer stripe only by try-lock.
+//
+// Thread safety: every operation may be called from many threads at once. A
+// WritablePage has one owner, and may outlive the PagedCachedFile.
+#pragma once
+
+#include <array>
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <span>
+#include <vector>
+
+#include "storage/src/error.h"
+#include "storage/src/result.h"
+#include "storage/src/sync.h"
+#include "storage/src/tree_store/page_store/backends.h"
+#include "storage/src/tree_store/page_store/lru_cache.h"
+#include "storage/src/tree_store/page_store/page_buffer.h"
+
+namespace storage {
+
+// Passed with every page read: kMayBeDirty (write transaction, repair) looks in
+// the write buffer first; kCommitted (read transactions) skips it.
+enum class PageReadHint : uint8_t { kMayBeDirty = 0, kCommitted = 1 };
+
+inline constexpr size_t kCacheStripes = 131;
+inline constexpr size_t kDefaultCacheBytes = 0x40000000;
+
+using WriteBufferStripe = Mutex<LRUWriteCache>;
+
+// A write-buffer page lent out for change. While lent, the write buffer keeps
+// an empty slot for it and holds no other reference to its bytes; releasing
+// the page puts the bytes back into that slot.
+class WritablePage {
+ public:
+  WritablePage(WritablePage&& o) noexcept = default;
+  WritablePage& operator=(WritablePage&& o) noexcept;
+  WritablePage(const WritablePage&) = delete;
+  WritablePage& operator=(const WritablePage&) = delete;
+  ~WritablePage();
+
+  uint64_t offset() const { return offset_; }
+  std::span<const uint8_t> mem() const { return buffer_.bytes(); }
+  const PageBuffer& buffer() const { return buffer_; }
+  // The bytes for writing, or null when another holder shares them.
+  uint8_t* mutable_data_if_unique() { return buffer_.unique() ? buffer_.mutable_data() : nullptr; }
+
+ private:
+  friend class PagedCachedFile;
+  WritablePage(std::shared_ptr<WriteBufferStripe> stripe, PageBuffer buffer, uint64_t offset)
+      : stripe_(std::move(stripe)), buffer_(std::move(buffer)), offset_(offset) {}
+  void give_back() noexcept;
+
+  std::shared_ptr<WriteBufferStripe> stripe_;
+  PageBuffer buffer_;
+  uint64_t offset_ = 0;
+};
+
+class PagedCachedFile {
+ public:
+  // Touches neither the file nor the budget; does not fail.
+  PagedCachedFile(std::unique_ptr<StorageBackend> file, uint64_t page_size,
+                  size_t max_cache_bytes);
+  PagedCachedFile(const PagedCachedFile&) = delete;
+  PagedCachedFile& operator=(const PagedCachedFile&) = delete;
+
+  // The page run's current bytes: the write buffer (kMayBeDirty only), then the
+  // read cache, then the file, filling the read cache.
+  Result<PageBuffer, StorageError> read(uint64_t offset, size_t len, PageReadHint hint) const;
+  // Lends the page run for change. With `overwrite` the caller replaces every
+  // byte, so an uncached page is not read from the file but zero-filled.
+  Result<WritablePage, StorageError> write(uint64_t offset, size_t len, bool overwrite) const;
+  // Writes every buffered page back (unsynced) and moves it into the read cache
+  // as far as the budget allows; the write buffer is empty afterwards.
+  Result<void, StorageError> flush_write_buffer() const;
+  // flush_write_buffer, then a data sync.
+  Result<void, StorageError> flush() const;
+  // Reads from the file, bypassing both caches.
+  Result<std::vector<uint8_t>, StorageError> read_direct(uint64_t offset, size_t len) const;
+  // Forgets the read-cache copy of one page run.
+  void invalidate_cache(uint64_t offset, size_t len) const;
+  // Forgets a buffered write without writing it.
+  void cancel_pending_write(uint64_t offset) const;
+  // Empties the read cache; the write buffer is untouched.
+  void invalidate_cache_all() const;
+  // Sets the file length; shrinking first drops cached copies at or past the end.
+  Result<void, StorageError> resize(uint64_t len) const;
+  Result<uint64_t, StorageError> file_len() const;
+  // Marks the file closed (and failed), then closes the backend.
+  Result<void, StorageError> close() const;
+
+  uint64_t page_size() const { return page_size_; }
+  size_t max_cache_bytes() const { return max_cache_bytes_; }
+  size_t read_cache_bytes() const { return read_cache_bytes_.load(std::memory_order_relaxed); }
+  size_t write_buffer_bytes() const {
+    return write_buffer_bytes_.load(std::memory_order_relaxed);
+  }
+
+ private:
+  using ReadCacheStripe = RwLock<LRUCache<PageBuffer>>;
+
+  Result<void, StorageError> check_io() const;
+  Result<PageBuffer, StorageError> read_from_file(uint64_t offset, size_t len) const;
+  Result<void, StorageError> write_to_file(uint64_t offset, const PageBuffer& bytes) const;
+  // Writes back unlent pages of one locked write-buffer stripe, lowest
+  // priority first, until `target` bytes are freed or none is left.
+  Result<size_t, StorageError> flush_lowest_priority(LRUWriteCache& stripe, size_t target) const;
+  void invalidate_read_cache_above(uint64_t len) const;
+
+  ReadCacheStripe::ReadGuard read_lock(size_t stripe) const;
+  ReadCacheStripe::WriteGuard write_lock(size_t stripe) const;
+
+  mutable std::array<ReadCacheStripe, kCacheStripes> read_cache_;
+  std::array<std::shared_ptr<WriteBufferStripe>, kCacheStripes> write_buffer_;
+  std::unique_ptr<StorageBackend> file_;
+  mutable std::atomic<bool> io_failed_{false};
+  mutable std::atomic<bool> closed_{false};
+  uint64_t page_size_;
+  mutable std::atomic<size_t> read_cache_bytes_{0};
+  mutable std::atomic<size_t> write_buffer_bytes_{0};
+  size_t max_cache_bytes_;
+  mutable std::atomic<size_t> eviction_cursor_{0};
+};
+
+}  // namespace storage

@@ -1,0 +1,138 @@
+#include "storage/src/tree_store/page_store/file_backend.h"
+
+#include <fcntl.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
+
+namespace storage {
+
+void UniqueFd::reset() {
+  if (fd_ >= 0) {
+    // The descriptor is gone after close even when it reports EINTR; never retry.
+    ::close(fd_);
+    fd_ = -1;
+  }
+}
+
+namespace file_io {
+
+Result<void, IoError> read_exact_at(int fd, std::span<uint8_t> out, uint64_t offset,
+                                    ReadCall call, size_t max_transfer) {
+  size_t done = 0;
+  while (done < out.size()) {
+    const size_t want = std::min(out.size() - done, max_transfer);
+    const ssize_t n = call(fd, out.data() + done, want, static_cast<off64_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Err{IoError::from_errno(errno)};
+    }
+    if (n == 0) return Err{IoError::other("failed to fill whole buffer")};
+    done += static_cast<size_t>(n);
+  }
+  return {};
+}
+
+Result<void, IoError> write_all_at(int fd, std::span<const uint8_t> data, uint64_t offset,
+                                   WriteCall call, size_t max_transfer) {
+  size_t done = 0;
+  while (done < data.size()) {
+    const size_t want = std::min(data.size() - done, max_transfer);
+    const ssize_t n = call(fd, data.data() + done, want, static_cast<off64_t>(offset + done));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Err{IoError::from_errno(errno)};
+    }
+    if (n == 0) return Err{IoError::other("failed to write whole buffer")};
+    done += static_cast<size_t>(n);
+  }
+  return {};
+}
+
+}  // namespace file_io
+
+Result<std::unique_ptr<FileBackend>, DatabaseError> FileBackend::create(UniqueFd file) {
+  return new_internal(std::move(file), false);
+}
+
+Result<std::unique_ptr<FileBackend>, DatabaseError> FileBackend::new_internal(UniqueFd file,
+                                                                             bool read_only) {
+  const int op = (read_only ? LOCK_SH : LOCK_EX) | LOCK_NB;
+  if (::flock(file.get(), op) == 0) {
+    return std::unique_ptr<FileBackend>(new FileBackend(true, std::move(file)));
+  }
+  const int err = errno;
+  if (err == EWOULDBLOCK) return Err{DatabaseError::LockHeld()};  // `file` closes here
+  if (err == ENOSYS || err == EOPNOTSUPP) {
+    return std::unique_ptr<FileBackend>(new FileBackend(false, std::move(file)));
+  }
+  return Err{DatabaseError(StorageError::IoErrno(err))};
+}
+
+namespace {
+Result<UniqueFd, DatabaseError> open_path(const std::string& path, int flags, mode_t mode) {
+  int fd;
+  do {
+    fd = ::open(path.c_str(), flags | O_CLOEXEC, mode);
+  } while (fd < 0 && errno == EINTR);
+  if (fd < 0) return Err{DatabaseError(StorageError::IoErrno(errno))};
+  return UniqueFd(fd);
+}
+}  // namespace
+
+Result<std::unique_ptr<FileBackend>, DatabaseError> FileBackend::open_writable(
+    const std::string& path) {
+  TRY_ASSIGN(UniqueFd fd, open_path(path, O_RDWR | O_CREAT, 0666));
+  return create(std::move(fd));
+}
+
+Result<std::unique_ptr<FileBackend>, DatabaseError> FileBackend::open_read_only(
+    const std::string& path) {
+  TRY_ASSIGN(UniqueFd fd, open_path(path, O_RDONLY, 0));
+  return new_internal(std::move(fd), true);
+}
+
+std::string FileBackend::debug() const {
+  return std::string("FileBackend { lock_supported: ") + (lock_supported_ ? "true" : "false") +
+         ", file: File { fd: " + std::to_string(file_.get()) + " } }";
+}
+
+Result<uint64_t, IoError> FileBackend::len() const {
+  struct stat st;
+  if (::fstat(file_.get(), &st) != 0) return Err{IoError::from_errno(errno)};
+  return static_cast<uint64_t>(st.st_size);
+}
+
+Result<void, IoError> FileBackend::read(uint64_t offset, std::span<uint8_t> out) const {
+  if (out.empty()) return {};
+  return file_io::read_exact_at(file_.get(), out, offset, ::pread64);
+}
+
+Result<void, IoError> FileBackend::write(uint64_t offset, std::span<const uint8_t> data) const {
+  return file_io::write_all_at(file_.get(), data, offset, ::pwrite64);
+}
+
+Result<void, IoError> FileBackend::set_len(uint64_t len) const {
+  while (::ftruncate(file_.get(), static_cast<off_t>(len)) != 0) {
+    if (errno != EINTR) return Err{IoError::from_errno(errno)};
+  }
+  return {};
+}
+
+Result<void, IoError> FileBackend::sync_data() const {
+  while (::fdatasync(file_.get()) != 0) {
+    if (errno != EINTR) return Err{IoError::from_errno(errno)};
+  }
+  return {};
+}
+
+Result<void, IoError> FileBackend::close() const {
+  if (!lock_supported_) return {};
+  if (::flock(file_.get(), LOCK_UN) != 0) return Err{IoError::from_errno(errno)};
+  return {};
+}
+
+}  // namespace storage

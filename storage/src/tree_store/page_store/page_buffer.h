@@ -1,0 +1,92 @@
+// PageBuffer: the bytes of one page run, shared by reference count between the
+// read cache, the write buffer and the page handles. A hit hands out another
+// reference; the bytes never move or get copied while shared.
+//
+// Thread safety: copies of one buffer may live on different threads (the count
+// is atomic). Writing through mutable_data() is allowed only to the sole holder,
+// which unique() confirms.
+#pragma once
+
+#include <atomic>
+#include <cstddef>
+#include <cstdint>
+#include <span>
+#include <utility>
+
+namespace storage {
+
+class PageBuffer {
+ public:
+  // Alignment of the bytes; a page's u64 fields then never straddle a cache line.
+  static constexpr size_t kAlignment = 64;
+
+  PageBuffer() = default;
+  // A buffer of `length` zero bytes.
+  static PageBuffer zeroed(size_t length);
+  // A buffer of `length` bytes that the caller fills before sharing it.
+  static PageBuffer uninitialized(size_t length);
+
+  PageBuffer(const PageBuffer& o) noexcept : block_(o.block_) { retain(); }
+  PageBuffer(PageBuffer&& o) noexcept : block_(std::exchange(o.block_, nullptr)) {}
+  PageBuffer& operator=(const PageBuffer& o) noexcept {
+    if (this != &o) {
+      o.retain();
+      release();
+      block_ = o.block_;
+    }
+    return *this;
+  }
+  PageBuffer& operator=(PageBuffer&& o) noexcept {
+    if (this != &o) {
+      release();
+      block_ = std::exchange(o.block_, nullptr);
+    }
+    return *this;
+  }
+  ~PageBuffer() { release(); }
+
+  // False for a default-constructed or moved-from buffer.
+  explicit operator bool() const noexcept { return block_ != nullptr; }
+  size_t size() const noexcept { return block_ == nullptr ? 0 : block_->length; }
+  const uint8_t* data() const noexcept { return block_ == nullptr ? nullptr : bytes_of(block_); }
+  std::span<const uint8_t> bytes() const noexcept { return {data(), size()}; }
+
+  // True when this is the only reference; the acquire pairs with the release of
+  // the other holders' drops, so their reads happen before our writes.
+  bool unique() const noexcept {
+    return block_ != nullptr && block_->refs.load(std::memory_order_acquire) == 1;
+  }
+  size_t use_count() const noexcept {
+    return block_ == nullptr ? 0 : block_->refs.load(std::memory_order_acquire);
+  }
+  // The bytes for writing; only for the sole holder (callers check unique()).
+  uint8_t* mutable_data() noexcept { return block_ == nullptr ? nullptr : bytes_of(block_); }
+
+  // Identity of the shared bytes, for tests and assertions.
+  bool same_bytes(const PageBuffer& o) const noexcept { return block_ == o.block_; }
+
+ private:
+  struct Block {
+    std::atomic<size_t> refs;
+    size_t length;
+  };
+  // The bytes start one alignment unit after the block header.
+  static_assert(sizeof(Block) <= kAlignment);
+  static uint8_t* bytes_of(Block* b) noexcept { return reinterpret_cast<uint8_t*>(b) + kAlignment; }
+
+  static PageBuffer allocate(size_t length, bool zero);
+  void retain() const noexcept {
+    if (block_ != nullptr) block_->refs.fetch_add(1, std::memory_order_relaxed);
+  }
+  void release() noexcept {
+    if (block_ != nullptr && block_->refs.fetch_sub(1, std::memory_order_acq_rel) == 1) {
+      free_block(block_);
+    }
+    block_ = nullptr;
+  }
+  static void free_block(Block* b) noexcept;
+
+  Block* block_ = nullptr;
+};
+
+}  // namespace storage

@@ -1,0 +1,162 @@
+// Threads of dirty readers/writers on their own pages and committed readers on
+// shared pages, over a small budget so that lendings write back and evict
+// across stripes. Bounded by op count and by a deadline. Meant for the thread
+// and address sanitizers as much as for its own checks.
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <chrono>
+#include <memory>
+#include <optional>
+#include <random>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include "storage/src/tree_store/page_store/cached_file.h"
+#include "storage/src/tree_store/page_store/file_backend.h"
+#include "storage/tests/support/temp_dir.h"
+
+namespace storage {
+namespace {
+
+constexpr size_t kPage = 4096;
+constexpr size_t kWriters = 4;
+constexpr size_t kReaders = 3;
+constexpr size_t kOwnedPages = 64;   // pages [0, 64): page p belongs to writer p % kWriters
+constexpr size_t kSharedPages = 64;  // pages [64, 128): never written, read by everyone
+constexpr int kOpsPerThread = 20000;
+
+uint8_t shared_byte(size_t page, size_t i) { return static_cast<uint8_t>((page * 131 + i) % 253); }
+
+TEST(CachedFileStressTest, ConcurrentReadersWritersAndDrops) {
+  test::TempDir dir;
+  auto opened = FileBackend::open_writable(dir.file("db"));
+  ASSERT_TRUE(opened.ok());
+  {
+    std::vector<uint8_t> image((kOwnedPages + kSharedPages) * kPage, 0);
+    for (size_t p = kOwnedPages; p < kOwnedPages + kSharedPages; ++p) {
+      for (size_t i = 0; i < kPage; ++i) image[p * kPage + i] = shared_byte(p, i);
+    }
+    ASSERT_TRUE(opened.value()->write(0, image).ok());
+  }
+  PagedCachedFile cache(std::move(opened).value(), kPage, 24 * kPage);
+
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(20);
+  std::atomic<bool> failed{false};
+  std::vector<std::string> problems(kWriters + kReaders);
+  // Per writer, the expected content of its pages (nullopt: cancelled, unknown).
+  std::vector<std::vector<std::optional<std::vector<uint8_t>>>> models(
+      kWriters, std::vector<std::optional<std::vector<uint8_t>>>(kOwnedPages));
+  for (auto& m : models) {
+    for (auto& page : m) page = std::vector<uint8_t>(kPage, 0);
+  }
+
+  auto writer = [&](size_t w) {
+    std::mt19937_64 rng(1000 + w);
+    auto& model = models[w];
+    for (int op = 0; op < kOpsPerThread && !failed; ++op) {
+      if (std::chrono::steady_clock::now() > deadline) break;
+      const size_t page = (rng() % (kOwnedPages / kWriters)) * kWriters + w;
+      const uint64_t offset = page * kPage;
+      const int kind = static_cast<int>(rng() % 8);
+      std::string problem;
+      if (kind < 4) {
+        const bool overwrite = kind == 0;
+        auto r = cache.write(offset, kPage, overwrite);
+        if (!r.ok()) {
+          problem = "write: " + r.error().to_string();
+        } else {
+          WritablePage lent = std::move(r).value();
+          uint8_t* data = lent.mutable_data_if_unique();
+          if (data == nullptr) {
+            problem = "write: shared buffer";
+          } else if (!overwrite && model[page] &&
+                     std::vector<uint8_t>(data, data + kPage) != *model[page]) {
+            problem = "write: wrong bytes lent for page " + std::to_string(page);
+          } else {
+            if (overwrite) {
+              std::fill(data, data + kPage, static_cast<uint8_t>(rng()));
+            } else {
+              for (int k = 0; k < 8; ++k) data[rng() % kPage] = static_cast<uint8_t>(rng());
+            }
+            model[page] = std::vector<uint8_t>(data, data + kPage);
+          }
+        }
+      } else if (kind < 7) {
+        auto r = cache.read(offset, kPage, PageReadHint::kMayBeDirty);
+        if (!r.ok()) {
+          problem = "read: " + r.error().to_string();
+        } else {
+          std::vector<uint8_t> got(r.value().data(), r.value().data() + kPage);
+          if (model[page] && got != *model[page]) {
+            problem = "read: wrong bytes for page " + std::to_string(page);
+          }
+          model[page] = std::move(got);
+        }
+      } else {
+        cache.cancel_pending_write(offset);
+        model[page].reset();
+      }
+      if (!problem.empty()) {
+        problems[w] = problem;
+        failed = true;
+      }
+    }
+  };
+
+  auto reader = [&](size_t r_index) {
+    std::mt19937_64 rng(2000 + r_index);
+    for (int op = 0; op < kOpsPerThread && !failed; ++op) {
+      if (std::chrono::steady_clock::now() > deadline) break;
+      const size_t page = kOwnedPages + rng() % kSharedPages;
+      const int kind = static_cast<int>(rng() % 16);
+      if (kind == 0) {
+        cache.invalidate_cache(page * kPage, kPage);
+        continue;
+      }
+      if (kind == 1 && r_index == 0) {
+        cache.invalidate_cache_all();
+        continue;
+      }
+      auto r = cache.read(page * kPage, kPage, PageReadHint::kCommitted);
+      std::string problem;
+      if (!r.ok()) {
+        problem = "committed read: " + r.error().to_string();
+      } else {
+        const uint8_t* d = r.value().data();
+        for (size_t i = 0; i < kPage; i += 97) {
+          if (d[i] != shared_byte(page, i)) {
+            problem = "committed read: wrong bytes for page " + std::to_string(page);
+            break;
+          }
+        }
+      }
+      if (!problem.empty()) {
+        problems[kWriters + r_index] = problem;
+        failed = true;
+      }
+    }
+  };
+
+  std::vector<std::thread> threads;
+  for (size_t w = 0; w < kWriters; ++w) threads.emplace_back(writer, w);
+  for (size_t r = 0; r < kReaders; ++r) threads.emplace_back(reader, r);
+  for (auto& t : threads) t.join();
+  for (const auto& p : problems) EXPECT_EQ(p, "");
+
+  ASSERT_TRUE(cache.flush().ok());
+  EXPECT_EQ(cache.write_buffer_bytes(), 0u);
+  for (size_t p = 0; p < kOwnedPages; ++p) {
+    const auto& expected = models[p % kWriters][p];
+    if (!expected) continue;
+    auto direct = cache.read_direct(p * kPage, kPage);
+    ASSERT_TRUE(direct.ok());
+    EXPECT_EQ(direct.value(), *expected) << "page " << p;
+  }
+  cache.invalidate_cache_all();
+  EXPECT_EQ(cache.read_cache_bytes(), 0u);
+}
+
+}  // namespace
+}  // namespace storage

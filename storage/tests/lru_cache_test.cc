@@ -1,0 +1,120 @@
+#include "storage/src/tree_store/page_store/lru_cache.h"
+
+#include <gtest/gtest.h>
+
+#include <map>
+#include <random>
+#include <set>
+#include <string>
+
+namespace storage {
+namespace {
+
+std::vector<uint64_t> drain(LRUCache<int>& c) {
+  std::vector<uint64_t> order;
+  while (auto e = c.pop_lowest_priority()) order.push_back(e->first);
+  return order;
+}
+
+TEST(LRUCacheTest, SecondChance) {
+  LRUCache<int> c;
+  for (uint64_t k : {1, 2, 3}) EXPECT_FALSE(c.insert(k, static_cast<int>(k) * 10).has_value());
+  ASSERT_NE(c.get(1), nullptr);
+  EXPECT_EQ(*c.get(1), 10);
+  // 1 was hit, so it survives one pass and goes to the back.
+  EXPECT_EQ(drain(c), (std::vector<uint64_t>{2, 3, 1}));
+  EXPECT_TRUE(c.is_empty());
+  EXPECT_EQ(c.queue_len(), 0u);
+
+  // Every entry hit: one pass clears all flags and evicts the front entry.
+  for (uint64_t k : {1, 2, 3}) (void)c.insert(k, 0);
+  for (uint64_t k : {1, 2, 3}) *c.get_mut(k) = static_cast<int>(k);
+  auto first = c.pop_lowest_priority();
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(first->first, 1u);
+  EXPECT_EQ(first->second, 1);
+  EXPECT_EQ(drain(c), (std::vector<uint64_t>{2, 3}));
+}
+
+TEST(LRUCacheTest, ReinsertReplacesValueClearsFlagKeepsPlace) {
+  LRUCache<int> c;
+  (void)c.insert(1, 10);
+  (void)c.insert(2, 20);
+  (void)c.get(1);
+  auto old = c.insert(1, 11);
+  ASSERT_TRUE(old.has_value());
+  EXPECT_EQ(*old, 10);
+  EXPECT_EQ(c.queue_len(), 2u);
+  auto first = c.pop_lowest_priority();
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(first->first, 1u);
+  EXPECT_EQ(first->second, 11);
+
+  auto removed = c.remove(2);
+  ASSERT_TRUE(removed.has_value());
+  EXPECT_EQ(*removed, 20);
+  EXPECT_FALSE(c.remove(2).has_value());
+  EXPECT_FALSE(c.pop_lowest_priority().has_value());
+}
+
+// Random inserts, hits and out-of-order removals against a plain map: the
+// cache always holds exactly the model's entries, eviction yields each live
+// key once, and the queue stays within a small multiple of the live keys.
+TEST(LRUCacheTest, RandomOperationsMatchAMap) {
+  for (uint64_t seed = 1; seed <= 20; ++seed) {
+    SCOPED_TRACE("seed " + std::to_string(seed));
+    std::mt19937_64 rng(seed);
+    LRUCache<int> c;
+    std::map<uint64_t, int> model;
+    for (int i = 0; i < 3000; ++i) {
+      const uint64_t key = rng() % 64;
+      switch (rng() % 5) {
+        case 0:
+        case 1: {
+          const int v = static_cast<int>(rng() % 1000);
+          auto old = c.insert(key, v);
+          auto it = model.find(key);
+          ASSERT_EQ(old.has_value(), it != model.end());
+          if (old) {
+            ASSERT_EQ(*old, it->second);
+          }
+          model[key] = v;
+          break;
+        }
+        case 2: {
+          const int* v = c.get(key);
+          auto it = model.find(key);
+          ASSERT_EQ(v != nullptr, it != model.end());
+          if (v) {
+            ASSERT_EQ(*v, it->second);
+          }
+          break;
+        }
+        case 3: {
+          auto v = c.remove(key);
+          ASSERT_EQ(v.has_value(), model.erase(key) == 1);
+          break;
+        }
+        case 4: {
+          auto e = c.pop_lowest_priority();
+          ASSERT_EQ(e.has_value(), !model.empty());
+          if (e) {
+            ASSERT_EQ(model.at(e->first), e->second);
+            model.erase(e->first);
+          }
+          break;
+        }
+      }
+      ASSERT_EQ(c.len(), model.size());
+      ASSERT_LE(c.queue_len(), 2 * 64 + 2);
+    }
+    std::set<uint64_t> evicted;
+    for (uint64_t k : drain(c)) ASSERT_TRUE(evicted.insert(k).second);
+    std::set<uint64_t> live;
+    for (const auto& [k, v] : model) live.insert(k);
+    EXPECT_EQ(evicted, live);
+  }
+}
+
+}  // namespace
+}  // namespace storage

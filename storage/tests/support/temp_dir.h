@@ -1,0 +1,25 @@
+// A fresh directory under the system's temporary directory, removed with its
+// contents when the owner goes.
+//
+// Thread safety: none; one owner.
+#pragma once
+
+#include <string>
+
+namespace storage::test {
+
+class TempDir {
+ public:
+  TempDir();
+  ~TempDir();
+  TempDir(const TempDir&) = delete;
+  TempDir& operator=(const TempDir&) = delete;
+
+  const std::string& path() const { return path_; }
+  std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+ private:
+  std::string path_;
+};
+
+}  // namespace storage::test
