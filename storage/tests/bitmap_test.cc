@@ -11,6 +11,7 @@
 
 #include "storage/src/panic.h"
 #include "storage/src/tree_store/page_store/base.h"
+#include "storage/tests/support/random_seed.h"
 
 namespace storage {
 namespace {
@@ -225,10 +226,11 @@ TEST(BtreeBitmapTest, MalformedImagesAreCorrupted) {
 
 // Random sets, clears, grows and shrinks against a plain vector of bools.
 TEST(BtreeBitmapTest, ModelBasedRandomOperations) {
-  uint64_t base_seed = std::random_device{}();
+  uint64_t base_seed = storage_test_support::random_seed();
   for (uint64_t run = 0; run < 24; ++run) {
     uint64_t seed = base_seed + run;
-    SCOPED_TRACE("seed " + std::to_string(seed));
+    SCOPED_TRACE("seed " + std::to_string(seed) + " (replay: RS_TEST_SEED=" +
+                 std::to_string(seed) + ")");
     std::mt19937_64 rng(seed);
     const uint32_t capacity = run % 6 == 0 ? 300000 : 1 + rng() % 9000;
     uint32_t len = static_cast<uint32_t>(rng() % (capacity + 1));
