@@ -375,6 +375,31 @@ struct Model {
   }
 };
 
+// The lowest policy step by step as first described: take a block of every
+// order, keep the lowest, give the others back, split the kept one down.
+std::optional<uint32_t> alloc_lowest_by_trying_every_order(BuddyAllocator& a, uint8_t order) {
+  std::optional<uint32_t> first = a.alloc_inner(order);
+  if (!first) return std::nullopt;
+  uint32_t best = *first;
+  uint8_t best_order = order;
+  for (uint8_t o = order + 1; o <= a.max_order(); ++o) {
+    std::optional<uint32_t> u = a.alloc_inner(o);
+    if (!u) continue;
+    if ((uint64_t{*u} << (o - order)) < (uint64_t{best} << (best_order - order))) {
+      a.free_inner(best, best_order);
+      best = *u;
+      best_order = o;
+    } else {
+      a.free_inner(*u, o);
+    }
+  }
+  for (; best_order > order; --best_order) {
+    best *= 2;
+    a.free_inner(best + 1, best_order - 1);  // the upper half
+  }
+  return best;
+}
+
 void run_model(uint64_t seed) {
   SCOPED_TRACE("seed " + std::to_string(seed) + " (replay: RS_TEST_SEED=" + std::to_string(seed) +
                ")");
@@ -390,7 +415,12 @@ void run_model(uint64_t seed) {
     if (op < 40) {
       uint8_t order = pick_order();
       bool lowest = rng() % 2;
+      BuddyAllocator reference = a;
       std::optional<uint32_t> got = lowest ? a.alloc_lowest(order) : a.alloc_inner(order);
+      if (lowest) {
+        ASSERT_EQ(alloc_lowest_by_trying_every_order(reference, order), got);
+        ASSERT_EQ(reference.to_vec(), a.to_vec());
+      }
       std::optional<uint32_t> first = got ? std::optional(*got << order) : std::nullopt;
       if (order > a.max_order()) {
         ASSERT_EQ(got, std::nullopt);

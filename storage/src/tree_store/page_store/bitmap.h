@@ -85,6 +85,11 @@ class BtreeBitmap {
   const U64GroupedBitmap& level(uint32_t k) const { return levels_[k]; }
 
   bool get(uint32_t bit) const;
+  // Whether the entry exists and is clear; no bound to keep.
+  bool exists_clear(uint32_t bit) const {
+    const U64GroupedBitmap& leaves = levels_.back();
+    return bit < leaves.len() && !leaves.get(bit);
+  }
   void set(uint32_t bit);
   void clear(uint32_t bit);
   // The lowest clear entry, without changing anything.

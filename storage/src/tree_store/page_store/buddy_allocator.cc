@@ -56,54 +56,56 @@ std::optional<uint32_t> BuddyAllocator::alloc_inner(uint8_t order) {
 }
 
 std::optional<uint32_t> BuddyAllocator::alloc_lowest(uint8_t order) {
-  std::optional<uint32_t> first = alloc_inner(order);
-  if (!first) return std::nullopt;
-  uint32_t best_index = *first;
-  uint8_t best_order = order;
-  uint64_t best_position = *first;
   // A larger block may lie lower than the lowest block of the wanted order.
-  for (uint32_t j = order + 1; j <= max_order_; ++j) {
-    uint8_t o = static_cast<uint8_t>(j);
-    std::optional<uint32_t> u = alloc_inner(o);
+  // Taking a block from every order and giving back all but the lowest would
+  // end in the same state: each order's lowest free block is compared directly.
+  if (order > max_order_) return std::nullopt;
+  std::optional<uint32_t> best_index;
+  uint8_t best_order = order;
+  uint64_t best_position = 0;
+  for (uint8_t o = order; o <= max_order_; ++o) {
+    std::optional<uint32_t> u = free_[o].find_first_unset();
     if (!u) continue;
     uint64_t position = uint64_t{*u} << (o - order);
-    if (position < best_position) {
-      free_unchecked(best_index, best_order);
+    if (!best_index || position < best_position) {
       best_index = *u;
       best_order = o;
       best_position = position;
-    } else {
-      free_unchecked(*u, o);
     }
   }
+  if (!best_index) return std::nullopt;
+  uint32_t index = *best_index;
+  free_[best_order].set(index);
+  // Split down to the wanted order; the upper halves become free.
   while (best_order > order) {
     --best_order;
-    best_index *= 2;
-    free_[best_order].clear(best_index + 1);
+    index *= 2;
+    free_[best_order].clear(index + 1);
   }
-  STORAGE_ASSERT(best_index == best_position);
-  return best_index;
+  STORAGE_ASSERT(index == best_position);
+  return index;
 }
 
 std::optional<std::string> BuddyAllocator::free_fault(uint32_t page_index, uint8_t order) const {
-  std::string name = block_name(page_index, order);
+  // Texts are built only for a fault: this runs on every free.
+  auto name = [&] { return block_name(page_index, order); };
   if (order > max_order_) {
-    return name + " has an order above the maximum " + std::to_string(max_order_);
+    return name() + " has an order above the maximum " + std::to_string(max_order_);
   }
   if (page_index >= free_[order].len()) {
-    return name + " lies outside the region of " + std::to_string(len_) + " pages";
+    return name() + " lies outside the region of " + std::to_string(len_) + " pages";
   }
-  if (!free_[order].get(page_index)) return name + " is already free";
+  if (!free_[order].get(page_index)) return name() + " is already free";
   for (uint8_t k = order + 1; k <= max_order_; ++k) {
     if (is_clear(page_index >> (k - order), k)) {
-      return name + " lies inside the free " + block_name(page_index >> (k - order), k);
+      return name() + " lies inside the free " + block_name(page_index >> (k - order), k);
     }
   }
   for (uint8_t k = 0; k < order; ++k) {
     uint32_t shift = order - k;
     uint32_t start = page_index << shift;
     uint32_t end = static_cast<uint32_t>((uint64_t{page_index} + 1) << shift);
-    if (free_[k].any_unset(start, end)) return name + " holds free pages already";
+    if (free_[k].any_unset(start, end)) return name() + " holds free pages already";
   }
   return std::nullopt;
 }
@@ -134,13 +136,13 @@ uint8_t BuddyAllocator::free_unchecked(uint32_t page_index, uint8_t order) {
 }
 
 Result<void, StorageError> BuddyAllocator::record_alloc(uint32_t page_index, uint8_t order) {
-  std::string name = block_name(page_index, order);
+  auto name = [&] { return block_name(page_index, order); };
   if (order > max_order_) {
-    return Err{StorageError::Corrupted("Cannot mark " + name + " allocated: its order is above " +
+    return Err{StorageError::Corrupted("Cannot mark " + name() + " allocated: its order is above " +
                                        std::to_string(max_order_))};
   }
   if (page_index >= free_[order].len()) {
-    return Err{StorageError::Corrupted("Cannot mark " + name + " allocated: it lies outside the "
+    return Err{StorageError::Corrupted("Cannot mark " + name() + " allocated: it lies outside the "
                                        "region of " + std::to_string(len_) + " pages")};
   }
   bool in_free_space = false;
@@ -148,7 +150,7 @@ Result<void, StorageError> BuddyAllocator::record_alloc(uint32_t page_index, uin
     in_free_space = is_clear(page_index >> (k - order), k);
   }
   if (!in_free_space) {
-    return Err{StorageError::Corrupted("Cannot mark " + name +
+    return Err{StorageError::Corrupted("Cannot mark " + name() +
                                        " allocated: it is allocated already")};
   }
   record_alloc_inner(page_index, order);

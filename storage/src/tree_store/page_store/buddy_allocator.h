@@ -70,9 +70,7 @@ class BuddyAllocator {
   BuddyAllocator(std::vector<BtreeBitmap> free, uint32_t len, uint8_t max_order)
       : free_(std::move(free)), len_(len), max_order_(max_order) {}
 
-  bool is_clear(uint32_t index, uint8_t order) const {
-    return index < free_[order].len() && !free_[order].get(index);
-  }
+  bool is_clear(uint32_t index, uint8_t order) const { return free_[order].exists_clear(index); }
   // Why freeing the block would be wrong, or none when it is allocated.
   std::optional<std::string> free_fault(uint32_t page_index, uint8_t order) const;
   uint8_t free_unchecked(uint32_t page_index, uint8_t order);
