@@ -18,6 +18,12 @@ StorageError corrupt(const std::string& what) {
   return StorageError::Corrupted("Buddy allocator image " + what);
 }
 
+// Image header: max order (1), zero (3), page count (4); then one u32 end
+// offset per order.
+constexpr size_t kImageHeaderSize = 1 + 3 + 4;
+static_assert(kImageHeaderSize == 8);
+static_assert(kImageHeaderSize + 4 * (BuddyAllocator::kMaxOrder + 1) == 92);
+
 uint8_t floor_log2(uint32_t v) { return static_cast<uint8_t>(31 - std::countl_zero(v)); }
 
 }  // namespace
@@ -236,7 +242,7 @@ void BuddyAllocator::resize(uint32_t new_size) {
 }
 
 std::vector<uint8_t> BuddyAllocator::to_vec() const {
-  size_t header = 8 + 4 * (size_t{max_order_} + 1);
+  size_t header = kImageHeaderSize + 4 * (size_t{max_order_} + 1);
   size_t size = header;
   for (const BtreeBitmap& b : free_) size += b.image_size();
   std::vector<uint8_t> out(header, 0);
@@ -251,7 +257,7 @@ std::vector<uint8_t> BuddyAllocator::to_vec() const {
 }
 
 Result<BuddyAllocator, StorageError> BuddyAllocator::from_bytes(std::span<const uint8_t> bytes) {
-  if (bytes.size() < 8) return Err{corrupt("is shorter than its 8-byte header")};
+  if (bytes.size() < kImageHeaderSize) return Err{corrupt("is shorter than its 8-byte header")};
   uint8_t max_order = bytes[0];
   if (max_order > kMaxOrder) {
     return Err{corrupt("has max order " + std::to_string(max_order) + " above " +
@@ -264,7 +270,7 @@ Result<BuddyAllocator, StorageError> BuddyAllocator::from_bytes(std::span<const 
     return Err{corrupt("has " + std::to_string(len) + " pages for max order " +
                        std::to_string(max_order))};
   }
-  size_t start = 12 + 4 * size_t{max_order};
+  size_t start = kImageHeaderSize + 4 * (size_t{max_order} + 1);
   if (bytes.size() < start) {
     return Err{corrupt("of " + std::to_string(bytes.size()) + " bytes is shorter than its " +
                        "order offsets")};

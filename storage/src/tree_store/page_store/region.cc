@@ -15,6 +15,10 @@ StorageError corrupt(const std::string& what) {
   return StorageError::Corrupted("Region tracker image " + what);
 }
 
+// Image header: the order count and one u32 length per order.
+constexpr size_t kImageHeaderSize = 4 + 4 * size_t{RegionTracker::kOrders};
+static_assert(kImageHeaderSize == 88);
+
 // Trackers of new files have room for this many regions before they grow.
 constexpr uint32_t kInitialTrackerCapacity = 1000;
 
@@ -70,7 +74,7 @@ Result<RegionTracker, StorageError> RegionTracker::from_bytes(std::span<const ui
   if (n != kOrders) {
     return Err{corrupt("has " + std::to_string(n) + " orders, not " + std::to_string(kOrders))};
   }
-  size_t start = 4 + 4 * size_t{n};
+  size_t start = kImageHeaderSize;
   if (bytes.size() < start) {
     return Err{corrupt("of " + std::to_string(bytes.size()) + " bytes is shorter than its " +
                        "order lengths")};
