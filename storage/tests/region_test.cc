@@ -158,6 +158,29 @@ TEST(RegionTrackerTest, MalformedImagesAreCorrupted) {
   }
 }
 
+TEST(RegionTrackerTest, RandomlyDamagedImages) {
+  uint64_t seed = storage_test_support::random_seed();
+  SCOPED_TRACE("seed " + std::to_string(seed) + " (replay: RS_TEST_SEED=" + std::to_string(seed) +
+               ")");
+  std::mt19937_64 rng(seed);
+  for (int i = 0; i < 300; ++i) {
+    RegionTracker t(1 + static_cast<uint32_t>(rng() % 200), 21);
+    for (int n = static_cast<int>(rng() % 10); n > 0; --n) {
+      t.mark_available(static_cast<uint8_t>(rng() % 21), static_cast<uint32_t>(rng() % t.len()));
+    }
+    std::vector<uint8_t> image = t.to_vec();
+    for (int flips = 1 + static_cast<int>(rng() % 3); flips > 0; --flips) {
+      image[rng() % image.size()] ^= static_cast<uint8_t>(1 + rng() % 255);
+    }
+    auto parsed = RegionTracker::from_bytes(image);
+    if (parsed.ok()) {
+      ASSERT_EQ(parsed->to_vec(), image);  // only consistent images are taken
+    } else {
+      ASSERT_TRUE(parsed.error().is(StorageError::Kind::kCorrupted));
+    }
+  }
+}
+
 std::vector<std::vector<uint8_t>> images(const Allocators& a) {
   std::vector<std::vector<uint8_t>> out = {a.tracker().to_vec()};
   for (const BuddyAllocator& b : a.buddies()) out.push_back(b.to_vec());

@@ -263,6 +263,7 @@ Result<BuddyAllocator, StorageError> BuddyAllocator::from_bytes(std::span<const 
     return Err{corrupt("has max order " + std::to_string(max_order) + " above " +
                        std::to_string(kMaxOrder))};
   }
+  if (bytes[1] != 0 || bytes[2] != 0 || bytes[3] != 0) return Err{corrupt("has non-zero padding")};
   uint32_t len = load_le32(bytes.data() + 4);
   // A region has at least one page, at most 2^20, and fewer than twice the
   // block size of its maximum order.
