@@ -58,9 +58,9 @@ class RegionTracker {
   std::vector<BtreeBitmap> order_trackers_;
 };
 
-// The region geometry the allocators follow: the data pages of a full region,
-// the number of full regions, and the data pages of a shorter trailing last
-// region (0 = none).
+// The region geometry the allocators follow, as the file's region layout gives
+// it: the data pages of a full region, the number of full regions, and the
+// data pages of a shorter trailing last region (0 = none).
 struct AllocatorLayout {
   uint32_t full_region_pages = 0;
   uint32_t full_regions = 0;
@@ -77,9 +77,10 @@ class Allocators {
  public:
   // Every region all free, each promised to every order up to its maximum.
   explicit Allocators(const AllocatorLayout& layout);
-  // Rebuilt from saved images: the tracker must cover every allocator, keep the
-  // bits of regions without one set, and the allocators must share one maximum
-  // order; otherwise Corrupted.
+  // Rebuilt from saved images: the tracker must cover every allocator and keep
+  // the bits of regions without one set; the allocators must share one maximum
+  // order, all but the last be equally long and the last no longer; otherwise
+  // Corrupted.
   static Result<Allocators, StorageError> from_parts(RegionTracker tracker,
                                                      std::vector<BuddyAllocator> buddies);
 
