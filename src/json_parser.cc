@@ -141,8 +141,16 @@ struct Parser::Impl : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Parser::Im
   std::array<bool, kMaxDepth + 1> in_object{};
   int depth = 0;
   std::vector<uint32_t> key_index;  // scratch hash index for large objects
+  // Number literals taken from the text instead of from the reader (see parse).
+  const std::vector<std::string_view>* literals = nullptr;
+  size_t next_literal = 0;
+  std::vector<std::string_view> literal_store;
+  std::string rewritten;
   MiAllocator allocator;
   rapidjson::GenericReader<rapidjson::UTF8<>, rapidjson::UTF8<>, MiAllocator> reader{&allocator};
+
+  // Runs the reader over `text`; true when it gave exactly one value.
+  bool read(std::string_view text, Arena* arena_in, rapidjson::ParseResult* result);
 
   std::string_view keep(const char* s, SizeType n, bool copy) {
     if (!copy) return {s, n};
@@ -168,8 +176,13 @@ struct Parser::Impl : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Parser::Im
   bool Null() { return emit(Value::null()); }
   bool Bool(bool b) { return emit(Value::boolean(b)); }
   bool RawNumber(const char* s, SizeType n, bool) {
+    std::string_view text(s, n);
+    if (literals != nullptr) {
+      if (next_literal >= literals->size()) return false;
+      text = (*literals)[next_literal++];
+    }
     Value v;
-    if (!number_value({s, n}, &v)) return false;
+    if (!number_value(text, &v)) return false;
     return emit(v);
   }
   bool String(const char* s, SizeType n, bool copy) {
@@ -242,26 +255,52 @@ struct Parser::Impl : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Parser::Im
 Parser::Parser() : impl_(std::make_unique<Impl>()) {}
 Parser::~Parser() = default;
 
-storage::Result<Value, ParseError> Parser::parse(std::string_view text, Arena* arena) {
-  Impl& b = *impl_;
-  b.arena = arena;
-  b.slots.clear();
-  b.depth = 0;
+namespace {
+ParseError diagnose_collecting(std::string_view text, std::vector<std::string_view>* literals);
+}  // namespace
+
+bool Parser::Impl::read(std::string_view text, Arena* arena_in, rapidjson::ParseResult* result) {
+  arena = arena_in;
+  slots.clear();
+  depth = 0;
+  next_literal = 0;
   char* copy = arena->copy_terminated(text);
   rapidjson::InsituStringStream stream(copy);
   constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag |
                               rapidjson::kParseStopWhenDoneFlag;
-  rapidjson::ParseResult result = b.reader.Parse<kFlags>(stream, b);
-  bool ok = !result.IsError();
-  if (ok) {
-    // The reader stops after the value (and at a NUL byte): the rest must be
-    // white space up to the real end.
-    size_t pos = stream.Tell();
-    while (pos < text.size() && is_json_space(text[pos])) ++pos;
-    ok = pos == text.size() && b.slots.size() == 1;
+  *result = reader.Parse<kFlags>(stream, *this);
+  if (result->IsError()) return false;
+  // The reader stops after the value (and at a NUL byte): the rest must be
+  // white space up to the real end.
+  size_t pos = stream.Tell();
+  while (pos < text.size() && is_json_space(text[pos])) ++pos;
+  return pos == text.size() && slots.size() == 1;
+}
+
+storage::Result<Value, ParseError> Parser::parse(std::string_view text, Arena* arena) {
+  Impl& b = *impl_;
+  rapidjson::ParseResult result;
+  if (b.read(text, arena, &result)) return b.slots.front().value;
+  b.literal_store.clear();
+  ParseError error = diagnose_collecting(text, &b.literal_store);
+  if (error.message.empty() && !b.literal_store.empty()) {
+    // Valid, yet refused: the reader rejects some literals whose value is in
+    // range (a zero with a huge exponent, a very long mantissa). Read the text
+    // again with every number written as 0, taking the literals from the text.
+    b.rewritten.clear();
+    size_t from = 0;
+    for (std::string_view lit : b.literal_store) {
+      size_t at = static_cast<size_t>(lit.data() - text.data());
+      b.rewritten.append(text.substr(from, at - from));
+      b.rewritten.push_back('0');
+      from = at + lit.size();
+    }
+    b.rewritten.append(text.substr(from));
+    b.literals = &b.literal_store;
+    bool ok = b.read(b.rewritten, arena, &result);
+    b.literals = nullptr;
+    if (ok && b.next_literal == b.literal_store.size()) return b.slots.front().value;
   }
-  if (ok) return b.slots.front().value;
-  ParseError error = diagnose(text);
   if (error.message.empty()) {
     // The reader refused what the grammar allows; name the place it stopped.
     error.message = "invalid JSON";
@@ -279,7 +318,8 @@ namespace {
 // looking ahead reports the column of the byte looked at.
 class Diagnoser {
  public:
-  explicit Diagnoser(std::string_view s) : s_(s) {}
+  Diagnoser(std::string_view s, std::vector<std::string_view>* literals)
+      : s_(s), literals_(literals) {}
 
   ParseError run() {
     if (value() && !failed_) {
@@ -368,7 +408,9 @@ class Diagnoser {
       digits();
     }
     Value v;
-    if (!number_value(s_.substr(start, i_ - start), &v)) return fail("number out of range");
+    const std::string_view literal = s_.substr(start, i_ - start);
+    if (!number_value(literal, &v)) return fail("number out of range");
+    if (literals_ != nullptr) literals_->push_back(literal);
     return true;
   }
 
@@ -485,14 +527,19 @@ class Diagnoser {
   }
 
   std::string_view s_;
+  std::vector<std::string_view>* literals_;
   size_t i_ = 0;
   int remaining_depth_ = kMaxDepth + 1;
   bool failed_ = false;
   ParseError error_;
 };
 
+ParseError diagnose_collecting(std::string_view text, std::vector<std::string_view>* literals) {
+  return Diagnoser(text, literals).run();
+}
+
 }  // namespace
 
-ParseError diagnose(std::string_view text) { return Diagnoser(text).run(); }
+ParseError diagnose(std::string_view text) { return diagnose_collecting(text, nullptr); }
 
 }  // namespace rs::json

@@ -203,7 +203,7 @@ SeenRecords::~SeenRecords() {
 }
 
 const char* SeenRecords::store(std::string_view bytes) {
-  if (bytes.size() > chunk_left_) {
+  if (chunk_pos_ == nullptr || bytes.size() > chunk_left_) {
     size_t size = bytes.size() > kRecordChunk ? bytes.size() : kRecordChunk;
     chunk_pos_ = static_cast<char*>(checked_malloc(size));
     chunks_.push_back(chunk_pos_);
