@@ -14,6 +14,7 @@
 #include <string_view>
 #include <vector>
 
+#include "src/byte_buffer.h"
 #include "storage/src/result.h"
 
 namespace rs::json {
@@ -27,12 +28,22 @@ class Arena {
   Arena(const Arena&) = delete;
   Arena& operator=(const Arena&) = delete;
 
-  void* allocate(size_t bytes, size_t align);
+  // `align` is at most 16.
+  void* allocate(size_t bytes, size_t align) {
+    auto p = (reinterpret_cast<uintptr_t>(pos_) + align - 1) & ~uintptr_t{align - 1};
+    if (pos_ != nullptr && p <= reinterpret_cast<uintptr_t>(end_) &&
+        bytes <= static_cast<size_t>(reinterpret_cast<uintptr_t>(end_) - p)) {
+      pos_ = reinterpret_cast<char*>(p + bytes);
+      return reinterpret_cast<void*>(p);
+    }
+    return allocate_slow(bytes, align);
+  }
   template <typename T>
   T* allocate_array(size_t n) {
     return static_cast<T*>(allocate(sizeof(T) * (n == 0 ? 1 : n), alignof(T)));
   }
-  // A copy of `text` followed by a NUL byte.
+  // A copy of `text` followed by a NUL byte (and zeroed padding, so that
+  // 16-byte aligned loads around the end stay inside the allocation).
   char* copy_terminated(std::string_view text);
   void reset();
 
@@ -41,9 +52,12 @@ class Arena {
     char* data;
     size_t size;
   };
+  void* allocate_slow(size_t bytes, size_t align);
+
   std::vector<Chunk> chunks_;
-  size_t current_ = 0;  // chunk being filled
-  size_t used_ = 0;     // bytes used in it
+  size_t current_ = 0;     // chunk being filled
+  char* pos_ = nullptr;    // its free part
+  char* end_ = nullptr;
   size_t chunk_bytes_;
 };
 
@@ -177,9 +191,12 @@ Value transform(const Value& element, Arena* arena);
 bool is_null_like(std::string_view text);
 
 // Appends the compact JSON form of `value` (stored key order, no white space).
-void write_compact(const Value& value, std::string* out);
+// `strings_are_plain` promises that no string or key holds a quote, a
+// backslash or a control character (true of every string parsed from a text
+// without a backslash), so they are copied without looking for escapes.
+void write_compact(const Value& value, ByteBuffer* out, bool strings_are_plain = false);
 // Appends the compact JSON text of a number value.
-void write_number(const Value& value, std::string* out);
+void write_number(const Value& value, ByteBuffer* out);
 // The compact JSON bytes of `value`.
 std::string stable_json_bytes(const Value& value);
 

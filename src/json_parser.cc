@@ -17,6 +17,9 @@
 #include "storage/src/panic.h"
 
 #define RAPIDJSON_ASSERT(x) STORAGE_ASSERT(x)
+// SSE2 is part of x86-64: lets the reader scan and copy strings 16 bytes at a
+// time (its loads stay inside the padding that copy_terminated adds).
+#define RAPIDJSON_SSE2
 #include <rapidjson/reader.h>
 
 namespace rs::json {
@@ -136,8 +139,33 @@ struct Parser::Impl : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Parser::Im
     Value value;
   };
 
+  // The values under construction, innermost last: a plain stack whose push
+  // stays inline.
+  struct SlotStack {
+    Slot* data = nullptr;
+    size_t n = 0;
+    size_t cap = 0;
+    ~SlotStack() { mi_free(data); }
+    void push_back(const Slot& s) {
+      if (n == cap) grow();
+      data[n++] = s;
+    }
+    void grow() {
+      cap = cap == 0 ? 256 : cap * 2;
+      auto* bigger = static_cast<Slot*>(mi_realloc(data, cap * sizeof(Slot)));
+      if (bigger == nullptr) throw std::bad_alloc();
+      data = bigger;
+    }
+    Slot& back() { return data[n - 1]; }
+    Slot& front() { return data[0]; }
+    Slot& operator[](size_t i) { return data[i]; }
+    size_t size() const { return n; }
+    void resize(size_t m) { n = m; }
+    void clear() { n = 0; }
+  };
+
   Arena* arena = nullptr;
-  std::vector<Slot> slots;
+  SlotStack slots;
   std::array<bool, kMaxDepth + 1> in_object{};
   int depth = 0;
   std::vector<uint32_t> key_index;  // scratch hash index for large objects
@@ -186,11 +214,11 @@ struct Parser::Impl : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Parser::Im
     return emit(v);
   }
   bool String(const char* s, SizeType n, bool copy) {
-    if (has_encoded_surrogate(s, n)) return false;
+    if (copy && has_encoded_surrogate(s, n)) return false;
     return emit(Value::string(keep(s, n, copy)));
   }
   bool Key(const char* s, SizeType n, bool copy) {
-    if (has_encoded_surrogate(s, n)) return false;
+    if (copy && has_encoded_surrogate(s, n)) return false;
     slots.push_back(Slot{keep(s, n, copy), Value{}});
     return true;
   }
@@ -215,20 +243,34 @@ struct Parser::Impl : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Parser::Im
     return emit(Value::object(members, count));
   }
 
-  // A repeated key keeps its first position and takes the later value.
+  // A repeated key keeps its first position and takes the later value. A
+  // 64-bit mask of cheap key signatures spares the comparisons for keys that
+  // cannot have been seen.
   size_t fold_small(size_t base, size_t n, Member* out) {
     size_t count = 0;
+    uint64_t signatures = 0;
     for (size_t j = 0; j < n; ++j) {
       const Slot& s = slots[base + j];
-      size_t k = 0;
-      while (k < count && out[k].key != s.key) ++k;
+      const uint64_t bit = uint64_t{1} << signature(s.key);
+      size_t k = count;
+      if (signatures & bit) {
+        k = 0;
+        while (k < count && out[k].key != s.key) ++k;
+      }
       if (k < count) {
         out[k].value = s.value;
       } else {
+        signatures |= bit;
         out[count++] = Member{s.key, s.value};
       }
     }
     return count;
+  }
+
+  static unsigned signature(std::string_view key) {
+    if (key.empty()) return 0;
+    return (static_cast<unsigned>(key.size()) * 7 + static_cast<unsigned char>(key.front()) * 3 +
+            static_cast<unsigned char>(key.back())) & 63;
   }
 
   size_t fold_large(size_t base, size_t n, Member* out) {
@@ -274,7 +316,11 @@ bool Parser::Impl::read(std::string_view text, Arena* arena_in, rapidjson::Parse
   // white space up to the real end.
   size_t pos = stream.Tell();
   while (pos < text.size() && is_json_space(text[pos])) ++pos;
-  return pos == text.size() && slots.size() == 1;
+  if (pos != text.size() || slots.size() != 1) return false;
+  // Unescaping in place leaves decoded strings and untouched input bytes in
+  // the copy; the input is valid UTF-8, so an encoded surrogate anywhere in it
+  // came from an escape that did not pair.
+  return !has_encoded_surrogate(copy, text.size());
 }
 
 storage::Result<Value, ParseError> Parser::parse(std::string_view text, Arena* arena) {

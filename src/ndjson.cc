@@ -256,12 +256,15 @@ bool SeenRecords::record_if_new(std::string_view bytes, uint64_t hash) {
 // ---- Records ----
 
 storage::Result<std::optional<json::Value>, std::string> finalize_record(
-    const json::Value& value, bool is_edges, EdgeIdMaker* ids, json::Arena* arena) {
+    const json::Value& value, bool is_edges, EdgeIdMaker* ids, json::Arena* arena,
+    bool strings_are_plain) {
   json::Value record = json::strip_nulls(value, arena);
   if (record.is_object() && record.size == 0) return std::optional<json::Value>();
   if (!is_edges) return std::optional<json::Value>(record);
   char* id = static_cast<char*>(arena->allocate(kUuidTextSize, 1));
-  if (!ids->id_of(record, id)) return storage::Err{std::string(kExpectedObject)};
+  if (!ids->id_of(record, id, strings_are_plain)) {
+    return storage::Err{std::string(kExpectedObject)};
+  }
   const json::Value id_value = json::Value::string({id, kUuidTextSize});
   // strip_nulls built this object afresh, so its entries may be changed.
   for (json::Member& m : record.entries()) {
@@ -304,8 +307,7 @@ storage::Result<void, std::string> dedup_ndjson(const std::string& input,
   json::Parser parser;
   EdgeIdMaker ids(domain);
   SeenRecords seen;
-  std::string record;
-  record.reserve(4096);
+  ByteBuffer record(4096);
   std::string_view line;
   for (;;) {
     TRY_ASSIGN(bool more, reader.next(&line));
@@ -315,14 +317,17 @@ storage::Result<void, std::string> dedup_ndjson(const std::string& input,
     arena.reset();
     auto parsed = parser.parse(line, &arena);
     if (!parsed.ok()) return storage::Err{parsed.error().display()};
+    // Without a backslash in the line, no string can need an escape (the ids
+    // added to edges never do).
+    const bool plain = std::memchr(line.data(), '\\', line.size()) == nullptr;
     TRY_ASSIGN(std::optional<json::Value> kept,
-               finalize_record(parsed.value(), is_edges, &ids, &arena));
+               finalize_record(parsed.value(), is_edges, &ids, &arena, plain));
     if (!kept.has_value()) continue;
     record.clear();
-    json::write_compact(*kept, &record);
-    if (seen.record_if_new(record)) {
+    json::write_compact(*kept, &record, plain);
+    if (seen.record_if_new(record.view())) {
       record.push_back('\n');
-      TRY(writer.write(record));
+      TRY(writer.write(record.view()));
     }
   }
   return writer.close();

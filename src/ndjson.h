@@ -60,8 +60,10 @@ class SeenRecords {
 
 // What to do with one parsed record: write `value`, or nothing (dropped). An
 // edge that is not an object after cleaning fails with kExpectedObject.
+// `strings_are_plain` as for json::write_compact.
 storage::Result<std::optional<json::Value>, std::string> finalize_record(
-    const json::Value& value, bool is_edges, EdgeIdMaker* ids, json::Arena* arena);
+    const json::Value& value, bool is_edges, EdgeIdMaker* ids, json::Arena* arena,
+    bool strings_are_plain = false);
 
 // Reads `input` line by line and writes the distinct cleaned records to
 // `output`. Errors are the texts of the RuntimeError that reaches Python.

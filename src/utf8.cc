@@ -82,6 +82,22 @@ bool is_whitespace(char32_t c) {
   }
 }
 
+bool is_blank(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  size_t i = 0;
+  while (i < text.size()) {
+    if (p[i] < 0x80) {
+      if (!is_ascii_space(p[i])) return false;
+      ++i;
+      continue;
+    }
+    size_t len = 0;
+    if (!is_whitespace(decode(p + i, &len))) return false;
+    i += len;
+  }
+  return true;
+}
+
 std::string_view trim(std::string_view text) {
   const auto* p = reinterpret_cast<const unsigned char*>(text.data());
   size_t begin = 0;

@@ -19,6 +19,6 @@ bool is_whitespace(char32_t c);
 std::string_view trim(std::string_view text);
 
 // True when `text` (valid UTF-8) is empty or Unicode white space only.
-inline bool is_blank(std::string_view text) { return trim(text).empty(); }
+bool is_blank(std::string_view text);
 
 }  // namespace rs::utf8

@@ -46,7 +46,8 @@ PyObject* dedup_ndjson(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (!convert("domain", [&] { return to_optional_text(a[3], &domain); })) return nullptr;
   // Holds the interpreter lock throughout: the call is short of Python work
   // and keeps no Python object.
-  auto done = ndjson::dedup_ndjson(input, output, is_edges, domain ? *domain : ndjson::kDefaultDomain);
+  auto done = ndjson::dedup_ndjson(input, output, is_edges,
+                                   domain ? *domain : ndjson::kDefaultDomain);
   if (!done.ok()) return raise_runtime_error(done.error());
   Py_RETURN_NONE;
 }

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <cstring>
 
 namespace rs {
 namespace {
@@ -28,19 +29,20 @@ void uuid_text(const std::array<unsigned char, 16>& ns, std::string_view payload
 
 }  // namespace
 
-void append_part(std::string_view part, std::string* payload) {
-  char len[24];
-  auto r = std::to_chars(len, len + sizeof(len), part.size());
-  payload->append(len, static_cast<size_t>(r.ptr - len));
-  payload->push_back(':');
-  payload->append(part);
+void append_part(std::string_view part, ByteBuffer* payload) {
+  payload->reserve_more(part.size() + 21);
+  char* p = payload->tail();
+  char* q = std::to_chars(p, p + 20, part.size()).ptr;
+  *q++ = ':';
+  if (!part.empty()) std::memcpy(q, part.data(), part.size());
+  payload->commit(static_cast<size_t>(q - p) + part.size());
 }
 
 std::string uuid_from_parts(std::string_view domain, std::span<const std::string> parts) {
-  std::string payload;
+  ByteBuffer payload;
   for (const std::string& p : parts) append_part(p, &payload);
   std::string out(kUuidTextSize, '0');
-  uuid_text(domain_namespace(domain), payload, out.data());
+  uuid_text(domain_namespace(domain), payload.view(), out.data());
   return out;
 }
 
@@ -54,17 +56,26 @@ std::optional<std::string> uuid_for_json_object(std::string_view domain,
 
 EdgeIdMaker::EdgeIdMaker(std::string_view domain) : namespace_(domain_namespace(domain)) {}
 
-bool EdgeIdMaker::id_of(const json::Value& value, char out[kUuidTextSize]) {
+bool EdgeIdMaker::id_of(const json::Value& value, char out[kUuidTextSize],
+                        bool strings_are_plain) {
   if (!value.is_object()) return false;
   order_.clear();
-  for (const json::Member& m : value.entries()) order_.push_back(&m);
+  for (const json::Member& m : value.entries()) {
+    unsigned char head[8] = {};
+    std::memcpy(head, m.key.data(), std::min<size_t>(m.key.size(), 8));
+    uint64_t prefix = 0;
+    for (unsigned char b : head) prefix = (prefix << 8) | b;
+    order_.push_back(Entry{prefix, &m});
+  }
   // Keys of an object are distinct; the position breaks ties all the same.
-  std::sort(order_.begin(), order_.end(), [](const json::Member* a, const json::Member* b) {
-    int c = a->key.compare(b->key);
-    return c != 0 ? c < 0 : a < b;
+  std::sort(order_.begin(), order_.end(), [](const Entry& a, const Entry& b) {
+    if (a.prefix != b.prefix) return a.prefix < b.prefix;
+    int c = a.member->key.compare(b.member->key);
+    return c != 0 ? c < 0 : a.member < b.member;
   });
   payload_.clear();
-  for (const json::Member* m : order_) {
+  for (const Entry& e : order_) {
+    const json::Member* m = e.member;
     const json::Value& v = m->value;
     switch (v.kind) {
       case json::Kind::kNull:
@@ -85,18 +96,18 @@ bool EdgeIdMaker::id_of(const json::Value& value, char out[kUuidTextSize]) {
         nested_.clear();
         json::write_number(v, &nested_);
         append_part(m->key, &payload_);
-        append_part(nested_, &payload_);
+        append_part(nested_.view(), &payload_);
         break;
       case json::Kind::kArray:
       case json::Kind::kObject:
         nested_.clear();
-        json::write_compact(v, &nested_);
+        json::write_compact(v, &nested_, strings_are_plain);
         append_part(m->key, &payload_);
-        append_part(nested_, &payload_);
+        append_part(nested_.view(), &payload_);
         break;
     }
   }
-  uuid_text(namespace_, payload_, out);
+  uuid_text(namespace_, payload_.view(), out);
   return true;
 }
 

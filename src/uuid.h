@@ -11,6 +11,7 @@
 #include <string_view>
 #include <vector>
 
+#include "src/byte_buffer.h"
 #include "src/json.h"
 
 namespace rs {
@@ -18,7 +19,7 @@ namespace rs {
 inline constexpr size_t kUuidTextSize = 36;
 
 // Appends "<byte length>:<part>" to `payload`.
-void append_part(std::string_view part, std::string* payload);
+void append_part(std::string_view part, ByteBuffer* payload);
 
 // The UUID text of `parts` under `domain`.
 std::string uuid_from_parts(std::string_view domain, std::span<const std::string> parts);
@@ -36,13 +37,21 @@ class EdgeIdMaker {
   explicit EdgeIdMaker(std::string_view domain);
 
   // Writes the UUID text of `value`'s entries; false when it is not an object.
-  bool id_of(const json::Value& value, char out[kUuidTextSize]);
+  // `strings_are_plain` as for json::write_compact.
+  bool id_of(const json::Value& value, char out[kUuidTextSize], bool strings_are_plain = false);
 
  private:
+  // An entry with the first eight bytes of its key, big-endian, so that most
+  // comparisons of the sort are one integer comparison.
+  struct Entry {
+    uint64_t prefix;
+    const json::Member* member;
+  };
+
   std::array<unsigned char, 16> namespace_;
-  std::string payload_;
-  std::string nested_;
-  std::vector<const json::Member*> order_;
+  ByteBuffer payload_{1024};
+  ByteBuffer nested_{256};
+  std::vector<Entry> order_;
 };
 
 }  // namespace rs

@@ -92,8 +92,9 @@ TEST(JsonNumbers, RandomDoublesReadBackExactlyInTheirLayout) {
       d = mant(rng) * std::pow(10.0, static_cast<int>(rng() % 30) - 10);
     }
     if (!std::isfinite(d) || d == 0) continue;
-    std::string text;
-    write_number(Value::real(d), &text);
+    ByteBuffer buffer;
+    write_number(Value::real(d), &buffer);
+    const std::string text(buffer.view());
     double back = 0;
     auto r = std::from_chars(text.data(), text.data() + text.size(), back);
     ASSERT_TRUE(r.ec == std::errc() && r.ptr == text.data() + text.size()) << text;
@@ -117,8 +118,7 @@ TEST(JsonWriter, EscapesOnlyQuoteBackslashAndControls) {
   std::string all;
   for (int c = 0; c < 0x80; ++c) all.push_back(static_cast<char>(c));
   all += "\xC3\xA9\xE2\x80\xA8\xF0\x9F\x98\x80";
-  std::string text;
-  write_compact(Value::string(all), &text);
+  const std::string text = stable_json_bytes(Value::string(all));
   Arena arena;
   Parser parser;
   auto back = parser.parse(text, &arena);
@@ -210,7 +210,8 @@ TEST(JsonParser, ReaderAndDiagnosisAgreeOnMutatedTexts) {
   SCOPED_TRACE("seed " + std::to_string(seed));
   std::mt19937_64 rng(seed);
   const std::vector<std::string> seeds = {
-      R"({"subject":"MONDO:1","predicate":"biolink:x","w":[1,2.5e3,-0.0,true,null],"o":{"k":"\u00e9\n"}})",
+      R"({"subject":"MONDO:1","predicate":"biolink:x","w":[1,2.5e3,-0.0,true,null],)"
+      R"("o":{"k":"\u00e9\n"}})",
       R"([{"a":[]},{"b":{}},"\ud83d\ude00",-12,0.5E-3,"x\\y\"z"])",
       R"( { "n" : null , "t" : true , "f" : false , "s" : "" } )",
       R"("\/\b\f\n\r\t")",

@@ -66,7 +66,8 @@ std::string finalized(std::string_view text, bool is_edges) {
 }
 
 TEST(FinalizeRecord, CleansAndSetsEdgeIds) {
-  const std::string sxoy = uuid_from_parts(kDefaultDomain, std::vector<std::string>{"o", "y", "s", "x"});
+  const std::string sxoy =
+      uuid_from_parts(kDefaultDomain, std::vector<std::string>{"o", "y", "s", "x"});
   EXPECT_EQ(finalized(R"({"s":"x","o":"y","n":null})", true),
             R"({"s":"x","o":"y","id":")" + sxoy + "\"}");
   // An old id takes part in the new one and keeps its position.

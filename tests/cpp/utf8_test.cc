@@ -51,7 +51,8 @@ TEST(Utf8, ValidityMatchesAModelOnRandomBytes) {
 
 TEST(Utf8, TrimsUnicodeWhiteSpaceOnly) {
   EXPECT_EQ(trim(" \t\n\v\f\r x y \r\n"), "x y");
-  EXPECT_EQ(trim("\xC2\xA0\xE3\x80\x80na\xE2\x80\xA8\xC2\x85"), "na");  // U+00A0 U+3000 U+2028 U+0085
+  // U+00A0 U+3000 before, U+2028 U+0085 after.
+  EXPECT_EQ(trim("\xC2\xA0\xE3\x80\x80na\xE2\x80\xA8\xC2\x85"), "na");
   EXPECT_EQ(trim("\xE2\x80\x8Bx"), "\xE2\x80\x8Bx");  // U+200B is not white space
   EXPECT_EQ(trim("\x1Fx"), "\x1Fx");                  // nor is U+001F
   EXPECT_EQ(trim("x\xC3\xA9"), "x\xC3\xA9");
