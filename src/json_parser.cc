@@ -1,9 +1,11 @@
 // The parser: RapidJSON's SAX reader, in place over the line's copy in the
-// arena, feeds a builder of our own values. RapidJSON's grammar is stricter
-// than nothing and looser than ours in a few spots (a NUL byte reads as the end
-// of input, lone surrogate escapes, number range, nesting), which the builder
-// and the trailing check close; any failure is then explained by `diagnose`,
-// which walks the original text and names the first error.
+// arena, feeds a builder of our own values. The reader differs from our
+// grammar in a few spots: it takes a NUL byte for the end of the input, lets
+// unpaired surrogate escapes through, bounds neither number range nor nesting
+// as we do, and refuses some literals whose value is in range. The builder,
+// the trailing check and a second read close those gaps; any failure is then
+// explained by `diagnose`, which walks the original text and names the first
+// error.
 #include <mimalloc.h>
 
 #include <algorithm>
