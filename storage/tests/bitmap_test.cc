@@ -1,3 +1,4 @@
+#include "storage/tests/support/panic_text.h"
 #include "storage/src/tree_store/page_store/bitmap.h"
 
 #include <gtest/gtest.h>
@@ -18,14 +19,7 @@ namespace {
 
 constexpr uint32_t k2Pow20 = uint32_t{1} << 20;
 
-std::string panic_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "no panic";
-}
+using test::panic_text;
 
 // A bitmap read back from its own image: from_bytes checks every parent bit
 // against its word, so this also proves the tree is consistent.

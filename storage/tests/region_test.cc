@@ -1,3 +1,4 @@
+#include "storage/tests/support/panic_text.h"
 #include "storage/src/tree_store/page_store/region.h"
 
 #include <gtest/gtest.h>
@@ -20,14 +21,7 @@ namespace {
 
 constexpr uint32_t k2Pow20 = uint32_t{1} << 20;
 
-std::string panic_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "no panic";
-}
+using test::panic_text;
 
 std::vector<std::optional<uint32_t>> candidates(const RegionTracker& t) {
   std::vector<std::optional<uint32_t>> out;
