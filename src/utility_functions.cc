@@ -4,6 +4,9 @@
 #include <vector>
 
 #include "src/functions.h"
+#include "src/ndjson.h"
+#include "src/uuid.h"
+#include "src/xxh64.h"
 
 namespace rs {
 
@@ -13,7 +16,9 @@ PyObject* xxh64(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kw
   if (!bind_arguments(sig, args, nargs, kwnames, &a)) return nullptr;
   std::string data;
   if (!convert("data", [&] { return to_text(a[0], &data); })) return nullptr;
-  return raise_runtime_error("xxh64() is not available yet: it is not built");
+  char hex[16];
+  write_hex16(xxh64_hash(data), hex);
+  return PyUnicode_FromStringAndSize(hex, 16);
 }
 
 PyObject* namespace_uuid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -24,7 +29,8 @@ PyObject* namespace_uuid(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyO
   std::vector<std::string> values;
   if (!convert("domain", [&] { return to_text(a[0], &domain); })) return nullptr;
   if (!convert("values", [&] { return to_text_list(a[1], &values); })) return nullptr;
-  return raise_runtime_error("namespace_uuid() is not available yet: it is not built");
+  std::string id = uuid_from_parts(domain, values);
+  return PyUnicode_FromStringAndSize(id.data(), static_cast<Py_ssize_t>(id.size()));
 }
 
 PyObject* dedup_ndjson(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
@@ -38,7 +44,12 @@ PyObject* dedup_ndjson(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (!convert("output", [&] { return to_path(a[1], &output); })) return nullptr;
   if (!convert("is_edges", [&] { return to_bool(a[2], &is_edges); })) return nullptr;
   if (!convert("domain", [&] { return to_optional_text(a[3], &domain); })) return nullptr;
-  return raise_runtime_error("dedup_ndjson() is not available yet: it is not built");
+  // Holds the interpreter lock throughout: the call is short of Python work
+  // and keeps no Python object.
+  auto done = ndjson::dedup_ndjson(input, output, is_edges,
+                                   domain ? *domain : ndjson::kDefaultDomain);
+  if (!done.ok()) return raise_runtime_error(done.error());
+  Py_RETURN_NONE;
 }
 
 }  // namespace rs

@@ -140,16 +140,17 @@ def raises_only_unbuilt(call):
         call()
 
 
+@pytest.fixture
+def ndjson_pair(tmp_path):
+    src = tmp_path / "in.ndjson"
+    src.write_text('{"s":"x","o":"y"}\n')
+    return src, tmp_path / "out.ndjson"
+
+
 @pytest.mark.parametrize(
     "call",
     [
         # accepted conversions reach the body
-        lambda: rs.namespace_uuid("d", ("a", "b")),
-        lambda: rs.namespace_uuid("d", []),
-        lambda: rs.namespace_uuid(domain="d", values=["a"]),
-        lambda: rs.dedup_ndjson(pathlib.Path("a"), pathlib.PurePosixPath("b"), np.True_),
-        lambda: rs.dedup_ndjson("a", "b", np.bool_(False), None),
-        lambda: rs.dedup_ndjson("a", "b", False, domain="x"),
         lambda: rs.hydrate_curies("db", [0, 4294967295, Index(7), True]),
         lambda: rs.hydrate_curies("db", range(3)),
         lambda: rs.lookup_fullmap_terms("db", [], None, "pairs"),
@@ -157,11 +158,31 @@ def raises_only_unbuilt(call):
         lambda: rs.lookup_fullmap_terms(db="db", terms=["x"], threads=0, return_format="rows"),
         lambda: rs.build_fullmap_db("o", (), [pathlib.Path("s")], None, print),
         lambda: rs.build_fullmap_db("o", [], ["s"], threads=2**64 - 1, progress=object()),
-        lambda: rs.xxh64(str.__new__(type("S", (str,), {}), "sub")),
     ],
 )
 def test_accepted_arguments(call):
     raises_only_unbuilt(call)
+
+
+def test_accepted_record_utility_arguments(ndjson_pair):
+    src, dst = ndjson_pair
+    assert rs.namespace_uuid("d", ("a", "b")) == rs.namespace_uuid("d", ["a", "b"])
+    assert rs.namespace_uuid(domain="d", values=["a"]) == rs.namespace_uuid("d", ["a"])
+    assert isinstance(rs.namespace_uuid("d", []), str)
+    assert rs.xxh64(str.__new__(type("S", (str,), {}), "sub")) == rs.xxh64("sub")
+    outputs = []
+    for call in [
+        lambda: rs.dedup_ndjson(src, pathlib.PurePosixPath(dst), np.True_),
+        lambda: rs.dedup_ndjson(str(src), str(dst), np.bool_(True), None),
+        lambda: rs.dedup_ndjson(src, dst, True),
+        lambda: rs.dedup_ndjson(input=src, output=dst, is_edges=True, domain="QUORVENDEL"),
+    ]:
+        assert call() is None
+        outputs.append(dst.read_bytes())
+    # numpy's booleans, path objects and an explicit None domain act like the plain forms
+    assert len(set(outputs)) == 1 and b'"id":' in outputs[0]
+    assert rs.dedup_ndjson(src, dst, np.bool_(False), domain="x") is None
+    assert dst.read_bytes() == b'{"s":"x","o":"y"}\n'
 
 
 @pytest.mark.parametrize("fmt", ["ROWS", "", "row", "pairs "])

@@ -1,3 +1,4 @@
+#include "storage/tests/support/panic_text.h"
 #include "storage/src/tree_store/page_store/layout.h"
 
 #include <gtest/gtest.h>
@@ -13,14 +14,7 @@ namespace {
 
 constexpr uint32_t kPage = 4096;
 
-std::string panic_text(const std::function<void()>& f) {
-  try {
-    f();
-  } catch (const Panic& p) {
-    return p.message();
-  }
-  return "<no panic>";
-}
+using test::panic_text;
 
 TEST(LayoutTest, CalculateSplitsIntoFullAndTrailingRegions) {
   struct Case {

@@ -1,0 +1,336 @@
+#include "src/ndjson.h"
+
+#include <fcntl.h>
+#include <mimalloc.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstring>
+#include <new>
+
+#include "src/utf8.h"
+#include "src/xxh64.h"
+
+namespace rs::ndjson {
+namespace {
+
+// Large buffers in both directions: one system call moves a megabyte.
+constexpr size_t kReadBuffer = 1 << 20;
+constexpr size_t kWriteBuffer = 1 << 20;
+constexpr size_t kRecordChunk = 4 << 20;
+constexpr size_t kInitialSlots = 1024;
+
+void* checked_malloc(size_t n) {
+  void* p = mi_malloc(n);
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+// Owns a file descriptor.
+// Thread safety: none; one owner.
+class Fd {
+ public:
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd() {
+    if (fd_ >= 0) ::close(fd_);
+  }
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+  int get() const { return fd_; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+
+ private:
+  int fd_;
+};
+
+// Splits a file into lines: a line ends at LF, which is removed with one CR
+// before it; a last line without LF counts too. A line stays valid until the
+// next call.
+// Thread safety: none; one owner.
+class LineReader {
+ public:
+  explicit LineReader(int fd)
+      : fd_(fd), buf_(static_cast<char*>(checked_malloc(kReadBuffer))), cap_(kReadBuffer) {}
+  ~LineReader() { mi_free(buf_); }
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
+
+  // True with the next line, false at the end of the file.
+  storage::Result<bool, std::string> next(std::string_view* line) {
+    for (;;) {
+      if (scanned_ < end_) {
+        auto* nl = static_cast<char*>(std::memchr(buf_ + scanned_, '\n', end_ - scanned_));
+        if (nl != nullptr) {
+          size_t len = static_cast<size_t>(nl - (buf_ + begin_));
+          *line = std::string_view(buf_ + begin_, len);
+          if (len > 0 && line->back() == '\r') line->remove_suffix(1);
+          begin_ += len + 1;
+          scanned_ = begin_;
+          return true;
+        }
+        scanned_ = end_;
+      }
+      if (eof_) {
+        if (begin_ == end_) return false;
+        *line = std::string_view(buf_ + begin_, end_ - begin_);
+        begin_ = scanned_ = end_;
+        return true;
+      }
+      if (begin_ > 0) {
+        std::memmove(buf_, buf_ + begin_, end_ - begin_);
+        end_ -= begin_;
+        scanned_ -= begin_;
+        begin_ = 0;
+      }
+      if (end_ == cap_) {
+        // A line longer than the buffer: make room for the rest of it.
+        auto* bigger = static_cast<char*>(mi_realloc(buf_, cap_ * 2));
+        if (bigger == nullptr) throw std::bad_alloc();
+        buf_ = bigger;
+        cap_ *= 2;
+      }
+      ssize_t n = ::read(fd_, buf_ + end_, cap_ - end_);
+      if (n < 0) {
+        if (errno == EINTR) continue;
+        return storage::Err{os_error_text(errno)};
+      }
+      if (n == 0) {
+        eof_ = true;
+      } else {
+        end_ += static_cast<size_t>(n);
+      }
+    }
+  }
+
+ private:
+  int fd_;
+  char* buf_;
+  size_t cap_;
+  size_t begin_ = 0;    // start of the current line
+  size_t scanned_ = 0;  // bytes before this hold no LF of the current line
+  size_t end_ = 0;
+  bool eof_ = false;
+};
+
+storage::Result<void, std::string> write_all(int fd, const char* p, size_t n) {
+  while (n > 0) {
+    ssize_t w = ::write(fd, p, n);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return storage::Err{os_error_text(errno)};
+    }
+    if (w == 0) return storage::Err{std::string("failed to write whole buffer")};
+    p += w;
+    n -= static_cast<size_t>(w);
+  }
+  return {};
+}
+
+// Buffered output. Dropping it without close() still writes out what was
+// accepted (ignoring a failure then), so a failed call leaves every record
+// accepted before the failing line in the file.
+// Thread safety: none; one owner.
+class OutputFile {
+ public:
+  explicit OutputFile(int fd) : fd_(fd), buf_(static_cast<char*>(checked_malloc(kWriteBuffer))) {}
+  ~OutputFile() {
+    if (fd_ >= 0) {
+      if (len_ > 0) (void)write_all(fd_, buf_, len_);
+      ::close(fd_);
+    }
+    mi_free(buf_);
+  }
+  OutputFile(const OutputFile&) = delete;
+  OutputFile& operator=(const OutputFile&) = delete;
+
+  storage::Result<void, std::string> write(std::string_view data) {
+    if (len_ + data.size() > kWriteBuffer) {
+      TRY(flush());
+      if (data.size() >= kWriteBuffer) return write_all(fd_, data.data(), data.size());
+    }
+    std::memcpy(buf_ + len_, data.data(), data.size());
+    len_ += data.size();
+    return {};
+  }
+
+  storage::Result<void, std::string> flush() {
+    size_t n = len_;
+    // What failed to go out is not retried when the file is dropped.
+    len_ = 0;
+    return write_all(fd_, buf_, n);
+  }
+
+  // Flushes and closes; either failing is an error (a close can report a
+  // write that the file system deferred).
+  storage::Result<void, std::string> close() {
+    TRY(flush());
+    int fd = fd_;
+    fd_ = -1;
+    if (::close(fd) != 0 && errno != EINTR) return storage::Err{os_error_text(errno)};
+    return {};
+  }
+
+ private:
+  int fd_;
+  char* buf_;
+  size_t len_ = 0;
+};
+
+}  // namespace
+
+std::string os_error_text(int err) {
+  char buf[256];
+  const char* text = strerror_r(err, buf, sizeof(buf));
+  return std::string(text) + " (os error " + std::to_string(err) + ")";
+}
+
+// ---- SeenRecords ----
+
+SeenRecords::SeenRecords() {
+  slots_ = static_cast<Slot*>(mi_zalloc(sizeof(Slot) * kInitialSlots));
+  if (slots_ == nullptr) throw std::bad_alloc();
+  mask_ = kInitialSlots - 1;
+}
+
+SeenRecords::~SeenRecords() {
+  mi_free(slots_);
+  for (char* c : chunks_) mi_free(c);
+}
+
+const char* SeenRecords::store(std::string_view bytes) {
+  if (chunk_pos_ == nullptr || bytes.size() > chunk_left_) {
+    size_t size = bytes.size() > kRecordChunk ? bytes.size() : kRecordChunk;
+    chunk_pos_ = static_cast<char*>(checked_malloc(size));
+    chunks_.push_back(chunk_pos_);
+    chunk_left_ = size;
+  }
+  char* out = chunk_pos_;
+  if (!bytes.empty()) std::memcpy(out, bytes.data(), bytes.size());
+  chunk_pos_ += bytes.size();
+  chunk_left_ -= bytes.size();
+  return out;
+}
+
+void SeenRecords::grow() {
+  size_t cap = (mask_ + 1) * 2;
+  auto* bigger = static_cast<Slot*>(mi_zalloc(sizeof(Slot) * cap));
+  if (bigger == nullptr) throw std::bad_alloc();
+  for (size_t i = 0; i <= mask_; ++i) {
+    const Slot& s = slots_[i];
+    if (s.data == nullptr) continue;
+    size_t h = s.hash & (cap - 1);
+    while (bigger[h].data != nullptr) h = (h + 1) & (cap - 1);
+    bigger[h] = s;
+  }
+  mi_free(slots_);
+  slots_ = bigger;
+  mask_ = cap - 1;
+}
+
+bool SeenRecords::record_if_new(std::string_view bytes) {
+  return record_if_new(bytes, xxh64_hash(bytes));
+}
+
+bool SeenRecords::record_if_new(std::string_view bytes, uint64_t hash) {
+  size_t h = hash & mask_;
+  while (slots_[h].data != nullptr) {
+    const Slot& s = slots_[h];
+    if (s.hash == hash && s.size == bytes.size() &&
+        std::memcmp(s.data, bytes.data(), bytes.size()) == 0) {
+      return false;
+    }
+    h = (h + 1) & mask_;
+  }
+  // store() never returns null, so an empty record still marks its slot.
+  slots_[h] = Slot{hash, store(bytes), bytes.size()};
+  ++count_;
+  if (count_ * 4 > (mask_ + 1) * 3) grow();
+  return true;
+}
+
+// ---- Records ----
+
+storage::Result<std::optional<json::Value>, std::string> finalize_record(
+    const json::Value& value, bool is_edges, EdgeIdMaker* ids, json::Arena* arena,
+    bool strings_are_plain) {
+  json::Value record = json::strip_nulls(value, arena);
+  if (record.is_object() && record.size == 0) return std::optional<json::Value>();
+  if (!is_edges) return std::optional<json::Value>(record);
+  char* id = static_cast<char*>(arena->allocate(kUuidTextSize, 1));
+  if (!ids->id_of(record, id, strings_are_plain)) {
+    return storage::Err{std::string(kExpectedObject)};
+  }
+  const json::Value id_value = json::Value::string({id, kUuidTextSize});
+  // strip_nulls built this object afresh, so its entries may be changed.
+  for (json::Member& m : record.entries()) {
+    if (m.key == "id") {
+      m.value = id_value;
+      return std::optional<json::Value>(record);
+    }
+  }
+  json::Member* members = arena->allocate_array<json::Member>(record.size + 1);
+  std::copy(record.members, record.members + record.size, members);
+  members[record.size] = json::Member{"id", id_value};
+  return std::optional<json::Value>(json::Value::object(members, record.size + 1));
+}
+
+storage::Result<void, std::string> dedup_ndjson(const std::string& input,
+                                                const std::string& output, bool is_edges,
+                                                std::string_view domain) {
+  Fd in(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
+  if (in.get() < 0) return storage::Err{os_error_text(errno)};
+  struct stat in_stat;
+  if (::fstat(in.get(), &in_stat) != 0) return storage::Err{os_error_text(errno)};
+
+  // Opened without truncation so that an output naming the input (by any path,
+  // symlink or hard link) is refused before a byte of it is lost.
+  Fd out(::open(output.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
+  if (out.get() < 0) return storage::Err{os_error_text(errno)};
+  struct stat out_stat;
+  if (::fstat(out.get(), &out_stat) != 0) return storage::Err{os_error_text(errno)};
+  if (S_ISREG(in_stat.st_mode) && in_stat.st_dev == out_stat.st_dev &&
+      in_stat.st_ino == out_stat.st_ino) {
+    return storage::Err{std::string(kSameFile)};
+  }
+  if (S_ISREG(out_stat.st_mode) && ::ftruncate(out.get(), 0) != 0) {
+    return storage::Err{os_error_text(errno)};
+  }
+
+  OutputFile writer(out.release());
+  LineReader reader(in.get());
+  json::Arena arena;
+  json::Parser parser;
+  EdgeIdMaker ids(domain);
+  SeenRecords seen;
+  ByteBuffer record(4096);
+  std::string_view line;
+  for (;;) {
+    TRY_ASSIGN(bool more, reader.next(&line));
+    if (!more) break;
+    if (!utf8::is_valid(line)) return storage::Err{std::string(kInvalidUtf8)};
+    if (utf8::is_blank(line)) continue;
+    arena.reset();
+    auto parsed = parser.parse(line, &arena);
+    if (!parsed.ok()) return storage::Err{parsed.error().display()};
+    // Without a backslash in the line, no string can need an escape (the ids
+    // added to edges never do).
+    const bool plain = std::memchr(line.data(), '\\', line.size()) == nullptr;
+    TRY_ASSIGN(std::optional<json::Value> kept,
+               finalize_record(parsed.value(), is_edges, &ids, &arena, plain));
+    if (!kept.has_value()) continue;
+    record.clear();
+    json::write_compact(*kept, &record, plain);
+    if (seen.record_if_new(record.view())) {
+      record.push_back('\n');
+      TRY(writer.write(record.view()));
+    }
+  }
+  return writer.close();
+}
+
+}  // namespace rs::ndjson

@@ -1,0 +1,130 @@
+#include "src/utf8.h"
+
+#include <cstdint>
+#include <cstring>
+
+namespace rs::utf8 {
+namespace {
+
+constexpr uint64_t kHighBits = 0x8080808080808080ULL;
+
+bool is_ascii_space(unsigned char c) { return c == ' ' || (c >= 0x09 && c <= 0x0D); }
+
+// Decodes the sequence starting at `p` (valid UTF-8, at least one byte left).
+char32_t decode(const unsigned char* p, size_t* len) {
+  unsigned char b = p[0];
+  if (b < 0x80) {
+    *len = 1;
+    return b;
+  }
+  if (b < 0xE0) {
+    *len = 2;
+    return (char32_t(b & 0x1F) << 6) | (p[1] & 0x3F);
+  }
+  if (b < 0xF0) {
+    *len = 3;
+    return (char32_t(b & 0x0F) << 12) | (char32_t(p[1] & 0x3F) << 6) | (p[2] & 0x3F);
+  }
+  *len = 4;
+  return (char32_t(b & 0x07) << 18) | (char32_t(p[1] & 0x3F) << 12) |
+         (char32_t(p[2] & 0x3F) << 6) | (p[3] & 0x3F);
+}
+
+}  // namespace
+
+bool is_valid(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    // Records are mostly ASCII: skip it a word at a time.
+    while (end - p >= 8) {
+      uint64_t word;
+      std::memcpy(&word, p, 8);
+      if (word & kHighBits) break;
+      p += 8;
+    }
+    if (p == end) break;
+    unsigned char b = *p;
+    if (b < 0x80) {
+      ++p;
+      continue;
+    }
+    size_t left = static_cast<size_t>(end - p);
+    auto cont = [&](size_t i) { return (p[i] & 0xC0) == 0x80; };
+    if (b >= 0xC2 && b <= 0xDF) {
+      if (left < 2 || !cont(1)) return false;
+      p += 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      if (left < 3 || !cont(1) || !cont(2)) return false;
+      if (b == 0xE0 && p[1] < 0xA0) return false;   // overlong
+      if (b == 0xED && p[1] >= 0xA0) return false;  // surrogate
+      p += 3;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      if (left < 4 || !cont(1) || !cont(2) || !cont(3)) return false;
+      if (b == 0xF0 && p[1] < 0x90) return false;  // overlong
+      if (b == 0xF4 && p[1] >= 0x90) return false;  // above U+10FFFF
+      p += 4;
+    } else {
+      return false;
+    }
+  }
+  return true;
+}
+
+bool is_whitespace(char32_t c) {
+  if (c < 0x80) return is_ascii_space(static_cast<unsigned char>(c));
+  switch (c) {
+    case 0x85: case 0xA0: case 0x1680: case 0x2028: case 0x2029: case 0x202F: case 0x205F:
+    case 0x3000:
+      return true;
+    default:
+      return c >= 0x2000 && c <= 0x200A;
+  }
+}
+
+bool is_blank(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  size_t i = 0;
+  while (i < text.size()) {
+    if (p[i] < 0x80) {
+      if (!is_ascii_space(p[i])) return false;
+      ++i;
+      continue;
+    }
+    size_t len = 0;
+    if (!is_whitespace(decode(p + i, &len))) return false;
+    i += len;
+  }
+  return true;
+}
+
+std::string_view trim(std::string_view text) {
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  size_t begin = 0;
+  size_t end = text.size();
+  while (begin < end) {
+    if (p[begin] < 0x80) {
+      if (!is_ascii_space(p[begin])) break;
+      ++begin;
+      continue;
+    }
+    size_t len = 0;
+    if (!is_whitespace(decode(p + begin, &len))) break;
+    begin += len;
+  }
+  while (end > begin) {
+    if (p[end - 1] < 0x80) {
+      if (!is_ascii_space(p[end - 1])) break;
+      --end;
+      continue;
+    }
+    size_t start = end - 1;
+    while (start > begin && (p[start] & 0xC0) == 0x80) --start;
+    size_t len = 0;
+    if (!is_whitespace(decode(p + start, &len))) break;
+    end = start;
+  }
+  return text.substr(begin, end - begin);
+}
+
+}  // namespace rs::utf8

@@ -1,0 +1,24 @@
+// UTF-8 checks shared by the record utilities: validation of input lines and
+// the Unicode white space used to skip blank lines and trim null-like strings.
+//
+// Thread safety: pure functions.
+#pragma once
+
+#include <string_view>
+
+namespace rs::utf8 {
+
+// True when `text` is well-formed UTF-8 (no overlong forms, no surrogates,
+// nothing above U+10FFFF).
+bool is_valid(std::string_view text);
+
+// True for the code points with the Unicode White_Space property.
+bool is_whitespace(char32_t c);
+
+// `text` (valid UTF-8) without Unicode white space at either end.
+std::string_view trim(std::string_view text);
+
+// True when `text` (valid UTF-8) is empty or Unicode white space only.
+bool is_blank(std::string_view text);
+
+}  // namespace rs::utf8

@@ -1,0 +1,65 @@
+#include "src/utf8.h"
+
+#include <gtest/gtest.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+namespace rs::utf8 {
+namespace {
+
+// A plain decoder by the code point ranges, as the model.
+bool model_valid(const std::string& s) {
+  size_t i = 0;
+  while (i < s.size()) {
+    auto b = static_cast<unsigned char>(s[i]);
+    int len = b < 0x80 ? 1 : (b >> 5) == 6 ? 2 : (b >> 4) == 14 ? 3 : (b >> 3) == 30 ? 4 : 0;
+    if (len == 0 || i + len > s.size()) return false;
+    char32_t c = len == 1 ? b : len == 2 ? (b & 0x1F) : len == 3 ? (b & 0x0F) : (b & 0x07);
+    for (int k = 1; k < len; ++k) {
+      auto n = static_cast<unsigned char>(s[i + k]);
+      if ((n & 0xC0) != 0x80) return false;
+      c = (c << 6) | (n & 0x3F);
+    }
+    static const char32_t kMin[] = {0, 0, 0x80, 0x800, 0x10000};
+    if (c < kMin[len] || c > 0x10FFFF || (c >= 0xD800 && c <= 0xDFFF)) return false;
+    i += len;
+  }
+  return true;
+}
+
+TEST(Utf8, ValidityMatchesAModelOnRandomBytes) {
+  const uint64_t seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  // Fragments near the edges of the encoding, mixed with ASCII runs so the
+  // word-at-a-time path is crossed at every offset.
+  const std::vector<std::string> parts = {
+      "a", "abcdefghij", "\xC2\x80", "\xC1\xBF", "\xDF\xBF", "\xE0\xA0\x80", "\xE0\x9F\xBF",
+      "\xED\x9F\xBF", "\xED\xA0\x80", "\xEE\x80\x80", "\xF0\x90\x80\x80", "\xF0\x8F\xBF\xBF",
+      "\xF4\x8F\xBF\xBF", "\xF4\x90\x80\x80", "\xF5\x80\x80\x80", "\x80", "\xBF", "\xFF", "\xC3",
+      "\xE2\x80", "\xF0\x9F\x98"};
+  for (int n = 0; n < 50000; ++n) {
+    std::string s;
+    int pieces = static_cast<int>(rng() % 8);
+    for (int k = 0; k < pieces; ++k) s += parts[rng() % parts.size()];
+    if (rng() % 4 == 0 && !s.empty()) s[rng() % s.size()] = static_cast<char>(rng());
+    ASSERT_EQ(is_valid(s), model_valid(s)) << testing::PrintToString(s);
+  }
+}
+
+TEST(Utf8, TrimsUnicodeWhiteSpaceOnly) {
+  EXPECT_EQ(trim(" \t\n\v\f\r x y \r\n"), "x y");
+  // U+00A0 U+3000 before, U+2028 U+0085 after.
+  EXPECT_EQ(trim("\xC2\xA0\xE3\x80\x80na\xE2\x80\xA8\xC2\x85"), "na");
+  EXPECT_EQ(trim("\xE2\x80\x8Bx"), "\xE2\x80\x8Bx");  // U+200B is not white space
+  EXPECT_EQ(trim("\x1Fx"), "\x1Fx");                  // nor is U+001F
+  EXPECT_EQ(trim("x\xC3\xA9"), "x\xC3\xA9");
+  EXPECT_TRUE(is_blank(""));
+  EXPECT_TRUE(is_blank("\xE2\x80\x80\xE2\x80\x8A\xE1\x9A\x80\xE2\x81\x9F\xE2\x80\xAF"));
+  EXPECT_FALSE(is_blank("\xEF\xBB\xBF"));  // a byte-order mark is not white space
+}
+
+}  // namespace
+}  // namespace rs::utf8
