@@ -193,6 +193,56 @@ TEST(PageAllocatorTest, ClonesShareTheUncommittedSetAndRollbackReturnsIt) {
   EXPECT_EQ(first, second);
 }
 
+// A freed run leaves neither a cached copy nor a buffered write behind: the
+// pages it covered may come back as runs of another order.
+TEST(PageAllocatorTest, FreedRunsLeaveNoStaleCopies) {
+  Fixture f;
+  PageAllocator allocator(f.mem, AllocationPolicy::kLowest);
+  auto tracker = PageTracker::create_disabled();
+  constexpr int kPairs = 8;
+  // Buffered, then freed: pairs of order-0 pages merge into order-1 runs.
+  std::vector<PageNumber> singles;
+  for (int i = 0; i < 2 * kPairs; ++i) {
+    PageMut page = allocate_ok(allocator, 1, tracker);
+    test::fill_page(page, 1);
+    singles.push_back(page.get_page_number());
+  }
+  for (PageNumber p : singles) ASSERT_TRUE(allocator.free_if_uncommitted(p, tracker));
+  std::vector<PageNumber> doubles;
+  for (int i = 0; i < kPairs; ++i) {
+    PageMut page = allocate_ok(allocator, 2 * kPage, tracker);
+    test::fill_page(page, 2);
+    doubles.push_back(page.get_page_number());
+  }
+  ASSERT_TRUE(f.mem->commit(std::nullopt, std::nullopt, TransactionId(1), true,
+                            TrimPolicy::kNever)
+                  .ok());
+  (void)allocator.take_allocated_since_commit();
+  // Read-cached after the commit, then freed: the same pages come back as
+  // order-0 runs.
+  for (PageNumber p : doubles) {
+    ASSERT_TRUE(allocator.get_page(p, PageReadHint::kCommitted).ok());
+    allocator.free(p, tracker);
+  }
+  for (int i = 0; i < 2 * kPairs; ++i) {
+    PageMut page = allocate_ok(allocator, 1, tracker);
+    EXPECT_EQ(page.memory().size(), kPage);
+    test::fill_page(page, 3);
+  }
+  ASSERT_TRUE(f.mem->commit(std::nullopt, std::nullopt, TransactionId(2), true,
+                            TrimPolicy::kNever)
+                  .ok());
+  // On disk, every page holds what was written last.
+  auto fresh = open_store(
+      std::make_unique<MemoryBackend>(std::make_shared<MemoryFile>(f.file->snapshot())));
+  ASSERT_TRUE(fresh.ok());
+  for (PageNumber p : singles) {
+    auto page = fresh.value()->get_page(p, PageReadHint::kCommitted);
+    ASSERT_TRUE(page.ok());
+    EXPECT_TRUE(test::page_holds(page.value().memory(), 3));
+  }
+}
+
 TEST(PageAllocatorTest, HandingOutAnUncommittedPageTwicePanics) {
   Fixture f;
   PageAllocator allocator(f.mem, AllocationPolicy::kAny);
