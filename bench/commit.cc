@@ -110,9 +110,10 @@ Figures measure(const std::string& path, Kind kind, size_t pages, int reps) {
   ::unlink(path.c_str());
   Timers timers;
   auto file = must(FileBackend::open_writable(path), "open");
-  auto mem = must(TransactionalMemory::open(std::make_unique<TimedBackend>(std::move(file), &timers),
-                                            true, kPage, std::nullopt, size_t{1} << 30, false),
-                  "page store open");
+  auto mem = must(
+      TransactionalMemory::open(std::make_unique<TimedBackend>(std::move(file), &timers), true,
+                                kPage, std::nullopt, size_t{1} << 30, false),
+      "page store open");
   must(mem->begin_writable(), "begin_writable");
   must(mem->reset_allocator_state(), "reset_allocator_state");
   PageAllocator allocator(mem, AllocationPolicy::kAny);

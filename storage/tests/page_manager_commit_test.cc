@@ -75,7 +75,8 @@ std::string write_of(PageNumber page) {
 }
 
 Store reopen(const MemoryFile& file) {
-  auto r = open_store(std::make_unique<MemoryBackend>(std::make_shared<MemoryFile>(file.snapshot())));
+  auto r = open_store(
+      std::make_unique<MemoryBackend>(std::make_shared<MemoryFile>(file.snapshot())));
   if (!r.ok()) panic(r.error().to_string());
   return std::move(r).value();
 }

@@ -139,8 +139,8 @@ class CrashDuringCommit : public ::testing::TestWithParam<std::tuple<bool, bool>
       const std::string at = "transaction " + std::to_string(in_progress) + " sync " +
                              (sync == 0 ? std::string("(growth)") : std::to_string(sync)) + ": ";
       auto add = [&](const CrashSpec& spec) {
-        images.push_back(
-            CrashImage{at + spec.debug(), state->crash_image(spec), acknowledged, in_progress, sync});
+        images.push_back(CrashImage{at + spec.debug(), state->crash_image(spec), acknowledged,
+                                    in_progress, sync});
       };
       for (size_t n = 0; n <= ops; ++n) {
         add(CrashSpec::first(n));

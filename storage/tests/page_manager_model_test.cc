@@ -213,7 +213,9 @@ class Model {
     ASSERT_EQ(filed.size(), nd_allocations_.size());
     for (const auto& [txn, pages] : filed) {
       ASSERT_EQ(pages.size(), nd_allocations_.at(txn.id).size());
-      for (const PageNumber& p : pages) ASSERT_TRUE(nd_allocations_.at(txn.id).contains(p.packed()));
+      for (const PageNumber& p : pages) {
+        ASSERT_TRUE(nd_allocations_.at(txn.id).contains(p.packed()));
+      }
     }
     nd_allocations_.clear();
     auto r = mem_->commit(root(id), std::nullopt, TransactionId(id), two_phase, trim);

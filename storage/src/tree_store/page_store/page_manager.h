@@ -201,7 +201,9 @@ class TransactionalMemory {
   // Offset and length of a run, Corrupted when it cannot be in the file.
   Result<std::pair<uint64_t, size_t>, StorageError> checked_address(PageNumber page) const;
   uint64_t page_offset(PageNumber page) const;
-  size_t page_len(PageNumber page) const { return static_cast<size_t>(page_size_) << page.page_order; }
+  size_t page_len(PageNumber page) const {
+    return static_cast<size_t>(page_size_) << page.page_order;
+  }
   void set_layout(InMemoryState& state, const DatabaseLayout& layout);
 
   std::unique_ptr<PagedCachedFile> storage_;
