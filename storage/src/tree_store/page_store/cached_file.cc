@@ -309,6 +309,10 @@ Result<void, StorageError> PagedCachedFile::flush_write_buffer() const {
 
 Result<void, StorageError> PagedCachedFile::flush() const {
   TRY(flush_write_buffer());
+  return sync_data();
+}
+
+Result<void, StorageError> PagedCachedFile::sync_data() const {
   TRY(check_io());
   STORAGE_BACKEND_CALL(file_->sync_data());
   return {};

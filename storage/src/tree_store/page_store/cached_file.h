@@ -90,6 +90,12 @@ class PagedCachedFile {
   Result<void, StorageError> flush_write_buffer() const;
   // flush_write_buffer, then a data sync.
   Result<void, StorageError> flush() const;
+  // The sticky-failure check, then a data sync alone: pages lent out or still
+  // buffered stay where they are.
+  Result<void, StorageError> sync_data() const;
+  // PreviousIo after a failed call, DatabaseClosed once closed, else success.
+  Result<void, StorageError> check_io() const;
+  bool io_failed() const { return io_failed_.load(std::memory_order_acquire); }
   // Reads from the file, bypassing both caches.
   Result<std::vector<uint8_t>, StorageError> read_direct(uint64_t offset, size_t len) const;
   // Forgets the read-cache copy of one page run.
@@ -114,7 +120,6 @@ class PagedCachedFile {
  private:
   using ReadCacheStripe = RwLock<LRUCache<PageBuffer>>;
 
-  Result<void, StorageError> check_io() const;
   Result<PageBuffer, StorageError> read_from_file(uint64_t offset, size_t len) const;
   Result<void, StorageError> write_to_file(uint64_t offset, const PageBuffer& bytes) const;
   // Writes back unlent pages of one locked write-buffer stripe, lowest
