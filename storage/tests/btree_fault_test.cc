@@ -10,6 +10,7 @@
 #include <string>
 
 #include "storage/src/tree_store/btree.h"
+#include "storage/tests/support/transactional_page_store.h"
 #include "storage/tests/support/tree_harness.h"
 
 namespace storage {
@@ -17,15 +18,17 @@ namespace {
 
 using test::Bytes;
 using test::MemoryPageStore;
+using test::TransactionalPageStore;
 using test::TxnState;
 using U64Tree = BtreeMut<U64Codec, BytesCodec>;
 constexpr TreeDescriptor kU64Bytes = tree_descriptor<U64Codec, BytesCodec>();
 
 constexpr size_t kTinyCache = size_t{24} << 10;
 
+template <typename Store>
 struct FaultSetup {
   std::shared_ptr<test::FaultPlan> faults = std::make_shared<test::FaultPlan>();
-  std::shared_ptr<MemoryPageStore> store;
+  std::shared_ptr<Store> store;
   std::optional<BtreeHeader> committed;
   PageNumberSet committed_pages;
 };
@@ -35,9 +38,10 @@ Bytes value_of(std::mt19937_64& rng, size_t max_len) {
 }
 
 // A committed tree of 300 keys, always the same.
-FaultSetup make_setup(size_t cache_bytes) {
-  FaultSetup s;
-  s.store = MemoryPageStore::create({.cache_bytes = cache_bytes, .faults = s.faults});
+template <typename Store>
+FaultSetup<Store> make_setup(size_t cache_bytes) {
+  FaultSetup<Store> s;
+  s.store = Store::create({.cache_bytes = cache_bytes, .faults = s.faults});
   TxnState txn(s.store);
   U64Tree tree = txn.open<U64Codec, BytesCodec>(std::nullopt);
   std::mt19937_64 rng(7);
@@ -83,15 +87,16 @@ Failure run_workload(TxnState& txn, std::optional<BtreeHeader> root) {
 }
 
 // After the abort, exactly the committed tree's pages are allocated.
-void expect_aborted_cleanly(const FaultSetup& s) {
+template <typename Store>
+void expect_aborted_cleanly(const FaultSetup<Store>& s) {
   s.store->rollback_all();
-  EXPECT_TRUE(s.store->allocated_pages() == s.committed_pages);
+  EXPECT_TRUE(s.store->allocated_units() == test::units_of(s.committed_pages));
 }
 
 TEST(BtreeFaultTest, EveryAllocationFailureLeavesTheCommittedTreeIntact) {
   uint64_t total = 0;
   {
-    FaultSetup s = make_setup(size_t{64} << 20);
+    auto s = make_setup<MemoryPageStore>(size_t{64} << 20);
     TxnState txn(s.store);
     const uint64_t before = s.store->allocations();
     ASSERT_EQ(run_workload(txn, s.committed).op, -1);
@@ -100,7 +105,7 @@ TEST(BtreeFaultTest, EveryAllocationFailureLeavesTheCommittedTreeIntact) {
   ASSERT_GT(total, 20u);
   for (uint64_t n = 1; n <= total; ++n) {
     SCOPED_TRACE("allocation " + std::to_string(n));
-    FaultSetup s = make_setup(size_t{64} << 20);
+    auto s = make_setup<MemoryPageStore>(size_t{64} << 20);
     TxnState txn(s.store);
     s.store->fail_nth_allocation(n);
     Failure f = run_workload(txn, s.committed);
@@ -119,10 +124,11 @@ TEST(BtreeFaultTest, EveryAllocationFailureLeavesTheCommittedTreeIntact) {
   }
 }
 
-TEST(BtreeFaultTest, EveryPageWriteFailureLeavesTheCommittedTreeIntact) {
+template <typename Store>
+void every_page_write_failure() {
   uint64_t total = 0;
   {
-    FaultSetup s = make_setup(kTinyCache);
+    auto s = make_setup<Store>(kTinyCache);
     TxnState txn(s.store);
     const uint64_t before = s.faults->calls(test::BackendOp::kWrite);
     ASSERT_EQ(run_workload(txn, s.committed).op, -1);
@@ -131,7 +137,7 @@ TEST(BtreeFaultTest, EveryPageWriteFailureLeavesTheCommittedTreeIntact) {
   ASSERT_GT(total, 10u);
   for (uint64_t n = 1; n <= total; ++n) {
     SCOPED_TRACE("write " + std::to_string(n));
-    FaultSetup s = make_setup(kTinyCache);
+    auto s = make_setup<Store>(kTinyCache);
     TxnState txn(s.store);
     s.faults->fail_nth(test::BackendOp::kWrite, s.faults->calls(test::BackendOp::kWrite) + n,
                        ENOSPC);
@@ -144,6 +150,14 @@ TEST(BtreeFaultTest, EveryPageWriteFailureLeavesTheCommittedTreeIntact) {
     EXPECT_EQ(f.next_edit, StorageError::PreviousIo());
     expect_aborted_cleanly(s);
   }
+}
+
+TEST(BtreeFaultTest, EveryPageWriteFailureLeavesTheCommittedTreeIntact) {
+  every_page_write_failure<TransactionalPageStore>();
+}
+
+TEST(BtreeFaultTest, EveryPageWriteFailureOnTheTestStore) {
+  every_page_write_failure<MemoryPageStore>();
 }
 
 }  // namespace

@@ -136,6 +136,22 @@ void MemoryPageStore::rollback_all() const {
 
 Result<void, StorageError> MemoryPageStore::flush() const { return cache_->flush_write_buffer(); }
 
+Result<PageNumberSet, StorageError> MemoryPageStore::commit(std::optional<BtreeHeader>) const {
+  TRY(flush());
+  return take_allocated_since_commit();
+}
+
+PageUnits units_of(const PageNumberSet& pages) {
+  PageUnits out;
+  for (PageNumber p : pages) {
+    const uint64_t start = uint64_t{p.page_index} << p.page_order;
+    for (uint64_t i = 0; i < (uint64_t{1} << p.page_order); ++i) out.emplace(p.region, start + i);
+  }
+  return out;
+}
+
+PageUnits MemoryPageStore::allocated_units() const { return units_of(allocated_pages()); }
+
 void MemoryPageStore::fail_nth_allocation(uint64_t n) const {
   std::lock_guard<std::mutex> lock(mu_);
   fail_at_ = allocations_ + n;

@@ -16,6 +16,8 @@
 #include <memory>
 #include <mutex>
 #include <optional>
+#include <set>
+#include <utility>
 #include <vector>
 
 #include "storage/src/error.h"
@@ -27,6 +29,10 @@
 #include "storage/tests/support/memory_backend.h"
 
 namespace storage::test {
+
+// Pages by (region, page index at order 0).
+using PageUnits = std::set<std::pair<uint32_t, uint64_t>>;
+PageUnits units_of(const PageNumberSet& pages);
 
 class MemoryPageStore {
  public:
@@ -53,6 +59,9 @@ class MemoryPageStore {
 
   // Ends the transaction's bookkeeping: the pages it allocated become committed.
   PageNumberSet take_allocated_since_commit() const;
+  // Writes the pages back and ends the transaction's bookkeeping (the root
+  // itself is the caller's to keep); returns the pages that became committed.
+  Result<PageNumberSet, StorageError> commit(std::optional<BtreeHeader> root) const;
   // Aborts: every page the transaction allocated goes back.
   void rollback_all() const;
   // Writes the write buffer back to the file.
@@ -63,6 +72,8 @@ class MemoryPageStore {
   uint64_t allocations() const;
   // Every page run currently allocated.
   PageNumberSet allocated_pages() const;
+  // The same, page by page.
+  PageUnits allocated_units() const;
   const PagedCachedFile& cache() const { return *cache_; }
   uint64_t offset_of(PageNumber page) const;
   size_t length_of(PageNumber page) const { return page_size_ << page.page_order; }

@@ -1,6 +1,9 @@
-// What the tree tests share: one write transaction's tree plumbing over a
-// MemoryPageStore (freed list, page tracker, poison flag), a commit that
-// finalises checksums and makes the pages committed, and byte helpers.
+// What the tree tests share: one write transaction's tree plumbing (freed list,
+// page tracker, poison flag) over a page store, a commit that finalises
+// checksums and makes the pages committed, the checker with the transaction's
+// uncommitted test, and byte helpers. A store is MemoryPageStore or
+// TransactionalPageStore: both offer writable(), readable(), uncommitted(),
+// commit(root), rollback_all() and allocated_units().
 #pragma once
 
 #include <atomic>
@@ -24,42 +27,42 @@ inline std::string text_of(ByteView v) { return std::string(v.begin(), v.end());
 
 // One write transaction's shared tree state.
 struct TxnState {
-  explicit TxnState(std::shared_ptr<MemoryPageStore> s)
-      : store(std::move(s)),
+  template <typename Store>
+  explicit TxnState(const std::shared_ptr<Store>& store)
+      : pages(store->writable()),
         freed(std::make_shared<Mutex<std::vector<PageNumber>>>()),
         tracker(PageTracker::create_disabled()),
         poison(std::make_shared<std::atomic<bool>>(false)) {}
 
   template <KeyCodec K, ValueCodec V>
   BtreeMut<K, V> open(std::optional<BtreeHeader> root) const {
-    return BtreeMut<K, V>(root, nullptr, store->writable(), freed, tracker, poison);
+    return BtreeMut<K, V>(root, nullptr, pages, freed, tracker, poison);
   }
   std::vector<PageNumber> freed_pages() const {
     auto guard = freed->lock_or_panic();
     return *guard;
   }
 
-  std::shared_ptr<MemoryPageStore> store;
+  std::shared_ptr<const WritablePageSource> pages;
   SharedFreedPages freed;
   PageTrackerRef tracker;
   TransactionPoison poison;
 };
 
-// Finalises the tree's checksums, writes its pages back and ends the
-// transaction's bookkeeping; the returned root is committed.
-template <KeyCodec K, ValueCodec V>
-std::optional<BtreeHeader> commit_tree(BtreeMut<K, V>& tree, const MemoryPageStore& store) {
+// Finalises the tree's checksums and commits it; the returned root is committed.
+template <KeyCodec K, ValueCodec V, typename Store>
+std::optional<BtreeHeader> commit_tree(BtreeMut<K, V>& tree, Store& store) {
   auto root = tree.finalize_dirty_checksums();
   if (!root.ok()) panic("finalize failed: " + root.error().to_string());
-  auto flushed = store.flush();
-  if (!flushed.ok()) panic("flush failed: " + flushed.error().to_string());
-  (void)store.take_allocated_since_commit();
+  auto committed = store.commit(root.value());
+  if (!committed.ok()) panic("commit failed: " + committed.error().to_string());
   return root.value();
 }
 
 // The checker over the store, with the transaction's uncommitted test.
-inline TreeCheck check_txn_tree(const MemoryPageStore& store, std::optional<BtreeHeader> root,
-                                const TreeDescriptor& d, bool pending_slots = true) {
+template <typename Store>
+TreeCheck check_txn_tree(const Store& store, std::optional<BtreeHeader> root,
+                         const TreeDescriptor& d, bool pending_slots = true) {
   TreeCheckOptions options;
   options.uncommitted = [&store](PageNumber p) { return store.uncommitted(p); };
   options.pending_slots = pending_slots;
