@@ -11,6 +11,7 @@
 #include "storage/src/tree_store/btree.h"
 #include "storage/src/tree_store/btree_iters.h"
 #include "storage/tests/support/panic_text.h"
+#include "storage/tests/support/transactional_page_store.h"
 #include "storage/tests/support/tree_harness.h"
 
 namespace storage {
@@ -19,7 +20,8 @@ namespace {
 using test::Bytes;
 using test::check_txn_tree;
 using test::commit_tree;
-using test::MemoryPageStore;
+using test::CountingPages;
+using test::TransactionalPageStore;
 using test::TxnState;
 
 using U64Tree = BtreeMut<U64Codec, BytesCodec>;
@@ -36,8 +38,9 @@ std::string value_text(const std::optional<ValueGuard<BytesCodec>>& g) {
 
 class BtreeTest : public ::testing::Test {
  protected:
-  std::shared_ptr<MemoryPageStore> store = MemoryPageStore::create();
-  TxnState txn{store};
+  std::shared_ptr<TransactionalPageStore> store = TransactionalPageStore::create();
+  std::shared_ptr<CountingPages> pages = std::make_shared<CountingPages>(store->writable());
+  TxnState txn{std::shared_ptr<const WritablePageSource>(pages)};
 
   void expect_valid(std::optional<BtreeHeader> root, const TreeDescriptor& d,
                     bool pending = true) {
@@ -87,7 +90,7 @@ TEST_F(BtreeTest, EmptyTreeReadsNothing) {
                })
                   .ok());
   EXPECT_FALSE(visited);
-  EXPECT_EQ(store->allocations(), 0u);
+  EXPECT_EQ(pages->allocations, 0u);
 }
 
 TEST_F(BtreeTest, FirstInsertAndReplacementInPlace) {
@@ -101,14 +104,14 @@ TEST_F(BtreeTest, FirstInsertAndReplacementInPlace) {
   const PageNumber leaf = tree.get_root()->root;
 
   // Same length, then longer: both in place in the uncommitted leaf.
-  const uint64_t allocations = store->allocations();
+  const uint64_t allocations = pages->allocations;
   auto same = tree.insert(7, bv(test::str_bytes("SEVEN")));
   ASSERT_TRUE(same.ok());
   EXPECT_EQ(value_text(*same), "seven");
   EXPECT_EQ((*same)->kind(), PageHolder::Kind::kOwned);
   auto longer = tree.insert(7, bv(test::str_bytes("seventy-seven")));
   EXPECT_EQ(value_text(longer.value()), "SEVEN");
-  EXPECT_EQ(store->allocations(), allocations);
+  EXPECT_EQ(pages->allocations, allocations);
   EXPECT_EQ(tree.get_root()->root, leaf);
   EXPECT_EQ(tree.get_root()->length, 1u);
   EXPECT_EQ(value_text(tree.get(7).value()), "seventy-seven");
@@ -294,19 +297,20 @@ TEST_F(BtreeTest, NeighboursOfASingleLargeValueGetLeavesOfTheirOwn) {
     EXPECT_EQ(branch.child_page(c.new_leaf_first ? 1 : 0), large);
     EXPECT_EQ(branch.child_checksum(c.new_leaf_first ? 1 : 0), committed->checksum);
     EXPECT_TRUE(txn.freed_pages().empty());
-    EXPECT_TRUE(store->allocated_pages().contains(large));
+    EXPECT_TRUE(store->allocated_units().contains({large.region, uint64_t{large.page_index} << 1}));
     expect_valid(next.get_root(), kU64Bytes);
     store->rollback_all();
   }
 }
 
 TEST_F(BtreeTest, FullLeafOf65535PairsSplitsOnTheNext) {
-  auto big = MemoryPageStore::create({.page_size = 262144});
-  TxnState t(big);
+  auto big = TransactionalPageStore::create({.page_size = 262144});
+  auto counting = std::make_shared<CountingPages>(big->writable());
+  TxnState t{std::shared_ptr<const WritablePageSource>(counting)};
   auto tree = t.open<U32Codec, UnitCodec>(std::nullopt);
   constexpr TreeDescriptor d = tree_descriptor<U32Codec, UnitCodec>();
   for (uint32_t k = 0; k < kMaxNodeEntries; ++k) ASSERT_TRUE(tree.insert(2 * k, Unit{}).ok());
-  EXPECT_EQ(big->allocations(), 1u);  // every pair went in place
+  EXPECT_EQ(counting->allocations, 1u);  // every pair went in place
   ASSERT_TRUE(tree.insert(1, Unit{}).ok());
   test::TreeCheck check = check_txn_tree(*big, tree.get_root(), d);
   EXPECT_EQ(check.error, "");
@@ -327,14 +331,14 @@ TEST_F(BtreeTest, InsertInplaceShrinksAlongAPendingPath) {
   const BtreeHeader before = *next.get_root();
   test::TreeCheck shape = check_txn_tree(*store, before, kU64Bytes, false);
   ASSERT_EQ(shape.error, "");
-  const uint64_t allocations = store->allocations();
+  const uint64_t allocations = pages->allocations;
   const size_t freed = txn.freed_pages().size();
 
   ASSERT_TRUE(next.insert_inplace(123, bv(test::str_bytes("short"))).ok());
   EXPECT_EQ(next.get_root()->root, before.root);
   EXPECT_EQ(next.get_root()->length, before.length);
   EXPECT_EQ(next.get_root()->checksum, kPendingChecksum);
-  EXPECT_EQ(store->allocations(), allocations);
+  EXPECT_EQ(pages->allocations, allocations);
   EXPECT_EQ(txn.freed_pages().size(), freed);
   EXPECT_EQ(value_text(next.get(123).value()), "short");
   // Same pages; the slots on the key's path are pending again.
@@ -471,7 +475,7 @@ TEST_F(BtreeTest, FailedEditPoisonsTheTreeAndItsTransaction) {
   U64Tree tree = txn.open<U64Codec, BytesCodec>(std::nullopt);
   for (uint64_t k = 0; k < 100; ++k) ASSERT_TRUE(tree.insert(k, bv(filled(100, 1))).ok());
   const auto root = tree.get_root();
-  store->fail_nth_allocation(1);
+  pages->fail_at = pages->allocations + 1;
   auto failed = tree.insert(1000, bv(filled(5000, 2)));
   ASSERT_FALSE(failed.ok());
   EXPECT_EQ(failed.error().kind(), StorageError::Kind::kIo);
@@ -486,7 +490,7 @@ TEST_F(BtreeTest, FailedEditPoisonsTheTreeAndItsTransaction) {
   U64Tree other = txn.open<U64Codec, BytesCodec>(std::nullopt);
   EXPECT_EQ(other.insert(1, ByteView()).error(), StorageError::PreviousIo());
   store->rollback_all();
-  EXPECT_TRUE(store->allocated_pages().empty());
+  EXPECT_TRUE(store->allocated_units().empty());
 }
 
 TEST_F(BtreeTest, PairsBeyondU32OffsetsAreRefusedUntouched) {
@@ -502,7 +506,7 @@ TEST_F(BtreeTest, PairsBeyondU32OffsetsAreRefusedUntouched) {
   EXPECT_FALSE(tree.insert_reserve(2, (size_t{1} << 32) - 60).ok());
   EXPECT_EQ(tree.get_root(), root);
   EXPECT_FALSE(tree.poisoned());
-  EXPECT_EQ(store->allocations(), 1u);
+  EXPECT_EQ(pages->allocations, 1u);
   EXPECT_TRUE(tree.insert(2, bv(filled(10, 2))).ok());
 }
 

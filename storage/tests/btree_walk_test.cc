@@ -8,6 +8,7 @@
 
 #include "storage/src/tree_store/btree.h"
 #include "storage/src/tree_store/btree_iters.h"
+#include "storage/tests/support/transactional_page_store.h"
 #include "storage/tests/support/tree_harness.h"
 
 namespace storage {
@@ -16,7 +17,7 @@ namespace {
 using test::Bytes;
 using test::check_txn_tree;
 using test::commit_tree;
-using test::MemoryPageStore;
+using test::TransactionalPageStore;
 using test::TxnState;
 
 using U64Tree = BtreeMut<U64Codec, BytesCodec>;
@@ -77,16 +78,19 @@ class TreeWalkTest : public ::testing::Test {
   }
 
   std::shared_ptr<test::FaultPlan> faults = std::make_shared<test::FaultPlan>();
-  std::shared_ptr<MemoryPageStore> store = MemoryPageStore::create({.faults = faults});
+  std::shared_ptr<TransactionalPageStore> store =
+      TransactionalPageStore::create({.faults = faults});
   TxnState txn{store};
 };
 
 TEST_F(TreeWalkTest, FinalizationComputesOnlyWhatTheTransactionWrote) {
   // Untouched: the header comes back unchanged and no page is opened.
   auto committed = committed_tree(6000);
-  U64Tree same = txn.open<U64Codec, BytesCodec>(committed);
+  auto counting = std::make_shared<test::CountingPages>(store->writable());
+  U64Tree same = TxnState(std::shared_ptr<const WritablePageSource>(counting))
+                     .open<U64Codec, BytesCodec>(committed);
   EXPECT_EQ(same.finalize_dirty_checksums().value(), committed);
-  EXPECT_EQ(store->cache().write_buffer_bytes(), 0u);
+  EXPECT_EQ(counting->opened_for_writing, 0u);
 
   // A one-leaf tree: the root checksum is the leaf's.
   U64Tree single = txn.open<U64Codec, BytesCodec>(std::nullopt);
@@ -120,8 +124,7 @@ TEST_F(TreeWalkTest, FinalizationComputesOnlyWhatTheTransactionWrote) {
   EXPECT_EQ(finalized->checksum, branch_checksum(new_root, 8).value());
 
   // Committed, the new tree verifies and the old snapshot still does.
-  ASSERT_TRUE(store->flush().ok());
-  (void)store->take_allocated_since_commit();
+  ASSERT_TRUE(store->commit(finalized).ok());
   EXPECT_TRUE(snapshot(finalized).verify_checksum().value());
   EXPECT_TRUE(snapshot(committed).verify_checksum().value());
   EXPECT_EQ(check_txn_tree(*store, finalized, kU64Bytes).error, "");
@@ -232,8 +235,7 @@ TEST_F(TreeWalkTest, OverDeepChainsStopAtTheDepthCap) {
     PageMut page = std::move(b).build().value();
     below = BranchChild{page.get_page_number(), branch_checksum(page, 8).value()};
   }
-  ASSERT_TRUE(store->flush().ok());
-  (void)store->take_allocated_since_commit();
+  ASSERT_TRUE(store->commit(std::nullopt).ok());
   const BtreeHeader root{below.page, below.checksum, 71};
 
   EXPECT_FALSE(snapshot(root).verify_checksum().value());
@@ -279,8 +281,11 @@ TEST_F(TreeWalkTest, AnUnreadablePageIsReportedAndTheIteratorGoesOn) {
   }
   ASSERT_GE(children.size(), 2u);
   // Everything is cached but the second leaf, whose read fails.
-  for (PageNumber p : children) (void)read(p);
-  store->cache().invalidate_cache(store->offset_of(children[1]), store->length_of(children[1]));
+  store->memory()->invalidate_cache_all();
+  (void)read(root->root);
+  for (PageNumber p : children) {
+    if (p != children[1]) (void)read(p);
+  }
   faults->fail_nth(test::BackendOp::kRead, faults->calls(test::BackendOp::kRead) + 1, EIO);
 
   std::vector<std::string> pages = iterate(root->root);

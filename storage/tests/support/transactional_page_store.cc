@@ -26,6 +26,11 @@ Result<PageNumberSet, StorageError> TransactionalPageStore::commit(
   return allocator_.take_allocated_since_commit();
 }
 
+Result<void, StorageError> TransactionalPageStore::flush() {
+  return mem_->commit(mem_->get_data_root(), mem_->get_system_root(),
+                      TransactionId(next_transaction_++), false, TrimPolicy::kNever);
+}
+
 PageUnits TransactionalPageStore::all_allocated_units() const {
   return mem_->with_allocators([](const Allocators& allocators, const DatabaseLayout&) {
     PageUnits out;

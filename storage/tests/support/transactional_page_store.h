@@ -46,6 +46,8 @@ class TransactionalPageStore {
   // A durable one-phase commit of `root` as the data tree; the transaction's
   // pages become committed and are returned.
   Result<PageNumberSet, StorageError> commit(std::optional<BtreeHeader> root);
+  // Writes every buffered page back, by committing the current roots again.
+  Result<void, StorageError> flush();
   // Aborts: the transaction's pages go back to the allocators.
   void rollback_all() const { allocator_.rollback_all(); }
   // Pages the allocators hold, besides those held when the store was opened.

@@ -25,11 +25,54 @@ inline Bytes bytes_of(ByteView v) { return Bytes(v.begin(), v.end()); }
 inline Bytes str_bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 inline std::string text_of(ByteView v) { return std::string(v.begin(), v.end()); }
 
+// Passes every call on to another page source, counting the page openings
+// for writing and the allocations; fails the allocation numbered `fail_at`.
+class CountingPages final : public WritablePageSource {
+ public:
+  explicit CountingPages(std::shared_ptr<const WritablePageSource> inner)
+      : inner_(std::move(inner)) {}
+
+  Result<PageImpl, StorageError> get_page(PageNumber page, PageReadHint hint) const override {
+    return inner_->get_page(page, hint);
+  }
+  Result<PageMut, StorageError> get_page_mut(PageNumber page) const override {
+    ++opened_for_writing;
+    return inner_->get_page_mut(page);
+  }
+  Result<PageMut, StorageError> allocate(size_t size,
+                                         const PageTrackerRef& tracker) const override {
+    if (++allocations == fail_at) {
+      return Err{StorageError::Io(IoError::other("injected allocation failure"))};
+    }
+    return inner_->allocate(size, tracker);
+  }
+  bool uncommitted(PageNumber page) const override { return inner_->uncommitted(page); }
+  void free(PageNumber page, const PageTrackerRef& tracker) const override {
+    inner_->free(page, tracker);
+  }
+  void conditional_free(PageNumber page, const PageTrackerRef& tracker,
+                        std::vector<PageNumber>& freed) const override {
+    inner_->conditional_free(page, tracker, freed);
+  }
+  bool free_if_uncommitted(PageNumber page, const PageTrackerRef& tracker) const override {
+    return inner_->free_if_uncommitted(page, tracker);
+  }
+  size_t get_page_size() const override { return inner_->get_page_size(); }
+
+  mutable size_t opened_for_writing = 0;
+  mutable size_t allocations = 0;
+  size_t fail_at = 0;  // none when 0
+
+ private:
+  std::shared_ptr<const WritablePageSource> inner_;
+};
+
 // One write transaction's shared tree state.
 struct TxnState {
   template <typename Store>
-  explicit TxnState(const std::shared_ptr<Store>& store)
-      : pages(store->writable()),
+  explicit TxnState(const std::shared_ptr<Store>& store) : TxnState(store->writable()) {}
+  explicit TxnState(std::shared_ptr<const WritablePageSource> source)
+      : pages(std::move(source)),
         freed(std::make_shared<Mutex<std::vector<PageNumber>>>()),
         tracker(PageTracker::create_disabled()),
         poison(std::make_shared<std::atomic<bool>>(false)) {}
