@@ -1,6 +1,7 @@
 // Fault injection into tree edits: the N-th page allocation, and the N-th
-// write of a page to the file (a page cache so small that the transaction's
-// pages are written back while it runs), for every N of a small workload.
+// write or read of a page in the file (a page cache so small that the
+// transaction's pages are written back and read again while it runs), for
+// every N of a small workload.
 // Each time: the error comes back, the root header is unchanged, the tree and
 // its transaction are poisoned, and after the abort no page is leaked.
 #include <gtest/gtest.h>
@@ -124,26 +125,27 @@ TEST(BtreeFaultTest, EveryAllocationFailureLeavesTheCommittedTreeIntact) {
   }
 }
 
+// Fails the N-th backend call of kind `op` (with `error`) for every N that the
+// workload makes.
 template <typename Store>
-void every_page_write_failure() {
+void every_backend_failure(test::BackendOp op, int error) {
   uint64_t total = 0;
   {
     auto s = make_setup<Store>(kTinyCache);
     TxnState txn(s.store);
-    const uint64_t before = s.faults->calls(test::BackendOp::kWrite);
+    const uint64_t before = s.faults->calls(op);
     ASSERT_EQ(run_workload(txn, s.committed).op, -1);
-    total = s.faults->calls(test::BackendOp::kWrite) - before;
+    total = s.faults->calls(op) - before;
   }
   ASSERT_GT(total, 10u);
   for (uint64_t n = 1; n <= total; ++n) {
-    SCOPED_TRACE("write " + std::to_string(n));
+    SCOPED_TRACE(std::string(test::backend_op_name(op)) + " " + std::to_string(n));
     auto s = make_setup<Store>(kTinyCache);
     TxnState txn(s.store);
-    s.faults->fail_nth(test::BackendOp::kWrite, s.faults->calls(test::BackendOp::kWrite) + n,
-                       ENOSPC);
+    s.faults->fail_nth(op, s.faults->calls(op) + n, error);
     Failure f = run_workload(txn, s.committed);
     ASSERT_NE(f.op, -1);
-    EXPECT_EQ(f.error, StorageError::IoErrno(ENOSPC));
+    EXPECT_EQ(f.error, StorageError::IoErrno(error));
     EXPECT_EQ(f.root_after, f.root_before);
     EXPECT_TRUE(f.poisoned);
     EXPECT_TRUE(f.transaction_poisoned);
@@ -153,11 +155,15 @@ void every_page_write_failure() {
 }
 
 TEST(BtreeFaultTest, EveryPageWriteFailureLeavesTheCommittedTreeIntact) {
-  every_page_write_failure<TransactionalPageStore>();
+  every_backend_failure<TransactionalPageStore>(test::BackendOp::kWrite, ENOSPC);
+}
+
+TEST(BtreeFaultTest, EveryPageReadFailureLeavesTheCommittedTreeIntact) {
+  every_backend_failure<TransactionalPageStore>(test::BackendOp::kRead, EIO);
 }
 
 TEST(BtreeFaultTest, EveryPageWriteFailureOnTheTestStore) {
-  every_page_write_failure<MemoryPageStore>();
+  every_backend_failure<MemoryPageStore>(test::BackendOp::kWrite, ENOSPC);
 }
 
 }  // namespace

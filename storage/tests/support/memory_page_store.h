@@ -1,9 +1,10 @@
-// A page store for tree tests, until the transactional page store carries
-// them: the real page cache (PagedCachedFile) over an in-memory file, optionally
-// behind a fault-injecting backend, a first-fit allocator of aligned page runs,
-// and the uncommitted-page bookkeeping of one write transaction. It has the
-// method names of the write transaction's page allocator, so trees reach it
-// through WritablePageSourceOf like the real one.
+// A second page store for tree tests, beside the transactional one: the real
+// page cache (PagedCachedFile) over an in-memory file, optionally behind a
+// fault-injecting backend, a first-fit allocator of aligned page runs (which
+// reuses freed pages differently from the buddy allocators), injectable
+// allocation failures, and the uncommitted-page bookkeeping of one write
+// transaction. It has the method names of the write transaction's page
+// allocator, so trees reach it through WritablePageSourceOf like the real one.
 //
 // Page run (index, order) of region 0 lies at byte offset
 // page size × (1 + index × 2^order); the first page stands for the header.
