@@ -291,11 +291,19 @@ class BtreeMut {
     return core_.insert_reserve(ByteView(k), value_length);
   }
 
+  // The stored value (or the default) is decoded and encoded again, so that a
+  // value the codec cannot read is caught here.
   Result<std::vector<uint8_t>, StorageError> force_uncommitted(const Key& key,
                                                                const Value& default_value) {
-    auto k = K::as_bytes(key);
-    auto v = V::as_bytes(default_value);
-    return core_.force_uncommitted(ByteView(k), ByteView(v));
+    std::vector<uint8_t> bytes;
+    {
+      TRY_ASSIGN(std::optional<ValueGuard<V>> found, get(key));
+      auto encoded = found ? V::as_bytes(found->value()) : V::as_bytes(default_value);
+      ByteView view(encoded);
+      bytes.assign(view.begin(), view.end());
+    }
+    TRY(insert(key, V::from_bytes(ByteView(bytes))));
+    return bytes;
   }
 
   Result<std::optional<BtreeHeader>, StorageError> finalize_dirty_checksums() {
