@@ -70,7 +70,7 @@ Figures run_tree(const std::vector<uint64_t>& keys) {
   std::shared_ptr<TransactionalMemory> mem = std::move(opened).value();
   if (!mem->begin_writable().ok() || !mem->reset_allocator_state().ok()) panic("open failed");
   PageAllocator allocator(mem, AllocationPolicy::kAny);
-  BtreeMut<U64Codec, U64Codec> tree(std::nullopt, nullptr, make_writable_page_source(allocator),
+  BtreeMut<U64Codec, U64Codec> tree(std::nullopt, nullptr, allocator,
                                     std::make_shared<Mutex<std::vector<PageNumber>>>(),
                                     PageTracker::create_disabled());
   auto t0 = std::chrono::steady_clock::now();

@@ -416,7 +416,8 @@ TEST_F(BtreeTest, ForceUncommittedStoresTheDefaultOrKeepsTheValue) {
   TextTree tree = txn.open<TextCodec, TextCodec>(std::nullopt);
   ASSERT_TRUE(tree.insert("present", "stored").ok());
   auto committed = commit_tree(tree, *store);
-  TextTree next = txn.open<TextCodec, TextCodec>(committed);
+  // Built straight from the transaction's page allocator.
+  TextTree next(committed, nullptr, store->allocator(), txn.freed, txn.tracker, txn.poison);
   EXPECT_EQ(test::text_of(next.force_uncommitted("absent", "default").value()), "default");
   EXPECT_EQ(test::text_of(next.force_uncommitted("present", "other").value()), "stored");
   EXPECT_EQ(next.get_root()->length, 2u);

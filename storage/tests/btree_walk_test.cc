@@ -39,7 +39,7 @@ class TreeWalkTest : public ::testing::Test {
     return commit_tree(tree, *store);
   }
   U64Snapshot snapshot(std::optional<BtreeHeader> root) {
-    return U64Snapshot::create(root, PageReadHint::kCommitted, nullptr, store->readable())
+    return U64Snapshot::create(root, PageReadHint::kCommitted, nullptr, store->memory())
         .value();
   }
   PageImpl read(PageNumber p) { return store->get_page(p, PageReadHint::kMayBeDirty).value(); }

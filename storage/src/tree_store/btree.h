@@ -199,6 +199,11 @@ class Btree {
     TRY_ASSIGN(RawBtree raw, RawBtree::create(root, tree_descriptor<K, V>(), std::move(mem), hint));
     return Btree(std::move(raw), std::move(guard));
   }
+  static Result<Btree, StorageError> create(std::optional<BtreeHeader> root, PageReadHint hint,
+                                            TransactionGuardRef guard,
+                                            std::shared_ptr<TransactionalMemory> mem) {
+    return create(root, hint, std::move(guard), page_source_of(std::move(mem)));
+  }
 
   std::optional<BtreeHeader> get_root() const { return raw_.get_root(); }
 
@@ -250,6 +255,11 @@ class BtreeMut {
       : core_(root, tree_descriptor<K, V>(), std::move(allocator), std::move(freed_pages),
               std::move(tracker), std::move(poison)),
         guard_(std::move(guard)) {}
+  BtreeMut(std::optional<BtreeHeader> root, TransactionGuardRef guard,
+           const PageAllocator& allocator, SharedFreedPages freed_pages, PageTrackerRef tracker,
+           TransactionPoison poison = nullptr)
+      : BtreeMut(root, std::move(guard), page_source_of(allocator), std::move(freed_pages),
+                 std::move(tracker), std::move(poison)) {}
 
   std::optional<BtreeHeader> get_root() const { return core_.get_root(); }
   bool poisoned() const { return core_.poisoned(); }

@@ -4,9 +4,10 @@
 // and knows which pages the transaction allocated itself (uncommitted ones).
 //
 // The trees call these through virtual functions so that the tree code stays
-// out of headers; the page store's own handles (the page resolver and the
-// page allocator) are wrapped by PageSourceOf / WritablePageSourceOf, which
-// need only the method names below.
+// out of headers; the page store's own handles (PageResolver and
+// PageAllocator) are wrapped by PageSourceOf / WritablePageSourceOf, which
+// need only the method names below (page_source_of builds them), and so can
+// the stand-ins of tests.
 //
 // Thread safety: implementations must allow get_page from any thread; the
 // writing side is used by the write transaction's thread.
@@ -25,6 +26,7 @@
 #include "storage/src/tree_store/page_store/base.h"
 #include "storage/src/tree_store/page_store/cached_file.h"
 #include "storage/src/tree_store/page_store/page.h"
+#include "storage/src/tree_store/page_store/page_manager.h"
 
 namespace storage {
 
@@ -127,6 +129,15 @@ std::shared_ptr<const PageSource> make_page_source(R handle) {
 template <typename A>
 std::shared_ptr<const WritablePageSource> make_writable_page_source(A handle) {
   return std::make_shared<const WritablePageSourceOf<A>>(std::move(handle));
+}
+
+// The page store's pages, read as read transactions and repair do.
+inline std::shared_ptr<const PageSource> page_source_of(std::shared_ptr<TransactionalMemory> mem) {
+  return make_page_source(PageResolver(std::move(mem)));
+}
+// A write transaction's pages, through a copy of its allocator.
+inline std::shared_ptr<const WritablePageSource> page_source_of(const PageAllocator& allocator) {
+  return make_writable_page_source(allocator);
 }
 
 }  // namespace storage

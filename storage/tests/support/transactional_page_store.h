@@ -53,12 +53,9 @@ class TransactionalPageStore {
   // Pages the allocators hold, besides those held when the store was opened.
   PageUnits allocated_units() const;
 
-  std::shared_ptr<const WritablePageSource> writable() const {
-    return make_writable_page_source(allocator_);
-  }
-  std::shared_ptr<const PageSource> readable() const {
-    return make_page_source(PageResolver(mem_));
-  }
+  std::shared_ptr<const WritablePageSource> writable() const { return page_source_of(allocator_); }
+  std::shared_ptr<const PageSource> readable() const { return page_source_of(mem_); }
+  const PageAllocator& allocator() const { return allocator_; }
   const std::shared_ptr<TransactionalMemory>& memory() const { return mem_; }
 
  private:
