@@ -131,38 +131,40 @@ storage::Result<void, std::string> write_all(int fd, const char* p, size_t n) {
   return {};
 }
 
-// Buffered output. Dropping it without close() still writes out what was
-// accepted (ignoring a failure then), so a failed call leaves every record
-// accepted before the failing line in the file.
+// Buffered output: a record is written into buffer() and accepted by commit();
+// the buffer goes out once it holds kWriteBuffer bytes. Dropping the file
+// without close() still writes out what was accepted (ignoring a failure
+// then), so a failed call leaves every record accepted before the failing line
+// in the file.
 // Thread safety: none; one owner.
 class OutputFile {
  public:
-  explicit OutputFile(int fd) : fd_(fd), buf_(static_cast<char*>(checked_malloc(kWriteBuffer))) {}
+  explicit OutputFile(int fd) : fd_(fd), buf_(kWriteBuffer + 4096) {}
   ~OutputFile() {
     if (fd_ >= 0) {
-      if (len_ > 0) (void)write_all(fd_, buf_, len_);
+      if (accepted_ > 0) (void)write_all(fd_, buf_.data(), accepted_);
       ::close(fd_);
     }
-    mi_free(buf_);
   }
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  storage::Result<void, std::string> write(std::string_view data) {
-    if (len_ + data.size() > kWriteBuffer) {
-      TRY(flush());
-      if (data.size() >= kWriteBuffer) return write_all(fd_, data.data(), data.size());
-    }
-    std::memcpy(buf_ + len_, data.data(), data.size());
-    len_ += data.size();
-    return {};
+  ByteBuffer* buffer() { return &buf_; }
+
+  // Accepts what the buffer holds; writes it out once the buffer is full.
+  storage::Result<void, std::string> commit() {
+    accepted_ = buf_.size();
+    if (accepted_ < kWriteBuffer) return {};
+    return flush();
   }
 
+  // Writes out what was accepted.
   storage::Result<void, std::string> flush() {
-    size_t n = len_;
+    size_t n = accepted_;
     // What failed to go out is not retried when the file is dropped.
-    len_ = 0;
-    return write_all(fd_, buf_, n);
+    buf_.clear();
+    accepted_ = 0;
+    return write_all(fd_, buf_.data(), n);
   }
 
   // Flushes and closes; either failing is an error (a close can report a
@@ -177,8 +179,8 @@ class OutputFile {
 
  private:
   int fd_;
-  char* buf_;
-  size_t len_ = 0;
+  ByteBuffer buf_;
+  size_t accepted_ = 0;
 };
 
 }  // namespace
@@ -279,6 +281,90 @@ storage::Result<std::optional<json::Value>, std::string> finalize_record(
   return std::optional<json::Value>(json::Value::object(members, record.size + 1));
 }
 
+RecordWriter::Outcome RecordWriter::write(const json::Value& value, bool is_edges,
+                                          bool strings_are_plain, ByteBuffer* out) {
+  const size_t mark = out->size();
+  if (!is_edges) {
+    json::write_stripped(value, out, strings_are_plain);
+    // "{}": an object that lost every entry.
+    if (value.is_object() && out->size() - mark == 2) {
+      out->truncate(mark);
+      return Outcome::kDropped;
+    }
+    return Outcome::kWritten;
+  }
+  if (!value.is_object()) return Outcome::kNotObject;
+
+  out->push_back('{');
+  written_.clear();
+  size_t id_at = kNoBytes;
+  for (const json::Member& m : value.entries()) {
+    if (!json::keeps_entry(m.value)) continue;
+    if (!written_.empty()) out->push_back(',');
+    json::write_key(m.key, out, strings_are_plain);
+    out->push_back(':');
+    if (m.key == "id") {
+      // The new id takes the old one's place once it is known.
+      id_at = out->size();
+      out->reserve_more(kUuidTextSize + 2);
+      std::memset(out->tail(), '"', kUuidTextSize + 2);
+      out->commit(kUuidTextSize + 2);
+      written_.push_back(Written{&m, kNoBytes, kNoBytes});
+      continue;
+    }
+    const size_t begin = out->size();
+    json::write_entry_value(m.value, out, strings_are_plain);
+    written_.push_back(Written{&m, begin, out->size()});
+  }
+  if (written_.empty()) {
+    out->truncate(mark);
+    return Outcome::kDropped;
+  }
+
+  // The output no longer moves: the texts of the entries can point into it.
+  parts_.clear();
+  for (const Written& w : written_) {
+    const json::Value& v = w.member->value;
+    std::string_view text;
+    switch (v.kind) {
+      case json::Kind::kNull:
+      case json::Kind::kFalse:
+        continue;
+      case json::Kind::kTrue:
+        text = "true";
+        break;
+      case json::Kind::kString:
+        text = v.text();
+        break;
+      default:
+        if (w.begin == kNoBytes) {
+          old_id_.clear();
+          json::write_entry_value(v, &old_id_, strings_are_plain);
+          text = old_id_.view();
+        } else {
+          text = std::string_view(out->data() + w.begin, w.end - w.begin);
+        }
+    }
+    parts_.push_back(EdgeIdMaker::Part{EdgeIdMaker::key_prefix(w.member->key), w.member->key,
+                                       text});
+  }
+  char id[kUuidTextSize];
+  ids_.id_of_parts(parts_, id);
+  if (id_at != kNoBytes) {
+    std::memcpy(out->data() + id_at + 1, id, kUuidTextSize);
+    out->push_back('}');
+  } else {
+    static constexpr std::string_view kIdKey = ",\"id\":\"";
+    out->reserve_more(kIdKey.size() + kUuidTextSize + 2);
+    char* p = out->tail();
+    std::memcpy(p, kIdKey.data(), kIdKey.size());
+    std::memcpy(p + kIdKey.size(), id, kUuidTextSize);
+    std::memcpy(p + kIdKey.size() + kUuidTextSize, "\"}", 2);
+    out->commit(kIdKey.size() + kUuidTextSize + 2);
+  }
+  return Outcome::kWritten;
+}
+
 storage::Result<void, std::string> dedup_ndjson(const std::string& input,
                                                 const std::string& output, bool is_edges,
                                                 std::string_view domain) {
@@ -305,9 +391,9 @@ storage::Result<void, std::string> dedup_ndjson(const std::string& input,
   LineReader reader(in.get());
   json::Arena arena;
   json::Parser parser;
-  EdgeIdMaker ids(domain);
+  RecordWriter records(domain);
   SeenRecords seen;
-  ByteBuffer record(4096);
+  ByteBuffer* const buf = writer.buffer();
   std::string_view line;
   for (;;) {
     TRY_ASSIGN(bool more, reader.next(&line));
@@ -320,14 +406,21 @@ storage::Result<void, std::string> dedup_ndjson(const std::string& input,
     // Without a backslash in the line, no string can need an escape (the ids
     // added to edges never do).
     const bool plain = std::memchr(line.data(), '\\', line.size()) == nullptr;
-    TRY_ASSIGN(std::optional<json::Value> kept,
-               finalize_record(parsed.value(), is_edges, &ids, &arena, plain));
-    if (!kept.has_value()) continue;
-    record.clear();
-    json::write_compact(*kept, &record, plain);
-    if (seen.record_if_new(record.view())) {
-      record.push_back('\n');
-      TRY(writer.write(record.view()));
+    // Written in place; kept only when new.
+    const size_t mark = buf->size();
+    switch (records.write(parsed.value(), is_edges, plain, buf)) {
+      case RecordWriter::Outcome::kNotObject:
+        return storage::Err{std::string(kExpectedObject)};
+      case RecordWriter::Outcome::kDropped:
+        continue;
+      case RecordWriter::Outcome::kWritten:
+        break;
+    }
+    if (seen.record_if_new(std::string_view(buf->data() + mark, buf->size() - mark))) {
+      buf->push_back('\n');
+      TRY(writer.commit());
+    } else {
+      buf->truncate(mark);
     }
   }
   return writer.close();

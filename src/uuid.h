@@ -5,6 +5,7 @@
 #pragma once
 
 #include <array>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -34,7 +35,20 @@ std::optional<std::string> uuid_for_json_object(std::string_view domain, const j
 // Thread safety: none; one per thread.
 class EdgeIdMaker {
  public:
+  // An entry that counts for an id: its key and its text (the string itself,
+  // "true", or the compact JSON of a number, array or object).
+  struct Part {
+    uint64_t prefix;  // key_prefix(key)
+    std::string_view key;
+    std::string_view text;
+  };
+  static uint64_t key_prefix(std::string_view key);
+
   explicit EdgeIdMaker(std::string_view domain);
+
+  // Writes the UUID text of an object's counting entries, given in any order
+  // (keys distinct); reorders `parts`.
+  void id_of_parts(std::span<Part> parts, char out[kUuidTextSize]);
 
   // Writes the UUID text of `value`'s entries; false when it is not an object.
   // `strings_are_plain` as for json::write_compact.
