@@ -56,14 +56,6 @@ std::optional<std::string> uuid_for_json_object(std::string_view domain,
 
 EdgeIdMaker::EdgeIdMaker(std::string_view domain) : namespace_(domain_namespace(domain)) {}
 
-uint64_t EdgeIdMaker::key_prefix(std::string_view key) {
-  unsigned char head[8] = {};
-  std::memcpy(head, key.data(), std::min<size_t>(key.size(), 8));
-  uint64_t prefix = 0;
-  for (unsigned char b : head) prefix = (prefix << 8) | b;
-  return prefix;
-}
-
 void EdgeIdMaker::id_of_parts(std::span<Part> parts, char out[kUuidTextSize]) {
   auto less = [](const Part& a, const Part& b) {
     return a.prefix != b.prefix ? a.prefix < b.prefix : a.key < b.key;
@@ -92,11 +84,7 @@ bool EdgeIdMaker::id_of(const json::Value& value, char out[kUuidTextSize],
   if (!value.is_object()) return false;
   order_.clear();
   for (const json::Member& m : value.entries()) {
-    unsigned char head[8] = {};
-    std::memcpy(head, m.key.data(), std::min<size_t>(m.key.size(), 8));
-    uint64_t prefix = 0;
-    for (unsigned char b : head) prefix = (prefix << 8) | b;
-    order_.push_back(Entry{prefix, &m});
+    order_.push_back(Entry{key_prefix(m.key), &m});
   }
   // Keys of an object are distinct; the position breaks ties all the same.
   std::sort(order_.begin(), order_.end(), [](const Entry& a, const Entry& b) {

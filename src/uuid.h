@@ -5,6 +5,8 @@
 #pragma once
 
 #include <array>
+#include <bit>
+#include <cstring>
 #include <cstdint>
 #include <optional>
 #include <span>
@@ -42,7 +44,20 @@ class EdgeIdMaker {
     std::string_view key;
     std::string_view text;
   };
-  static uint64_t key_prefix(std::string_view key);
+  // The first eight bytes of `key` (zero-padded) as a big-endian integer:
+  // integer order is byte order.
+  static uint64_t key_prefix(std::string_view key) {
+    static_assert(std::endian::native == std::endian::little);
+    uint64_t word = 0;
+    if (key.size() >= 8) {
+      std::memcpy(&word, key.data(), 8);
+    } else {
+      for (size_t i = 0; i < key.size(); ++i) {
+        word |= uint64_t{static_cast<unsigned char>(key[i])} << (8 * i);
+      }
+    }
+    return __builtin_bswap64(word);
+  }
 
   explicit EdgeIdMaker(std::string_view domain);
 
