@@ -146,11 +146,12 @@ storage::Result<void, std::string> write_all(int fd, const char* p, size_t n) {
   return {};
 }
 
-// Buffered output: a record is written into buffer() and accepted by commit();
-// the buffer goes out once it holds kWriteBuffer bytes. Dropping the file
-// without close() still writes out what was accepted (ignoring a failure
-// then), so a failed call leaves every record accepted before the failing line
-// in the file.
+// Buffered output: records are written into buffer() and accepted by
+// commit(); the accepted bytes go out once they fill kWriteBuffer, and bytes
+// after them move to the front of the buffer. Dropping the file without
+// close() still writes out what was accepted (ignoring a failure then), so a
+// failed call leaves every record accepted before the failing line in the
+// file.
 // Thread safety: none; one owner.
 class OutputFile {
  public:
@@ -166,24 +167,27 @@ class OutputFile {
 
   ByteBuffer* buffer() { return &buf_; }
 
-  // Accepts what the buffer holds; writes it out once the buffer is full.
-  storage::Result<void, std::string> commit() {
-    accepted_ = buf_.size();
+  // Accepts the buffer's first `end` bytes.
+  storage::Result<void, std::string> commit(size_t end) {
+    accepted_ = end;
     if (accepted_ < kWriteBuffer) return {};
     return flush();
   }
 
   // Writes out what was accepted.
   storage::Result<void, std::string> flush() {
-    size_t n = accepted_;
+    const size_t n = accepted_;
+    auto written = write_all(fd_, buf_.data(), n);
     // What failed to go out is not retried when the file is dropped.
-    buf_.clear();
+    const size_t rest = buf_.size() - n;
+    std::memmove(buf_.data(), buf_.data() + n, rest);
+    buf_.truncate(rest);
     accepted_ = 0;
-    return write_all(fd_, buf_.data(), n);
+    return written;
   }
 
-  // Flushes and closes; either failing is an error (a close can report a
-  // write that the file system deferred).
+  // Flushes what was accepted and closes; either failing is an error (a close
+  // can report a write that the file system deferred).
   storage::Result<void, std::string> close() {
     TRY(flush());
     int fd = fd_;
@@ -409,35 +413,71 @@ storage::Result<void, std::string> dedup_ndjson(const std::string& input,
   RecordWriter records(domain);
   SeenRecords seen;
   ByteBuffer* const buf = writer.buffer();
+
+  // A record is checked against those seen one line late: its table slot is
+  // fetched from memory meanwhile. Until then it stays in the buffer, and the
+  // next record is written after it.
+  struct Pending {
+    size_t begin;
+    size_t end;  // before its LF
+    uint64_t hash;
+  };
+  std::optional<Pending> pending;
+  // Keeps or drops the pending record; returns how far the bytes after it
+  // moved down.
+  auto settle = [&]() -> storage::Result<size_t, std::string> {
+    const Pending p = *pending;
+    pending.reset();
+    const size_t size = buf->size();
+    if (seen.record_if_new(std::string_view(buf->data() + p.begin, p.end - p.begin), p.hash)) {
+      TRY(writer.commit(p.end + 1));
+    } else {
+      const size_t rest = size - (p.end + 1);
+      std::memmove(buf->data() + p.begin, buf->data() + p.end + 1, rest);
+      buf->truncate(p.begin + rest);
+    }
+    return size - buf->size();
+  };
+  // The records before a failing line are kept.
+  auto fail = [&](std::string error) -> storage::Result<void, std::string> {
+    if (pending) TRY(settle());
+    return storage::Err{std::move(error)};
+  };
+
   std::string_view line;
   for (;;) {
-    TRY_ASSIGN(bool more, reader.next(&line));
-    if (!more) break;
-    if (!utf8::is_valid(line)) return storage::Err{std::string(kInvalidUtf8)};
+    auto more = reader.next(&line);
+    if (!more.ok()) return fail(std::move(more).error());
+    if (!more.value()) break;
+    if (!utf8::is_valid(line)) return fail(std::string(kInvalidUtf8));
     if (utf8::is_blank(line)) continue;
     arena.reset();
     auto parsed = parser.parse(line, &arena);
-    if (!parsed.ok()) return storage::Err{parsed.error().display()};
+    if (!parsed.ok()) return fail(parsed.error().display());
     // Without a backslash in the line, no string can need an escape (the ids
     // added to edges never do).
     const bool plain = std::memchr(line.data(), '\\', line.size()) == nullptr;
-    // Written in place; kept only when new.
-    const size_t mark = buf->size();
+    size_t begin = buf->size();
     switch (records.write(parsed.value(), is_edges, plain, buf)) {
       case RecordWriter::Outcome::kNotObject:
-        return storage::Err{std::string(kExpectedObject)};
+        return fail(std::string(kExpectedObject));
       case RecordWriter::Outcome::kDropped:
         continue;
       case RecordWriter::Outcome::kWritten:
         break;
     }
-    if (seen.record_if_new(std::string_view(buf->data() + mark, buf->size() - mark))) {
-      buf->push_back('\n');
-      TRY(writer.commit());
-    } else {
-      buf->truncate(mark);
+    size_t end = buf->size();
+    buf->push_back('\n');
+    const uint64_t hash = xxh64_hash(std::string_view(buf->data() + begin, end - begin));
+    seen.prefetch(hash);
+    if (pending) {
+      TRY_ASSIGN(const size_t moved, settle());
+      begin -= moved;
+      end -= moved;
     }
+    pending = Pending{begin, end, hash};
   }
+  if (pending) TRY(settle());
   return writer.close();
 }
 

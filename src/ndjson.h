@@ -38,6 +38,9 @@ class SeenRecords {
   // As above with the XXH64 of `bytes` already known (lets tests force
   // collisions).
   bool record_if_new(std::string_view bytes, uint64_t hash);
+  // Starts fetching the table slot of a record with this hash, to be checked
+  // a little later.
+  void prefetch(uint64_t hash) const { __builtin_prefetch(&slots_[hash & mask_]); }
 
   size_t size() const { return count_; }
 
