@@ -167,8 +167,10 @@ class Parser {
   Parser& operator=(const Parser&) = delete;
 
   // Parses `text` (valid UTF-8) as one JSON value with optional white space
-  // around it. The value and its strings live in `arena`.
-  storage::Result<Value, ParseError> parse(std::string_view text, Arena* arena);
+  // around it. The value and its strings live in `arena`. `has_backslash`
+  // false promises that `text` holds no backslash (so no escape to check).
+  storage::Result<Value, ParseError> parse(std::string_view text, Arena* arena,
+                                           bool has_backslash = true);
 
  private:
   struct Impl;

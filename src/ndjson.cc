@@ -449,14 +449,15 @@ storage::Result<void, std::string> dedup_ndjson(const std::string& input,
     auto more = reader.next(&line);
     if (!more.ok()) return fail(std::move(more).error());
     if (!more.value()) break;
-    if (!utf8::is_valid(line)) return fail(std::string(kInvalidUtf8));
+    const utf8::AsciiScan scan = utf8::scan_ascii(line);
+    if (!scan.ascii && !utf8::is_valid(line)) return fail(std::string(kInvalidUtf8));
     if (utf8::is_blank(line)) continue;
     arena.reset();
-    auto parsed = parser.parse(line, &arena);
+    auto parsed = parser.parse(line, &arena, scan.backslash);
     if (!parsed.ok()) return fail(parsed.error().display());
     // Without a backslash in the line, no string can need an escape (the ids
     // added to edges never do).
-    const bool plain = std::memchr(line.data(), '\\', line.size()) == nullptr;
+    const bool plain = !scan.backslash;
     size_t begin = buf->size();
     switch (records.write(parsed.value(), is_edges, plain, buf)) {
       case RecordWriter::Outcome::kNotObject:
