@@ -35,7 +35,10 @@ class ByteBuffer {
     data_[size_++] = c;
   }
   void clear() { size_ = 0; }
+  // Drops the bytes from `n` on (n <= size()).
+  void truncate(size_t n) { size_ = n; }
 
+  char* data() { return data_; }
   const char* data() const { return data_; }
   size_t size() const { return size_; }
   std::string_view view() const { return {data_, size_}; }

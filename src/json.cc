@@ -327,7 +327,81 @@ void write_value(const Value& value, ByteBuffer* out) {
   }
 }
 
+template <bool kPlain>
+void write_entry(const Value& value, ByteBuffer* out);
+
+// strip_nulls(object) written as it goes.
+template <bool kPlain>
+void write_stripped_object(const Value& object, ByteBuffer* out) {
+  out->push_back('{');
+  bool first = true;
+  for (const Member& m : object.entries()) {
+    if (!keeps_entry(m.value)) continue;
+    if (!first) out->push_back(',');
+    first = false;
+    write_text<kPlain>(m.key, out);
+    out->push_back(':');
+    write_entry<kPlain>(m.value, out);
+  }
+  out->push_back('}');
+}
+
+template <bool kPlain>
+void write_entry(const Value& value, ByteBuffer* out) {
+  if (value.kind == Kind::kObject) {
+    write_stripped_object<kPlain>(value, out);
+  } else if (value.kind == Kind::kArray) {
+    out->push_back('[');
+    for (size_t i = 0; i < value.size; ++i) {
+      if (i > 0) out->push_back(',');
+      const Value& item = value.items[i];
+      if (item.kind == Kind::kObject) {
+        write_stripped_object<kPlain>(item, out);
+      } else {
+        write_value<kPlain>(item, out);
+      }
+    }
+    out->push_back(']');
+  } else {
+    write_value<kPlain>(value, out);
+  }
+}
+
 }  // namespace
+
+bool keeps_entry(const Value& value) {
+  switch (value.kind) {
+    case Kind::kNull: return false;
+    case Kind::kString: return !is_null_like(value.text());
+    case Kind::kArray:
+    case Kind::kObject: return value.size != 0;
+    default: return true;  // booleans and numbers, false and 0 included
+  }
+}
+
+void write_stripped(const Value& value, ByteBuffer* out, bool strings_are_plain) {
+  if (strings_are_plain) {
+    value.is_object() ? write_stripped_object<true>(value, out) : write_value<true>(value, out);
+  } else {
+    value.is_object() ? write_stripped_object<false>(value, out) : write_value<false>(value, out);
+  }
+}
+
+void write_entry_value(const Value& value, ByteBuffer* out, bool strings_are_plain) {
+  if (strings_are_plain) {
+    write_entry<true>(value, out);
+  } else {
+    write_entry<false>(value, out);
+  }
+}
+
+void write_key(std::string_view key, ByteBuffer* out, bool strings_are_plain) {
+  if (strings_are_plain) {
+    write_text<true>(key, out);
+  } else {
+    write_text<false>(key, out);
+  }
+}
 
 void write_compact(const Value& value, ByteBuffer* out, bool strings_are_plain) {
   if (strings_are_plain) {

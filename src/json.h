@@ -167,8 +167,10 @@ class Parser {
   Parser& operator=(const Parser&) = delete;
 
   // Parses `text` (valid UTF-8) as one JSON value with optional white space
-  // around it. The value and its strings live in `arena`.
-  storage::Result<Value, ParseError> parse(std::string_view text, Arena* arena);
+  // around it. The value and its strings live in `arena`. `has_backslash`
+  // false promises that `text` holds no backslash (so no escape to check).
+  storage::Result<Value, ParseError> parse(std::string_view text, Arena* arena,
+                                           bool has_backslash = true);
 
  private:
   struct Impl;
@@ -195,6 +197,15 @@ bool is_null_like(std::string_view text);
 // backslash or a control character (true of every string parsed from a text
 // without a backslash), so they are copied without looking for escapes.
 void write_compact(const Value& value, ByteBuffer* out, bool strings_are_plain = false);
+// True when strip_nulls keeps an entry with this value.
+bool keeps_entry(const Value& value);
+// Appends the compact JSON form of strip_nulls(value) without building it.
+void write_stripped(const Value& value, ByteBuffer* out, bool strings_are_plain = false);
+// Appends the compact JSON form of a kept entry's value as strip_nulls leaves
+// it (a stripped object; an array whose objects are stripped).
+void write_entry_value(const Value& value, ByteBuffer* out, bool strings_are_plain = false);
+// Appends the compact JSON form of a string or key.
+void write_key(std::string_view key, ByteBuffer* out, bool strings_are_plain = false);
 // Appends the compact JSON text of a number value.
 void write_number(const Value& value, ByteBuffer* out);
 // The compact JSON bytes of `value`.

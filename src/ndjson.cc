@@ -2,6 +2,7 @@
 
 #include <fcntl.h>
 #include <mimalloc.h>
+#include <sys/mman.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -19,11 +20,25 @@ namespace {
 constexpr size_t kReadBuffer = 1 << 20;
 constexpr size_t kWriteBuffer = 1 << 20;
 constexpr size_t kRecordChunk = 4 << 20;
+constexpr size_t kHugePage = 2 << 20;
 constexpr size_t kInitialSlots = 1024;
 
 void* checked_malloc(size_t n) {
   void* p = mi_malloc(n);
   if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+// Memory for the table of records seen, which grows large and is probed at
+// random: transparent huge pages spare most of its TLB misses (advice only;
+// ignored where the kernel has none). The records themselves are written in
+// order and read rarely: there, clearing whole huge pages costs more than the
+// page faults it saves.
+void* huge_malloc(size_t n) {
+  if (n < kHugePage) return checked_malloc(n);
+  void* p = mi_malloc_aligned(n, kHugePage);
+  if (p == nullptr) throw std::bad_alloc();
+  (void)::madvise(p, n & ~(kHugePage - 1), MADV_HUGEPAGE);
   return p;
 }
 
@@ -131,42 +146,48 @@ storage::Result<void, std::string> write_all(int fd, const char* p, size_t n) {
   return {};
 }
 
-// Buffered output. Dropping it without close() still writes out what was
-// accepted (ignoring a failure then), so a failed call leaves every record
-// accepted before the failing line in the file.
+// Buffered output: records are written into buffer() and accepted by
+// commit(); the accepted bytes go out once they fill kWriteBuffer, and bytes
+// after them move to the front of the buffer. Dropping the file without
+// close() still writes out what was accepted (ignoring a failure then), so a
+// failed call leaves every record accepted before the failing line in the
+// file.
 // Thread safety: none; one owner.
 class OutputFile {
  public:
-  explicit OutputFile(int fd) : fd_(fd), buf_(static_cast<char*>(checked_malloc(kWriteBuffer))) {}
+  explicit OutputFile(int fd) : fd_(fd), buf_(kWriteBuffer + 4096) {}
   ~OutputFile() {
     if (fd_ >= 0) {
-      if (len_ > 0) (void)write_all(fd_, buf_, len_);
+      if (accepted_ > 0) (void)write_all(fd_, buf_.data(), accepted_);
       ::close(fd_);
     }
-    mi_free(buf_);
   }
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
 
-  storage::Result<void, std::string> write(std::string_view data) {
-    if (len_ + data.size() > kWriteBuffer) {
-      TRY(flush());
-      if (data.size() >= kWriteBuffer) return write_all(fd_, data.data(), data.size());
-    }
-    std::memcpy(buf_ + len_, data.data(), data.size());
-    len_ += data.size();
-    return {};
+  ByteBuffer* buffer() { return &buf_; }
+
+  // Accepts the buffer's first `end` bytes.
+  storage::Result<void, std::string> commit(size_t end) {
+    accepted_ = end;
+    if (accepted_ < kWriteBuffer) return {};
+    return flush();
   }
 
+  // Writes out what was accepted.
   storage::Result<void, std::string> flush() {
-    size_t n = len_;
+    const size_t n = accepted_;
+    auto written = write_all(fd_, buf_.data(), n);
     // What failed to go out is not retried when the file is dropped.
-    len_ = 0;
-    return write_all(fd_, buf_, n);
+    const size_t rest = buf_.size() - n;
+    std::memmove(buf_.data(), buf_.data() + n, rest);
+    buf_.truncate(rest);
+    accepted_ = 0;
+    return written;
   }
 
-  // Flushes and closes; either failing is an error (a close can report a
-  // write that the file system deferred).
+  // Flushes what was accepted and closes; either failing is an error (a close
+  // can report a write that the file system deferred).
   storage::Result<void, std::string> close() {
     TRY(flush());
     int fd = fd_;
@@ -177,8 +198,8 @@ class OutputFile {
 
  private:
   int fd_;
-  char* buf_;
-  size_t len_ = 0;
+  ByteBuffer buf_;
+  size_t accepted_ = 0;
 };
 
 }  // namespace
@@ -218,8 +239,8 @@ const char* SeenRecords::store(std::string_view bytes) {
 
 void SeenRecords::grow() {
   size_t cap = (mask_ + 1) * 2;
-  auto* bigger = static_cast<Slot*>(mi_zalloc(sizeof(Slot) * cap));
-  if (bigger == nullptr) throw std::bad_alloc();
+  auto* bigger = static_cast<Slot*>(huge_malloc(sizeof(Slot) * cap));
+  std::memset(bigger, 0, sizeof(Slot) * cap);
   for (size_t i = 0; i <= mask_; ++i) {
     const Slot& s = slots_[i];
     if (s.data == nullptr) continue;
@@ -279,6 +300,90 @@ storage::Result<std::optional<json::Value>, std::string> finalize_record(
   return std::optional<json::Value>(json::Value::object(members, record.size + 1));
 }
 
+RecordWriter::Outcome RecordWriter::write(const json::Value& value, bool is_edges,
+                                          bool strings_are_plain, ByteBuffer* out) {
+  const size_t mark = out->size();
+  if (!is_edges) {
+    json::write_stripped(value, out, strings_are_plain);
+    // "{}": an object that lost every entry.
+    if (value.is_object() && out->size() - mark == 2) {
+      out->truncate(mark);
+      return Outcome::kDropped;
+    }
+    return Outcome::kWritten;
+  }
+  if (!value.is_object()) return Outcome::kNotObject;
+
+  out->push_back('{');
+  written_.clear();
+  size_t id_at = kNoBytes;
+  for (const json::Member& m : value.entries()) {
+    if (!json::keeps_entry(m.value)) continue;
+    if (!written_.empty()) out->push_back(',');
+    json::write_key(m.key, out, strings_are_plain);
+    out->push_back(':');
+    if (m.key == "id") {
+      // The new id takes the old one's place once it is known.
+      id_at = out->size();
+      out->reserve_more(kUuidTextSize + 2);
+      std::memset(out->tail(), '"', kUuidTextSize + 2);
+      out->commit(kUuidTextSize + 2);
+      written_.push_back(Written{&m, kNoBytes, kNoBytes});
+      continue;
+    }
+    const size_t begin = out->size();
+    json::write_entry_value(m.value, out, strings_are_plain);
+    written_.push_back(Written{&m, begin, out->size()});
+  }
+  if (written_.empty()) {
+    out->truncate(mark);
+    return Outcome::kDropped;
+  }
+
+  // The output no longer moves: the texts of the entries can point into it.
+  parts_.clear();
+  for (const Written& w : written_) {
+    const json::Value& v = w.member->value;
+    std::string_view text;
+    switch (v.kind) {
+      case json::Kind::kNull:
+      case json::Kind::kFalse:
+        continue;
+      case json::Kind::kTrue:
+        text = "true";
+        break;
+      case json::Kind::kString:
+        text = v.text();
+        break;
+      default:
+        if (w.begin == kNoBytes) {
+          old_id_.clear();
+          json::write_entry_value(v, &old_id_, strings_are_plain);
+          text = old_id_.view();
+        } else {
+          text = std::string_view(out->data() + w.begin, w.end - w.begin);
+        }
+    }
+    parts_.push_back(EdgeIdMaker::Part{EdgeIdMaker::key_prefix(w.member->key), w.member->key,
+                                       text});
+  }
+  char id[kUuidTextSize];
+  ids_.id_of_parts(parts_, id);
+  if (id_at != kNoBytes) {
+    std::memcpy(out->data() + id_at + 1, id, kUuidTextSize);
+    out->push_back('}');
+  } else {
+    static constexpr std::string_view kIdKey = ",\"id\":\"";
+    out->reserve_more(kIdKey.size() + kUuidTextSize + 2);
+    char* p = out->tail();
+    std::memcpy(p, kIdKey.data(), kIdKey.size());
+    std::memcpy(p + kIdKey.size(), id, kUuidTextSize);
+    std::memcpy(p + kIdKey.size() + kUuidTextSize, "\"}", 2);
+    out->commit(kIdKey.size() + kUuidTextSize + 2);
+  }
+  return Outcome::kWritten;
+}
+
 storage::Result<void, std::string> dedup_ndjson(const std::string& input,
                                                 const std::string& output, bool is_edges,
                                                 std::string_view domain) {
@@ -305,31 +410,75 @@ storage::Result<void, std::string> dedup_ndjson(const std::string& input,
   LineReader reader(in.get());
   json::Arena arena;
   json::Parser parser;
-  EdgeIdMaker ids(domain);
+  RecordWriter records(domain);
   SeenRecords seen;
-  ByteBuffer record(4096);
+  ByteBuffer* const buf = writer.buffer();
+
+  // A record is checked against those seen one line late: its table slot is
+  // fetched from memory meanwhile. Until then it stays in the buffer, and the
+  // next record is written after it.
+  struct Pending {
+    size_t begin;
+    size_t end;  // before its LF
+    uint64_t hash;
+  };
+  std::optional<Pending> pending;
+  // Keeps or drops the pending record; returns how far the bytes after it
+  // moved down.
+  auto settle = [&]() -> storage::Result<size_t, std::string> {
+    const Pending p = *pending;
+    pending.reset();
+    const size_t size = buf->size();
+    if (seen.record_if_new(std::string_view(buf->data() + p.begin, p.end - p.begin), p.hash)) {
+      TRY(writer.commit(p.end + 1));
+    } else {
+      const size_t rest = size - (p.end + 1);
+      std::memmove(buf->data() + p.begin, buf->data() + p.end + 1, rest);
+      buf->truncate(p.begin + rest);
+    }
+    return size - buf->size();
+  };
+  // The records before a failing line are kept.
+  auto fail = [&](std::string error) -> storage::Result<void, std::string> {
+    if (pending) TRY(settle());
+    return storage::Err{std::move(error)};
+  };
+
   std::string_view line;
   for (;;) {
-    TRY_ASSIGN(bool more, reader.next(&line));
-    if (!more) break;
-    if (!utf8::is_valid(line)) return storage::Err{std::string(kInvalidUtf8)};
+    auto more = reader.next(&line);
+    if (!more.ok()) return fail(std::move(more).error());
+    if (!more.value()) break;
+    const utf8::AsciiScan scan = utf8::scan_ascii(line);
+    if (!scan.ascii && !utf8::is_valid(line)) return fail(std::string(kInvalidUtf8));
     if (utf8::is_blank(line)) continue;
     arena.reset();
-    auto parsed = parser.parse(line, &arena);
-    if (!parsed.ok()) return storage::Err{parsed.error().display()};
+    auto parsed = parser.parse(line, &arena, scan.backslash);
+    if (!parsed.ok()) return fail(parsed.error().display());
     // Without a backslash in the line, no string can need an escape (the ids
     // added to edges never do).
-    const bool plain = std::memchr(line.data(), '\\', line.size()) == nullptr;
-    TRY_ASSIGN(std::optional<json::Value> kept,
-               finalize_record(parsed.value(), is_edges, &ids, &arena, plain));
-    if (!kept.has_value()) continue;
-    record.clear();
-    json::write_compact(*kept, &record, plain);
-    if (seen.record_if_new(record.view())) {
-      record.push_back('\n');
-      TRY(writer.write(record.view()));
+    const bool plain = !scan.backslash;
+    size_t begin = buf->size();
+    switch (records.write(parsed.value(), is_edges, plain, buf)) {
+      case RecordWriter::Outcome::kNotObject:
+        return fail(std::string(kExpectedObject));
+      case RecordWriter::Outcome::kDropped:
+        continue;
+      case RecordWriter::Outcome::kWritten:
+        break;
     }
+    size_t end = buf->size();
+    buf->push_back('\n');
+    const uint64_t hash = xxh64_hash(std::string_view(buf->data() + begin, end - begin));
+    seen.prefetch(hash);
+    if (pending) {
+      TRY_ASSIGN(const size_t moved, settle());
+      begin -= moved;
+      end -= moved;
+    }
+    pending = Pending{begin, end, hash};
   }
+  if (pending) TRY(settle());
   return writer.close();
 }
 

@@ -38,6 +38,9 @@ class SeenRecords {
   // As above with the XXH64 of `bytes` already known (lets tests force
   // collisions).
   bool record_if_new(std::string_view bytes, uint64_t hash);
+  // Starts fetching the table slot of a record with this hash, to be checked
+  // a little later.
+  void prefetch(uint64_t hash) const { __builtin_prefetch(&slots_[hash & mask_]); }
 
   size_t size() const { return count_; }
 
@@ -64,6 +67,37 @@ class SeenRecords {
 storage::Result<std::optional<json::Value>, std::string> finalize_record(
     const json::Value& value, bool is_edges, EdgeIdMaker* ids, json::Arena* arena,
     bool strings_are_plain = false);
+
+// Writes what finalize_record and json::write_compact would, in one walk over
+// the parsed record and straight into the output buffer: nothing is built, and
+// an edge's id reads the texts of its nested values from the bytes just
+// written.
+// Thread safety: none; one owner.
+class RecordWriter {
+ public:
+  enum class Outcome { kWritten, kDropped, kNotObject };
+
+  explicit RecordWriter(std::string_view domain) : ids_(domain) {}
+
+  // Appends the record (without a line end) to `out`, or nothing when it is
+  // dropped or, as an edge, not an object. `strings_are_plain` as for
+  // json::write_compact.
+  Outcome write(const json::Value& value, bool is_edges, bool strings_are_plain,
+                ByteBuffer* out);
+
+ private:
+  struct Written {
+    const json::Member* member;
+    size_t begin;  // its value's bytes in the output; kNoBytes for an old id
+    size_t end;
+  };
+  static constexpr size_t kNoBytes = ~size_t{0};
+
+  EdgeIdMaker ids_;
+  std::vector<Written> written_;
+  std::vector<EdgeIdMaker::Part> parts_;
+  ByteBuffer old_id_{64};
+};
 
 // Reads `input` line by line and writes the distinct cleaned records to
 // `output`. Errors are the texts of the RuntimeError that reaches Python.

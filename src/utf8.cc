@@ -3,6 +3,10 @@
 #include <cstdint>
 #include <cstring>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace rs::utf8 {
 namespace {
 
@@ -69,6 +73,30 @@ bool is_valid(std::string_view text) {
     }
   }
   return true;
+}
+
+AsciiScan scan_ascii(std::string_view text) {
+  const char* p = text.data();
+  const char* const end = p + text.size();
+  unsigned high = 0;
+  unsigned slash = 0;
+#if defined(__SSE2__)
+  const __m128i backslashes = _mm_set1_epi8('\\');
+  __m128i high_acc = _mm_setzero_si128();
+  __m128i slash_acc = _mm_setzero_si128();
+  for (; end - p >= 16; p += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p));
+    high_acc = _mm_or_si128(high_acc, v);
+    slash_acc = _mm_or_si128(slash_acc, _mm_cmpeq_epi8(v, backslashes));
+  }
+  high = static_cast<unsigned>(_mm_movemask_epi8(high_acc));
+  slash = static_cast<unsigned>(_mm_movemask_epi8(slash_acc));
+#endif
+  for (; p < end; ++p) {
+    high |= static_cast<unsigned char>(*p) & 0x80u;
+    slash |= *p == '\\';
+  }
+  return AsciiScan{high == 0, slash != 0};
 }
 
 bool is_whitespace(char32_t c) {

@@ -12,6 +12,14 @@ namespace rs::utf8 {
 // nothing above U+10FFFF).
 bool is_valid(std::string_view text);
 
+// What one pass over a text finds, 16 bytes at a time: whether every byte is
+// ASCII (which makes it valid UTF-8) and whether one is a backslash.
+struct AsciiScan {
+  bool ascii;
+  bool backslash;
+};
+AsciiScan scan_ascii(std::string_view text);
+
 // True for the code points with the Unicode White_Space property.
 bool is_whitespace(char32_t c);
 

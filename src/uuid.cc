@@ -56,16 +56,35 @@ std::optional<std::string> uuid_for_json_object(std::string_view domain,
 
 EdgeIdMaker::EdgeIdMaker(std::string_view domain) : namespace_(domain_namespace(domain)) {}
 
+void EdgeIdMaker::id_of_parts(std::span<Part> parts, char out[kUuidTextSize]) {
+  auto less = [](const Part& a, const Part& b) {
+    return a.prefix != b.prefix ? a.prefix < b.prefix : a.key < b.key;
+  };
+  if (parts.size() > 24) {
+    std::sort(parts.begin(), parts.end(), less);
+  } else {
+    // The usual few entries: an insertion sort, mostly integer comparisons.
+    for (size_t i = 1; i < parts.size(); ++i) {
+      const Part p = parts[i];
+      size_t j = i;
+      for (; j > 0 && less(p, parts[j - 1]); --j) parts[j] = parts[j - 1];
+      parts[j] = p;
+    }
+  }
+  payload_.clear();
+  for (const Part& p : parts) {
+    append_part(p.key, &payload_);
+    append_part(p.text, &payload_);
+  }
+  uuid_text(namespace_, payload_.view(), out);
+}
+
 bool EdgeIdMaker::id_of(const json::Value& value, char out[kUuidTextSize],
                         bool strings_are_plain) {
   if (!value.is_object()) return false;
   order_.clear();
   for (const json::Member& m : value.entries()) {
-    unsigned char head[8] = {};
-    std::memcpy(head, m.key.data(), std::min<size_t>(m.key.size(), 8));
-    uint64_t prefix = 0;
-    for (unsigned char b : head) prefix = (prefix << 8) | b;
-    order_.push_back(Entry{prefix, &m});
+    order_.push_back(Entry{key_prefix(m.key), &m});
   }
   // Keys of an object are distinct; the position breaks ties all the same.
   std::sort(order_.begin(), order_.end(), [](const Entry& a, const Entry& b) {

@@ -5,6 +5,9 @@
 #pragma once
 
 #include <array>
+#include <bit>
+#include <cstring>
+#include <cstdint>
 #include <optional>
 #include <span>
 #include <string>
@@ -34,7 +37,33 @@ std::optional<std::string> uuid_for_json_object(std::string_view domain, const j
 // Thread safety: none; one per thread.
 class EdgeIdMaker {
  public:
+  // An entry that counts for an id: its key and its text (the string itself,
+  // "true", or the compact JSON of a number, array or object).
+  struct Part {
+    uint64_t prefix;  // key_prefix(key)
+    std::string_view key;
+    std::string_view text;
+  };
+  // The first eight bytes of `key` (zero-padded) as a big-endian integer:
+  // integer order is byte order.
+  static uint64_t key_prefix(std::string_view key) {
+    static_assert(std::endian::native == std::endian::little);
+    uint64_t word = 0;
+    if (key.size() >= 8) {
+      std::memcpy(&word, key.data(), 8);
+    } else {
+      for (size_t i = 0; i < key.size(); ++i) {
+        word |= uint64_t{static_cast<unsigned char>(key[i])} << (8 * i);
+      }
+    }
+    return __builtin_bswap64(word);
+  }
+
   explicit EdgeIdMaker(std::string_view domain);
+
+  // Writes the UUID text of an object's counting entries, given in any order
+  // (keys distinct); reorders `parts`.
+  void id_of_parts(std::span<Part> parts, char out[kUuidTextSize]);
 
   // Writes the UUID text of `value`'s entries; false when it is not an object.
   // `strings_are_plain` as for json::write_compact.

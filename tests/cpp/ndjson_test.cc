@@ -84,6 +84,81 @@ TEST(FinalizeRecord, CleansAndSetsEdgeIds) {
   EXPECT_EQ(finalized("null", true), "error: expected JSON object");
 }
 
+// A random JSON text: objects with repeated keys and old ids, null-like
+// strings, empty and nested containers, escapes and every number form.
+std::string random_json(std::mt19937_64& rng, int depth, bool object = false) {
+  static const char* const kKeys[] = {"id", "s", "o", "p", "subject", "subjects", "a\\\"b",
+                                      "\\u00e9", "\xC3\xA9t\xC3\xA9", "", "k\\n"};
+  static const char* const kStrings[] = {
+      "x", "", "  ", "null", "NULL", " NA ", "None", "nan", "na", "n", "nonee", "\\u00a0na",
+      "\xE3\x80\x80None", "MONDO:0001", "q\\\"uote", "tab\\t", "\\u0001", "\\ud83d\\ude00",
+      "\xC3\xA9", "\\/"};
+  static const char* const kNumbers[] = {"0", "-0", "1", "-1", "18446744073709551615",
+                                         "18446744073709551616", "-9223372036854775808",
+                                         "0.5", "1e2", "1E-7", "-2.50", "123456789.125", "1e300",
+                                         "5e-324", "0.1"};
+  const auto pick = [&](auto& table) { return std::string(table[rng() % std::size(table)]); };
+  switch (object ? 6 : depth > 2 ? rng() % 5 : rng() % 7) {
+    case 0: return "null";
+    case 1: return rng() % 2 ? "true" : "false";
+    case 2: return pick(kNumbers);
+    case 3:
+    case 4: return "\"" + pick(kStrings) + "\"";
+    case 5: {
+      std::string out = "[";
+      for (int n = static_cast<int>(rng() % 4), i = 0; i < n; ++i) {
+        out += (i > 0 ? "," : "") + random_json(rng, depth + 1);
+      }
+      return out + "]";
+    }
+    default: {
+      std::string out = "{";
+      for (int n = static_cast<int>(rng() % 6), i = 0; i < n; ++i) {
+        out += (i > 0 ? ", " : " ") + ("\"" + pick(kKeys) + "\": ") + random_json(rng, depth + 1);
+      }
+      return out + "}";
+    }
+  }
+}
+
+// The one-walk writer of dedup_ndjson against the record steps it replaces.
+TEST(RecordWriter, MatchesFinalizeAndWriteCompactOnRandomRecords) {
+  const uint64_t seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  json::Arena arena;
+  json::Parser parser;
+  EdgeIdMaker ids(kDefaultDomain);
+  RecordWriter writer(kDefaultDomain);
+  ByteBuffer out(16);
+  for (int n = 0; n < 20000; ++n) {
+    // Mostly objects, as in a real file.
+    const std::string text = random_json(rng, 0, rng() % 8 != 0);
+    arena.reset();
+    auto v = parser.parse(text, &arena);
+    ASSERT_TRUE(v.ok()) << text << ": " << v.error().display();
+    const bool plain = text.find('\\') == std::string::npos;
+    for (bool is_edges : {false, true}) {
+      SCOPED_TRACE(text + (is_edges ? " (edge)" : " (node)"));
+      auto want = finalize_record(v.value(), is_edges, &ids, &arena);
+      // Something before the record, as in the output buffer.
+      out.clear();
+      out.append("prev\n", 5);
+      const auto outcome = writer.write(v.value(), is_edges, plain, &out);
+      if (!want.ok()) {
+        EXPECT_EQ(outcome, RecordWriter::Outcome::kNotObject);
+        EXPECT_EQ(out.view(), "prev\n");
+      } else if (!want.value().has_value()) {
+        EXPECT_EQ(outcome, RecordWriter::Outcome::kDropped);
+        EXPECT_EQ(out.view(), "prev\n");
+      } else {
+        EXPECT_EQ(outcome, RecordWriter::Outcome::kWritten);
+        EXPECT_EQ(out.view(), "prev\n" + json::stable_json_bytes(*want.value()));
+      }
+    }
+  }
+}
+
 class DedupFiles : public testing::Test {
  protected:
   void SetUp() override {

@@ -49,6 +49,28 @@ TEST(Utf8, ValidityMatchesAModelOnRandomBytes) {
   }
 }
 
+TEST(Utf8, AsciiScanMatchesAByteLoop) {
+  const uint64_t seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  for (int n = 0; n < 20000; ++n) {
+    // Mostly ASCII, with the odd backslash or high byte at any offset.
+    std::string s(rng() % 80, 'x');
+    for (char& c : s) c = static_cast<char>(0x20 + rng() % 0x5F);
+    for (int k = static_cast<int>(rng() % 3); k > 0 && !s.empty(); --k) {
+      s[rng() % s.size()] = "\\\x80\xFF\xC3\x7F"[rng() % 5];
+    }
+    bool ascii = true;
+    for (char c : s) ascii &= static_cast<unsigned char>(c) < 0x80;
+    const AsciiScan scan = scan_ascii(s);
+    ASSERT_EQ(scan.ascii, ascii) << testing::PrintToString(s);
+    ASSERT_EQ(scan.backslash, s.find('\\') != std::string::npos) << testing::PrintToString(s);
+    if (scan.ascii) {
+      ASSERT_TRUE(is_valid(s));
+    }
+  }
+}
+
 TEST(Utf8, TrimsUnicodeWhiteSpaceOnly) {
   EXPECT_EQ(trim(" \t\n\v\f\r x y \r\n"), "x y");
   // U+00A0 U+3000 before, U+2028 U+0085 after.
