@@ -46,6 +46,7 @@ Result<void, StorageError> OwnedEntryBuffer::extend_from_leaf(const LeafAccessor
   STORAGE_ASSERT(skip.size() <= n);
   TRY_ASSIGN(size_t bytes, leaf.length_of_pairs(0, n));
   pair_bytes_.reserve(pair_bytes_.size() + bytes);
+  pair_ranges_.reserve(pair_ranges_.size() + n - skip.size());
   if (at_back) {
     size_t next = 0;
     for (size_t i = 0; i < n; ++i) {
@@ -59,16 +60,19 @@ Result<void, StorageError> OwnedEntryBuffer::extend_from_leaf(const LeafAccessor
     STORAGE_ASSERT(next == skip.size());
     return {};
   }
-  size_t next = skip.size();
-  for (size_t i = n; i-- > 0;) {
-    if (next > 0 && skip[next - 1] == i) {
-      --next;
+  std::vector<PairRanges> front;
+  front.reserve(n - skip.size());
+  size_t next = 0;
+  for (size_t i = 0; i < n; ++i) {
+    if (next < skip.size() && skip[next] == i) {
+      ++next;
       continue;
     }
     TRY_ASSIGN(std::optional<LeafEntry> e, leaf.entry(i));
-    pair_ranges_.push_front(append_bytes(e->key, e->value));
+    front.push_back(append_bytes(e->key, e->value));
   }
-  STORAGE_ASSERT(next == 0);
+  STORAGE_ASSERT(next == skip.size());
+  pair_ranges_.insert(pair_ranges_.begin(), front.begin(), front.end());
   return {};
 }
 
@@ -78,16 +82,20 @@ Result<void, StorageError> OwnedEntryBuffer::extend_from_leaf_range(const LeafAc
   STORAGE_ASSERT(start <= end && end <= leaf.num_pairs());
   TRY_ASSIGN(size_t bytes, leaf.length_of_pairs(start, end));
   pair_bytes_.reserve(pair_bytes_.size() + bytes);
+  pair_ranges_.reserve(pair_ranges_.size() + end - start);
   if (at_back) {
     for (size_t i = start; i < end; ++i) {
       TRY_ASSIGN(std::optional<LeafEntry> e, leaf.entry(i));
       pair_ranges_.push_back(append_bytes(e->key, e->value));
     }
   } else {
-    for (size_t i = end; i-- > start;) {
+    std::vector<PairRanges> front;
+    front.reserve(end - start);
+    for (size_t i = start; i < end; ++i) {
       TRY_ASSIGN(std::optional<LeafEntry> e, leaf.entry(i));
-      pair_ranges_.push_front(append_bytes(e->key, e->value));
+      front.push_back(append_bytes(e->key, e->value));
     }
+    pair_ranges_.insert(pair_ranges_.begin(), front.begin(), front.end());
   }
   return {};
 }

@@ -9,7 +9,6 @@
 
 #include <cstddef>
 #include <cstdint>
-#include <deque>
 #include <optional>
 #include <span>
 #include <utility>
@@ -24,7 +23,9 @@ namespace storage {
 // Pairs in the order they will be stored, as byte ranges over one byte vector.
 // The buffer neither sorts nor checks keys: its users add pairs in ascending
 // key order. Pairs are never removed one by one; clear() empties it for reuse,
-// keeping its storage.
+// keeping its storage. The ranges sit in one vector (not a chunked queue), so
+// that a reused buffer allocates nothing per pair; the rare front extension
+// inserts its pairs in one move.
 class OwnedEntryBuffer {
  public:
   struct Range {
@@ -66,7 +67,7 @@ class OwnedEntryBuffer {
   }
   PairRanges append_bytes(ByteView key, ByteView value);
 
-  std::deque<PairRanges> pair_ranges_;
+  std::vector<PairRanges> pair_ranges_;
   std::vector<uint8_t> pair_bytes_;
 };
 
