@@ -442,6 +442,10 @@ class BranchBuilder {
     return entries_.push_all(accessor);
   }
   bool should_split() const { return entries_.should_split(allocator_.get_page_size()); }
+  size_t num_children() const { return entries_.children().size(); }
+  const BranchChild& child(size_t i) const { return entries_.children()[i]; }
+  size_t num_keys() const { return entries_.keys().size(); }
+  size_t total_key_bytes() const { return entries_.total_key_bytes(); }
 
   Result<Page, StorageError> build() && {
     STORAGE_ASSERT(entries_.children().size() == entries_.keys().size() + 1);

@@ -27,6 +27,7 @@
 #include "storage/src/error.h"
 #include "storage/src/result.h"
 #include "storage/src/tree_store/btree_base.h"
+#include "storage/src/tree_store/btree_bulk.h"
 #include "storage/src/tree_store/page_source.h"
 #include "storage/src/types.h"
 
@@ -99,7 +100,61 @@ class MutateHelper {
   // nothing. Broken preconditions panic.
   Result<void, StorageError> insert_inplace(ByteView key, ByteView value);
 
+  // Removals (btree_delete.cc). `delete_` is the typed-key removal (the key
+  // already encoded by the caller's codec), always allowed to remove in place;
+  // delete_key takes the in-place permission. Absent key or empty tree: none,
+  // and nothing changes. A removal in place happens at once: the value comes
+  // back as an owned copy.
+  Result<std::optional<ValueRef>, StorageError> delete_(ByteView key);
+  Result<std::optional<ValueRef>, StorageError> delete_key(ByteView key, bool in_place);
+  // Repairs branch `branch` after its child `child_index` changed.
+  Result<DeletionResult, StorageError> apply_child_deletion_result(PageImpl branch,
+                                                                   size_t child_index,
+                                                                   DeletionResult result);
+  Result<DeletionResult, StorageError> finalize_branch_builder(
+      BranchBuilder<const WritablePageSource, PageTrackerRef> builder, size_t page_size);
+  Result<void, StorageError> finish_deletion(DeletionResult result, uint64_t new_length);
+  Result<PageNumber, StorageError> build_leaf_except_indexes(const LeafAccessor& leaf,
+                                                             size_t capacity,
+                                                             std::span<const size_t> positions);
+
+  // Bulk edits of the write cursor (btree_bulk.cc).
+  Result<std::vector<PackedLeaf>, StorageError> build_replacement_leaves(
+      const OwnedEntryBuffer& entries);
+  Result<std::vector<ChildEntry>, StorageError> build_branch_nodes(
+      std::vector<ChildEntry> children);
+  // (the page now holding the child, whether that page is a new copy).
+  Result<std::pair<PageNumber, bool>, StorageError> replace_branch_child(PageImpl branch,
+                                                                         size_t child_index,
+                                                                         PageNumber child);
+  Result<std::vector<ChildEntry>, StorageError> rebuild_branch_level(
+      const PageImpl& branch, size_t child_index, std::vector<ChildEntry> replacement);
+  Result<void, StorageError> splice_insert_run(std::optional<LeafPath> path,
+                                               const OwnedEntryBuffer& entries,
+                                               uint64_t inserted);
+  Result<void, StorageError> delete_leaf_entries(PageImpl leaf,
+                                                 std::vector<LeafPathStep> branches,
+                                                 std::span<const size_t> indexes,
+                                                 bool in_place);
+  // `branches` ends with the parent of the replaced children; its child index
+  // is not used.
+  Result<void, StorageError> replace_leaf_children(std::vector<LeafPathStep> branches,
+                                                   size_t start, size_t end,
+                                                   OwnedEntryBuffer entries,
+                                                   uint64_t removed);
+
  private:
+  struct Deleted {
+    DeletionResult result;
+    std::optional<ValueRef> old_value;
+  };
+  Result<Deleted, StorageError> delete_helper(PageImpl page, ByteView key, bool in_place,
+                                              std::vector<PageNumber>& path);
+  Result<Deleted, StorageError> delete_from_leaf(PageImpl page, ByteView key, bool in_place);
+  // Walks `branches` from the deepest up, repairing each around the result.
+  Result<DeletionResult, StorageError> repair_path(std::vector<LeafPathStep>& branches,
+                                                   DeletionResult result);
+
   Result<InsertionResult, StorageError> insert_helper(PageImpl page, Checksum checksum,
                                                       ByteView key, ByteView value,
                                                       bool rightmost_path,
