@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <memory>
 #include <optional>
@@ -359,6 +360,94 @@ TEST_F(CachedFileTest, FailuresAreStickyAndCachedPagesStayReadable) {
     EXPECT_EQ(bytes_of(read(1)), pattern_page(1));
     EXPECT_EQ(plan_->data_calls(), touched);
   }
+}
+
+// Records each gathered write-back (offset, parts) and hands it to the
+// page-by-page default.
+class GatherRecordingBackend final : public StorageBackend {
+ public:
+  explicit GatherRecordingBackend(std::shared_ptr<test::MemoryFile> file) : inner_(file) {}
+  std::string debug() const override { return "GatherRecordingBackend"; }
+  Result<uint64_t, IoError> len() const override { return inner_.len(); }
+  Result<void, IoError> read(uint64_t offset, std::span<uint8_t> out) const override {
+    return inner_.read(offset, out);
+  }
+  Result<void, IoError> set_len(uint64_t len) const override { return inner_.set_len(len); }
+  Result<void, IoError> sync_data() const override { return inner_.sync_data(); }
+  Result<void, IoError> write(uint64_t offset, std::span<const uint8_t> data) const override {
+    return inner_.write(offset, data);
+  }
+  Result<void, IoError> write_gathered(
+      uint64_t offset, std::span<const std::span<const uint8_t>> parts) const override {
+    gathers.emplace_back(offset / kPage, parts.size());
+    return StorageBackend::write_gathered(offset, parts);
+  }
+  Result<void, IoError> close() const override { return inner_.close(); }
+
+  mutable std::vector<std::pair<uint64_t, size_t>> gathers;  // (first page, pages)
+
+ private:
+  test::MemoryBackend inner_;
+};
+
+// Adjacent buffered pages go back in one call per run, in offset order, runs
+// capped at kMaxWriteRunPages; the file ends up as page-by-page writes leave it.
+TEST(CachedFileWriteBackTest, AdjacentPagesAreWrittenAsOneRun) {
+  constexpr size_t kPages = kMaxWriteRunPages + 40;
+  auto file = std::make_shared<test::MemoryFile>(std::vector<uint8_t>(kPages * kPage, 0x11));
+  auto backend = std::make_unique<GatherRecordingBackend>(file);
+  const GatherRecordingBackend* recorder = backend.get();
+  PagedCachedFile cache(std::move(backend), kPage, size_t{1} << 30);
+
+  std::vector<uint8_t> model(kPages * kPage, 0x11);
+  auto dirty = [&](size_t page, bool overwrite) {
+    auto lent = cache.write(page * kPage, kPage, overwrite);
+    ASSERT_TRUE(lent.ok()) << error_text(lent);
+    uint8_t* bytes = lent.value().mutable_data_if_unique();
+    bytes[7] = static_cast<uint8_t>(page);
+    bytes[kPage - 1] = static_cast<uint8_t>(page >> 8);
+    if (overwrite) std::fill_n(model.begin() + page * kPage, kPage, 0);
+    model[page * kPage + 7] = static_cast<uint8_t>(page);
+    model[page * kPage + kPage - 1] = static_cast<uint8_t>(page >> 8);
+  };
+  // Lent in scrambled order: runs {3,4,5}, {7}, {9,10} and one run past the cap.
+  for (size_t page : {10, 4, 7, 3, 9, 5}) dirty(page, page % 2 == 0);
+  const size_t long_run = 20;
+  for (size_t page = long_run + kMaxWriteRunPages + 5; page-- > long_run;) dirty(page, false);
+
+  ASSERT_TRUE(cache.flush_write_buffer().ok());
+  EXPECT_EQ(recorder->gathers,
+            (std::vector<std::pair<uint64_t, size_t>>{{3, 3},
+                                                      {7, 1},
+                                                      {9, 2},
+                                                      {long_run, kMaxWriteRunPages},
+                                                      {long_run + kMaxWriteRunPages, 5}}));
+  EXPECT_EQ(file->snapshot(), model);
+  EXPECT_EQ(cache.write_buffer_bytes(), 0u);
+  // The written pages moved to the read cache.
+  auto again = cache.read(4 * kPage, kPage, PageReadHint::kCommitted);
+  ASSERT_TRUE(again.ok());
+  EXPECT_EQ(again.value().data()[7], 4);
+}
+
+// A failure part-way through a run: reported, sticky, and every page of the
+// buffer (written or not) stays buffered and readable.
+TEST_F(CachedFileTest, FailureInsideAWriteBackRunIsReportedAndSticky) {
+  open(1 << 20);
+  for (size_t page : {3, 4, 5, 6, 9}) stamp(page, static_cast<uint8_t>(0xE0 + page));
+  plan_->fail_nth(BackendOp::kWrite, calls(BackendOp::kWrite) + 2, EIO);
+  EXPECT_EQ(error_text(cache_->flush_write_buffer()), kEio);
+  EXPECT_TRUE(cache_->io_failed());
+  const uint64_t touched = plan_->data_calls();
+  EXPECT_EQ(file_page(3)[0], 0xE3);          // written before the failure
+  EXPECT_EQ(file_page(4), pattern_page(4));  // the failed write left no bytes
+  EXPECT_EQ(file_page(9), pattern_page(9));  // nothing after it was tried
+
+  EXPECT_EQ(cache_->write_buffer_bytes(), 5 * kPage);
+  for (size_t page : {3, 4, 5, 6, 9}) EXPECT_EQ(read(page).data()[0], 0xE0 + page);
+  EXPECT_EQ(error_text(cache_->flush_write_buffer()), kPreviousIo);
+  EXPECT_EQ(error_text(cache_->flush()), kPreviousIo);
+  EXPECT_EQ(plan_->data_calls(), touched);
 }
 
 TEST_F(CachedFileTest, CloseWithoutFailureRefusesFileAccess) {

@@ -12,6 +12,7 @@
 #include <cerrno>
 #include <cstring>
 #include <string>
+#include <tuple>
 #include <vector>
 
 #include "storage/src/tree_store/page_store/backends.h"
@@ -198,6 +199,75 @@ TEST(FileIoLoopTest, InterruptedShortAndOversizedTransfers) {
 
   reset_script({{5}, {0}});
   auto zero = file_io::write_all_at(0, data, 0, scripted_write);
+  ASSERT_FALSE(zero.ok());
+  EXPECT_EQ(zero.error().to_string(), "failed to write whole buffer");
+}
+
+// Scripted stand-in for pwritev64: records (parts, total bytes, offset) and
+// writes what the next outcome allows, part after part.
+std::vector<std::tuple<int, size_t, off64_t>> g_gathers;
+
+ssize_t scripted_gather(int, const struct iovec* iov, int iovcnt, off64_t offset) {
+  size_t total = 0;
+  for (int i = 0; i < iovcnt; ++i) total += iov[i].iov_len;
+  g_gathers.emplace_back(iovcnt, total, offset);
+  const Outcome o = g_next < g_script.size() ? g_script[g_next++] : Outcome{0};
+  if (o.result < 0) {
+    errno = o.err;
+    return -1;
+  }
+  size_t left = std::min(total, static_cast<size_t>(o.result));
+  const size_t n = left;
+  for (int i = 0; i < iovcnt && left > 0; ++i) {
+    const size_t take = std::min(left, iov[i].iov_len);
+    std::memcpy(g_file.data() + offset, iov[i].iov_base, take);
+    offset += static_cast<off64_t>(take);
+    left -= take;
+  }
+  return static_cast<ssize_t>(n);
+}
+
+TEST(FileIoLoopTest, GatheredWritesResumeMidPartAndRespectTheLimits) {
+  using Gathers = std::vector<std::tuple<int, size_t, off64_t>>;
+  // Parts of 5, 0, 7 and 4 bytes, each filled with its own value.
+  const std::vector<uint8_t> a(5, 0xA1), empty, b(7, 0xB2), c(4, 0xC3);
+  const std::vector<std::span<const uint8_t>> parts{a, empty, b, c};
+  auto check_file = [&](size_t at) {
+    for (size_t i = 0; i < 16; ++i) {
+      const uint8_t want = i < 5 ? 0xA1 : i < 12 ? 0xB2 : 0xC3;
+      ASSERT_EQ(g_file[at + i], want) << i;
+    }
+  };
+
+  // One call when nothing stops it; the empty part is not passed on.
+  reset_script({{100}});
+  g_gathers.clear();
+  ASSERT_TRUE(file_io::write_gathered_at(0, parts, 20, scripted_gather).ok());
+  EXPECT_EQ(g_gathers, (Gathers{{3, 16, 20}}));
+  check_file(20);
+
+  // EINTR retries the same call; a short write stopping inside a part resumes
+  // in it; another ending on a part boundary resumes at the next part.
+  reset_script({{-1, EINTR}, {3}, {9}, {100}});
+  g_gathers.clear();
+  ASSERT_TRUE(file_io::write_gathered_at(0, parts, 10, scripted_gather).ok());
+  EXPECT_EQ(g_gathers, (Gathers{{3, 16, 10}, {3, 16, 10}, {3, 13, 13}, {1, 4, 22}}));
+  check_file(10);
+
+  // At most 2 parts and 6 bytes per call.
+  reset_script({{100}, {100}, {100}});
+  g_gathers.clear();
+  ASSERT_TRUE(file_io::write_gathered_at(0, parts, 0, scripted_gather, 6, 2).ok());
+  EXPECT_EQ(g_gathers, (Gathers{{2, 6, 0}, {1, 6, 6}, {1, 4, 12}}));
+  check_file(0);
+
+  // Errors come back as they are; a call that writes nothing is an error.
+  reset_script({{5}, {-1, EIO}});
+  auto eio = file_io::write_gathered_at(0, parts, 0, scripted_gather);
+  ASSERT_FALSE(eio.ok());
+  EXPECT_EQ(eio.error().code, EIO);
+  reset_script({{5}, {0}});
+  auto zero = file_io::write_gathered_at(0, parts, 0, scripted_gather);
   ASSERT_FALSE(zero.ok());
   EXPECT_EQ(zero.error().to_string(), "failed to write whole buffer");
 }

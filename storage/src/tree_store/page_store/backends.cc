@@ -10,6 +10,15 @@ namespace {
 [[noreturn]] void unreachable() { panic("internal error: entered unreachable code"); }
 }  // namespace
 
+Result<void, IoError> StorageBackend::write_gathered(
+    uint64_t offset, std::span<const std::span<const uint8_t>> parts) const {
+  for (std::span<const uint8_t> part : parts) {
+    TRY(write(offset, part));
+    offset += part.size();
+  }
+  return {};
+}
+
 ReadOnlyBackend::ReadOnlyBackend(std::unique_ptr<StorageBackend> inner)
     : inner_(std::move(inner)) {
   STORAGE_ASSERT(inner_ != nullptr);

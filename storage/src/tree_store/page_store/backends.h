@@ -35,6 +35,12 @@ class StorageBackend {
   virtual Result<void, IoError> sync_data() const = 0;
   // Writes all of `data` at `offset`.
   virtual Result<void, IoError> write(uint64_t offset, std::span<const uint8_t> data) const = 0;
+  // Writes the parts back to back from `offset`, as if concatenated. The
+  // default writes each part with write(), stopping at the first failure; a
+  // backend may gather them into fewer calls. After a failure any prefix of
+  // the bytes may have reached the file.
+  virtual Result<void, IoError> write_gathered(
+      uint64_t offset, std::span<const std::span<const uint8_t>> parts) const;
   // Releases what the backend holds (the file lock); called once, at database close.
   virtual Result<void, IoError> close() const = 0;
 };

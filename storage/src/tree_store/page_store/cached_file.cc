@@ -1,5 +1,6 @@
 #include "storage/src/tree_store/page_store/cached_file.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstdlib>
 #include <string>
@@ -276,18 +277,55 @@ Result<WritablePage, StorageError> PagedCachedFile::write(uint64_t offset, size_
 }
 
 Result<void, StorageError> PagedCachedFile::flush_write_buffer() const {
+  // Adjacent pages sit in different stripes, so the whole buffer is gathered
+  // (one stripe locked at a time) and written in offset order, each run of
+  // adjacent pages with one backend call. The references held here keep every
+  // page from being changed in place while it is written.
+  std::vector<std::pair<uint64_t, PageBuffer>> dirty;
   for (size_t s = 0; s < kCacheStripes; ++s) {
     auto guard = lock_stripe(*write_buffer_[s]);
-    std::optional<StorageError> failure;
     guard->for_each([&](uint64_t offset, std::optional<PageBuffer>& slot) {
-      if (failure) return;
       if (!slot.has_value()) panic(kUnwrapNone);  // lent out
-      auto r = write_to_file(offset, *slot);
-      if (!r.ok()) failure = std::move(r).error();
+      dirty.emplace_back(offset, *slot);
     });
-    if (failure) return Err{std::move(*failure)};
+  }
+  std::sort(dirty.begin(), dirty.end(),
+            [](const auto& a, const auto& b) { return a.first < b.first; });
 
+  std::vector<std::span<const uint8_t>> parts;
+  for (size_t i = 0; i < dirty.size();) {
+    const uint64_t start = dirty[i].first;
+    uint64_t end = start;
+    size_t run_bytes = 0;
+    parts.clear();
+    for (; i < dirty.size() && dirty[i].first == end &&
+           (parts.empty() || (run_bytes < kMaxWriteRunBytes && parts.size() < kMaxWriteRunPages));
+         ++i) {
+      parts.push_back(dirty[i].second.bytes());
+      run_bytes += dirty[i].second.size();
+      end += dirty[i].second.size();
+    }
+    TRY(check_io());
+    STORAGE_BACKEND_CALL(file_->write_gathered(start, parts));
+  }
+
+  // Only the pages written leave the write buffer; one lent or replaced in the
+  // meantime stays for the next flush.
+  auto written = [&](uint64_t offset, const std::optional<PageBuffer>& slot) {
+    if (!slot.has_value()) return false;
+    auto it = std::lower_bound(dirty.begin(), dirty.end(), offset,
+                               [](const auto& d, uint64_t o) { return d.first < o; });
+    return it != dirty.end() && it->first == offset && it->second.same_bytes(*slot);
+  };
+  std::vector<uint64_t> moved;
+  for (size_t s = 0; s < kCacheStripes; ++s) {
+    auto guard = lock_stripe(*write_buffer_[s]);
+    moved.clear();
+    size_t entries = 0;
     guard->for_each([&](uint64_t offset, std::optional<PageBuffer>& slot) {
+      ++entries;
+      if (!written(offset, slot)) return;
+      moved.push_back(offset);
       PageBuffer page = std::move(*slot);
       slot.reset();
       const size_t len = page.size();
@@ -302,7 +340,11 @@ Result<void, StorageError> PagedCachedFile::flush_write_buffer() const {
       }
       write_buffer_bytes_.fetch_sub(len, std::memory_order_relaxed);
     });
-    guard->clear();
+    if (moved.size() == entries) {
+      guard->clear();
+    } else {
+      for (uint64_t offset : moved) (void)guard->remove(offset);
+    }
   }
   return {};
 }

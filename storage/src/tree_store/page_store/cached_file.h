@@ -40,6 +40,9 @@ enum class PageReadHint : uint8_t { kMayBeDirty = 0, kCommitted = 1 };
 
 inline constexpr size_t kCacheStripes = 131;
 inline constexpr size_t kDefaultCacheBytes = 0x40000000;
+// Limits of one write-back call for a run of adjacent buffered pages.
+inline constexpr size_t kMaxWriteRunBytes = size_t{4} << 20;
+inline constexpr size_t kMaxWriteRunPages = 1024;
 
 using WriteBufferStripe = Mutex<LRUWriteCache>;
 

@@ -7,6 +7,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <vector>
 
 namespace storage {
 
@@ -48,6 +49,54 @@ Result<void, IoError> write_all_at(int fd, std::span<const uint8_t> data, uint64
     }
     if (n == 0) return Err{IoError::other("failed to write whole buffer")};
     done += static_cast<size_t>(n);
+  }
+  return {};
+}
+
+Result<void, IoError> write_gathered_at(int fd, std::span<const std::span<const uint8_t>> parts,
+                                        uint64_t offset, GatherCall call, size_t max_transfer,
+                                        size_t max_parts) {
+  std::vector<struct iovec> iov;
+  iov.reserve(std::min(parts.size(), max_parts));
+  size_t part = 0;  // the first part not yet fully written
+  size_t skip = 0;  // bytes of parts[part] already written
+  while (part < parts.size()) {
+    if (parts[part].size() == skip) {  // also steps over empty parts
+      ++part;
+      skip = 0;
+      continue;
+    }
+    iov.clear();
+    size_t want = 0;
+    for (size_t i = part; i < parts.size() && iov.size() < max_parts && want < max_transfer;
+         ++i) {
+      const size_t from = i == part ? skip : 0;
+      const size_t len = std::min(parts[i].size() - from, max_transfer - want);
+      if (len == 0) continue;
+      iov.push_back({const_cast<uint8_t*>(parts[i].data() + from), len});
+      want += len;
+    }
+    const ssize_t n =
+        call(fd, iov.data(), static_cast<int>(iov.size()), static_cast<off64_t>(offset));
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      return Err{IoError::from_errno(errno)};
+    }
+    if (n == 0) return Err{IoError::other("failed to write whole buffer")};
+    offset += static_cast<uint64_t>(n);
+    // Advance past the bytes written, part by part.
+    size_t left = static_cast<size_t>(n);
+    while (left > 0) {
+      const size_t rest = parts[part].size() - skip;
+      if (left < rest) {
+        skip += left;
+        left = 0;
+      } else {
+        left -= rest;
+        ++part;
+        skip = 0;
+      }
+    }
   }
   return {};
 }
@@ -113,6 +162,11 @@ Result<void, IoError> FileBackend::read(uint64_t offset, std::span<uint8_t> out)
 
 Result<void, IoError> FileBackend::write(uint64_t offset, std::span<const uint8_t> data) const {
   return file_io::write_all_at(file_.get(), data, offset, ::pwrite64);
+}
+
+Result<void, IoError> FileBackend::write_gathered(
+    uint64_t offset, std::span<const std::span<const uint8_t>> parts) const {
+  return file_io::write_gathered_at(file_.get(), parts, offset, ::pwritev64);
 }
 
 Result<void, IoError> FileBackend::set_len(uint64_t len) const {

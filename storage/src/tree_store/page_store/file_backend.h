@@ -8,6 +8,7 @@
 #pragma once
 
 #include <sys/types.h>
+#include <sys/uio.h>
 
 #include <cstddef>
 #include <cstdint>
@@ -53,10 +54,13 @@ namespace file_io {
 
 using ReadCall = ssize_t (*)(int fd, void* buf, size_t count, off64_t offset);
 using WriteCall = ssize_t (*)(int fd, const void* buf, size_t count, off64_t offset);
+using GatherCall = ssize_t (*)(int fd, const struct iovec* iov, int iovcnt, off64_t offset);
 
 // Linux moves at most this many bytes per read or write call; larger transfers
 // are split so that no call asks for more.
 inline constexpr size_t kMaxTransfer = 0x7ffff000;
+// Linux takes at most this many parts (IOV_MAX) per gathered write.
+inline constexpr size_t kMaxGatherParts = 1024;
 
 // Fills `out` from `offset`, retrying EINTR and continuing after short reads.
 // End of file before `out` is full: "failed to fill whole buffer".
@@ -66,6 +70,13 @@ Result<void, IoError> read_exact_at(int fd, std::span<uint8_t> out, uint64_t off
 // writes. A call that writes nothing: "failed to write whole buffer".
 Result<void, IoError> write_all_at(int fd, std::span<const uint8_t> data, uint64_t offset,
                                    WriteCall call, size_t max_transfer = kMaxTransfer);
+// Writes the parts back to back from `offset` with as few gathered calls as
+// the limits allow (at most `max_parts` parts and `max_transfer` bytes per
+// call), with write_all_at's handling of EINTR, short writes and zero writes.
+Result<void, IoError> write_gathered_at(int fd, std::span<const std::span<const uint8_t>> parts,
+                                        uint64_t offset, GatherCall call,
+                                        size_t max_transfer = kMaxTransfer,
+                                        size_t max_parts = kMaxGatherParts);
 
 }  // namespace file_io
 
@@ -99,6 +110,9 @@ class FileBackend final : public StorageBackend {
   Result<void, IoError> set_len(uint64_t len) const override;
   Result<void, IoError> sync_data() const override;
   Result<void, IoError> write(uint64_t offset, std::span<const uint8_t> data) const override;
+  // One pwritev per up to kMaxGatherParts parts.
+  Result<void, IoError> write_gathered(
+      uint64_t offset, std::span<const std::span<const uint8_t>> parts) const override;
   // Releases the lock (when one was taken); the descriptor stays open until
   // the backend is destroyed.
   Result<void, IoError> close() const override;
