@@ -47,7 +47,8 @@ Result<void, StorageError> OwnedEntryBuffer::extend_from_leaf(const LeafAccessor
   TRY_ASSIGN(size_t bytes, leaf.length_of_pairs(0, n));
   pair_bytes_.reserve(pair_bytes_.size() + bytes);
   pair_ranges_.reserve(pair_ranges_.size() + n - skip.size());
-  if (at_back) {
+  // Copies every pair not in `skip` (ascending indices) into `out`.
+  auto collect = [&](std::vector<PairRanges>* out) -> Result<void, StorageError> {
     size_t next = 0;
     for (size_t i = 0; i < n; ++i) {
       if (next < skip.size() && skip[next] == i) {
@@ -55,23 +56,15 @@ Result<void, StorageError> OwnedEntryBuffer::extend_from_leaf(const LeafAccessor
         continue;
       }
       TRY_ASSIGN(std::optional<LeafEntry> e, leaf.entry(i));
-      pair_ranges_.push_back(append_bytes(e->key, e->value));
+      out->push_back(append_bytes(e->key, e->value));
     }
     STORAGE_ASSERT(next == skip.size());
     return {};
-  }
+  };
+  if (at_back) return collect(&pair_ranges_);
   std::vector<PairRanges> front;
   front.reserve(n - skip.size());
-  size_t next = 0;
-  for (size_t i = 0; i < n; ++i) {
-    if (next < skip.size() && skip[next] == i) {
-      ++next;
-      continue;
-    }
-    TRY_ASSIGN(std::optional<LeafEntry> e, leaf.entry(i));
-    front.push_back(append_bytes(e->key, e->value));
-  }
-  STORAGE_ASSERT(next == skip.size());
+  TRY(collect(&front));
   pair_ranges_.insert(pair_ranges_.begin(), front.begin(), front.end());
   return {};
 }
