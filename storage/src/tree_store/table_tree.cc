@@ -16,29 +16,6 @@ Result<std::string, StorageError> decode_name(ByteView stored) {
   return std::string(stored.begin(), stored.end());
 }
 
-// Appends every pair of the subtree at `page_number` in key order.
-Result<void, StorageError> collect_entries(const PageSource& mem, PageReadHint hint,
-                                           PageNumber page_number,
-                                           TableNameIter::Entries& out) {
-  TRY_ASSIGN(PageImpl page, mem.get_page(page_number, hint));
-  TRY_ASSIGN(uint8_t type, page_type(page.memory(), page_number));
-  if (type == kLeafPageType) {
-    TRY_ASSIGN(LeafAccessor leaf, LeafAccessor::create(page, kTableDirectoryDescriptor));
-    for (size_t i = 0; i < leaf.num_pairs(); ++i) {
-      TRY_ASSIGN(std::optional<LeafEntry> entry, leaf.entry(i));
-      out.emplace_back(std::vector<uint8_t>(entry->key.begin(), entry->key.end()),
-                       std::vector<uint8_t>(entry->value.begin(), entry->value.end()));
-    }
-    return {};
-  }
-  if (type != kBranchPageType) return Err{unknown_page_type(page_number, type)};
-  TRY_ASSIGN(BranchAccessor branch, BranchAccessor::create(page, kTableDirectoryDescriptor));
-  for (size_t i = 0; i < branch.count_children(); ++i) {
-    TRY(collect_entries(mem, hint, branch.child_page(i), out));
-  }
-  return {};
-}
-
 }  // namespace
 
 // ---------------------------------------------------------------------------
@@ -46,12 +23,13 @@ Result<void, StorageError> collect_entries(const PageSource& mem, PageReadHint h
 
 std::optional<Result<std::string, StorageError>> TableNameIter::next() {
   using Out = std::optional<Result<std::string, StorageError>>;
-  while (next_ < entries_.size()) {
-    const auto& [name, stored] = entries_[next_++];
-    auto definition = InternalTableDefinition::from_bytes(ByteView(stored));
+  while (auto next = range_.next()) {
+    if (!next->ok()) return Out(std::move(*next).take_err());
+    const CursorEntry& entry = next->value();
+    auto definition = InternalTableDefinition::from_bytes(entry.value());
     if (!definition.ok()) return Out(std::move(definition).take_err());
     if (definition->table_kind() != kind_) continue;
-    return Out(decode_name(ByteView(name)));
+    return Out(decode_name(entry.key()));
   }
   return std::nullopt;
 }
@@ -77,20 +55,19 @@ Result<std::optional<InternalTableDefinition>, TableError> TableTree::get_table_
   return Out(std::move(definition));
 }
 
-Result<TableNameIter::Entries, StorageError> TableTree::entries() const {
-  TableNameIter::Entries out;
-  const auto root = tree_.get_root();
-  if (root) TRY(collect_entries(*tree_.mem(), tree_.hint(), root->root, out));
-  return out;
+BtreeCursorRange TableTree::all_entries() const {
+  std::optional<PageNumber> root;
+  if (tree_.get_root()) root = tree_.get_root()->root;
+  return BtreeCursorRange::from_bounds(EncodedBound::unbounded(), EncodedBound::unbounded(), root,
+                                       kTableDirectoryDescriptor, tree_.mem(), tree_.hint());
 }
 
-Result<TableNameIter, StorageError> TableTree::table_names(TableKind kind) const {
-  TRY_ASSIGN(TableNameIter::Entries all, entries());
-  return TableNameIter(std::move(all), kind);
+TableNameIter TableTree::table_names(TableKind kind) const {
+  return TableNameIter(all_entries(), kind);
 }
 
 Result<std::vector<std::string>, StorageError> TableTree::list_tables(TableKind kind) const {
-  TRY_ASSIGN(TableNameIter names, table_names(kind));
+  TableNameIter names = table_names(kind);
   std::vector<std::string> out;
   while (auto name = names.next()) {
     TRY_ASSIGN(std::string text, std::move(*name));
@@ -100,21 +77,25 @@ Result<std::vector<std::string>, StorageError> TableTree::list_tables(TableKind 
 }
 
 Result<uint64_t, StorageError> TableTree::count_tables() const {
-  TRY_ASSIGN(TableNameIter::Entries all, entries());
-  for (const auto& [name, stored] : all) {
-    TRY(decode_name(ByteView(name)));
-    TRY(InternalTableDefinition::from_bytes(ByteView(stored)));
+  BtreeCursorRange range = all_entries();
+  uint64_t count = 0;
+  while (auto next = range.next()) {
+    TRY_ASSIGN(CursorEntry entry, std::move(*next));
+    TRY(decode_name(entry.key()));
+    TRY(InternalTableDefinition::from_bytes(entry.value()));
+    ++count;
   }
-  return static_cast<uint64_t>(all.size());
+  return count;
 }
 
 Result<bool, StorageError> TableTree::verify_checksums() const {
   TRY_ASSIGN(bool directory_ok, tree_.verify_checksum());
   if (!directory_ok) return false;
-  TRY_ASSIGN(TableNameIter::Entries all, entries());
-  for (const auto& [name, stored] : all) {
+  BtreeCursorRange range = all_entries();
+  while (auto next = range.next()) {
+    TRY_ASSIGN(CursorEntry entry, std::move(*next));
     TRY_ASSIGN(InternalTableDefinition definition,
-               InternalTableDefinition::from_bytes(ByteView(stored)));
+               InternalTableDefinition::from_bytes(entry.value()));
     const std::optional<BtreeHeader> root = definition.table_root();
     bool ok = true;
     if (definition.table_kind() == TableKind::kMultimap) {

@@ -38,6 +38,7 @@
 #include "storage/src/error.h"
 #include "storage/src/result.h"
 #include "storage/src/tree_store/btree.h"
+#include "storage/src/tree_store/btree_range.h"
 #include "storage/src/tree_store/page_source.h"
 #include "storage/src/tree_store/table_definition.h"
 #include "storage/src/types.h"
@@ -61,17 +62,14 @@ struct StagedTableUpdate {
 // Yields the names of the tables of one kind, in name order.
 class TableNameIter {
  public:
-  // The entries of the directory, in name order, as (name, stored definition).
-  using Entries = std::vector<std::pair<std::vector<uint8_t>, std::vector<uint8_t>>>;
+  TableNameIter(BtreeCursorRange range, TableKind kind) : range_(std::move(range)), kind_(kind) {}
 
-  TableNameIter(Entries entries, TableKind kind) : entries_(std::move(entries)), kind_(kind) {}
-
-  // None at the end.
+  // None at the end; a failed read, a definition that does not decode or a
+  // name that is not UTF-8 as a present error.
   std::optional<Result<std::string, StorageError>> next();
 
  private:
-  Entries entries_;
-  size_t next_ = 0;
+  BtreeCursorRange range_;
   TableKind kind_;
 };
 
@@ -101,7 +99,7 @@ class TableTree {
     return found;
   }
 
-  Result<TableNameIter, StorageError> table_names(TableKind kind) const;
+  TableNameIter table_names(TableKind kind) const;
   // In name order.
   Result<std::vector<std::string>, StorageError> list_tables(TableKind kind) const;
   // Tables of both kinds. Each entry's name and definition must decode.
@@ -115,8 +113,8 @@ class TableTree {
  private:
   TableTree(RawBtree tree, TransactionGuardRef guard)
       : tree_(std::move(tree)), guard_(std::move(guard)) {}
-  // Every (name, stored definition) pair, in name order.
-  Result<TableNameIter::Entries, StorageError> entries() const;
+  // A range over the whole directory, in name order.
+  BtreeCursorRange all_entries() const;
   Result<InternalTableDefinition, StorageError> listed_table(const std::string& name,
                                                              TableKind kind) const;
 
