@@ -109,6 +109,21 @@ class MultimapTest : public ::testing::Test {
   TxnState txn{store};
 };
 
+TEST(DynamicCollectionTest, SubtreeValueBytes) {
+  const Checksum checksum = (Checksum{0x1112131415161718} << 64) | 0x0102030405060708;
+  const BtreeHeader header{PageNumber(1, 2, 3), checksum, 7};
+  auto value = DynamicCollection::make_subtree_data(header);
+  const Bytes expected = {0x03,                                            // tag
+                          0x02, 0x00, 0x10, 0x00, 0x00, 0x00, 0x00, 0x18,  // page number
+                          0x08, 0x07, 0x06, 0x05, 0x04, 0x03, 0x02, 0x01,  // checksum, low
+                          0x18, 0x17, 0x16, 0x15, 0x14, 0x13, 0x12, 0x11,  // checksum, high
+                          0x07, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00, 0x00};  // length
+  EXPECT_EQ(Bytes(value.begin(), value.end()), expected);
+  EXPECT_EQ(DynamicCollection::subtree_of(ByteView(expected)).value(), header);
+  const Bytes inline_value = {0x01, 0xAA};
+  EXPECT_EQ(DynamicCollection::subtree_of(ByteView(inline_value)).value(), std::nullopt);
+}
+
 TEST_F(MultimapTest, WalkGivesEachOuterPageThenTheSubtreesItNamesInEntryOrder) {
   auto root = build_table();
   // The expected order, built from the iterator and the leaves' own entries.

@@ -137,7 +137,14 @@ const std::vector<Workload>& workloads() {
          }
          return std::nullopt;
        },
-       [](DirTxn&) {}},
+       [](DirTxn& txn) {
+         // A directory whose edit failed is never read again.
+         if (txn.poison->load()) {
+           auto found = txn.dir.get_table_untyped("small", TableKind::kNormal);
+           ASSERT_FALSE(found.ok());
+           EXPECT_EQ(found.error().storage_error(), StorageError::PreviousIo());
+         }
+       }},
   };
   return all;
 }
