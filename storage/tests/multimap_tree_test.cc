@@ -318,10 +318,11 @@ TEST_F(MultimapTest, PagesSharedBetweenTreesAreCorruptedAndNeverVisitedTwice) {
 
     std::vector<PageNumber> seen;
     UntypedMultiBtree tree(root, 8, 8, store->readable(), PageReadHint::kCommitted);
-    auto r = tree.visit_all_pages([&](std::span<const PageNumber> path) -> Result<void, StorageError> {
-      seen.push_back(path.back());
-      return {};
-    });
+    auto r = tree.visit_all_pages(
+        [&](std::span<const PageNumber> path) -> Result<void, StorageError> {
+          seen.push_back(path.back());
+          return {};
+        });
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().kind(), StorageError::Kind::kCorrupted);
     EXPECT_NE(r.error().to_string().find("reached twice"), std::string::npos)

@@ -95,7 +95,8 @@ const std::vector<Workload>& workloads() {
       {"flush_and_close",
        [](DirTxn& txn, TablePages&) {
          // Changed tables in different directory leaves, none created.
-         if (!txn.fill("big", keys(1000, 60), 300).ok() || !txn.fill(filler(30), keys(0, 80)).ok() ||
+         if (!txn.fill("big", keys(1000, 60), 300).ok() ||
+             !txn.fill(filler(30), keys(0, 80)).ok() ||
              !txn.fill(filler(59), keys(0, 3)).ok()) {
            panic("prepare failed");
          }

@@ -199,7 +199,8 @@ const std::vector<DirectoryCase>& directory_cases() {
          ASSERT_TRUE(first.fill("b", keys(0, 3)).ok());
          auto root = commit_directory(first);
          TableTree before = read_directory(*store, root);
-         const auto a_root = before.get_table_untyped("a", TableKind::kNormal).value()->table_root();
+         const auto a_root =
+             before.get_table_untyped("a", TableKind::kNormal).value()->table_root();
          const auto a_pages = preorder_pages(*store, a_root, 8);
          DirTxn txn(store, root);
          // A staged update of the deleted table is forgotten with it.
@@ -392,8 +393,6 @@ TEST_F(MultimapDirectoryTest, ASharedPageStopsTheDeleteBeforeAnythingIsFreed) {
   state.freed = bad.freed;
   state.tracker = bad.tracker;
   test::MultimapBuilder b(state, def->table_root());
-  PageImpl outer_leaf = store->get_page(def->table_root()->root, PageReadHint::kMayBeDirty).value();
-  (void)outer_leaf;
   auto subtree_one = [&]() {
     std::vector<BtreeHeader> roots;
     for (PageNumber p : preorder_pages(*store, def->table_root(), 8)) {

@@ -40,7 +40,8 @@ std::optional<Result<std::string, StorageError>> TableNameIter::next() {
 Result<TableTree, StorageError> TableTree::create(std::optional<BtreeHeader> root,
                                                   PageReadHint hint, TransactionGuardRef guard,
                                                   std::shared_ptr<const PageSource> mem) {
-  TRY_ASSIGN(RawBtree tree, RawBtree::create(root, kTableDirectoryDescriptor, std::move(mem), hint));
+  TRY_ASSIGN(RawBtree tree,
+             RawBtree::create(root, kTableDirectoryDescriptor, std::move(mem), hint));
   return TableTree(std::move(tree), std::move(guard));
 }
 
