@@ -33,7 +33,9 @@
 #include "storage/src/error.h"
 #include "storage/src/result.h"
 #include "storage/src/tree_store/btree_base.h"
+#include "storage/src/tree_store/btree_iters.h"
 #include "storage/src/tree_store/btree_mutator.h"
+#include "storage/src/tree_store/btree_range.h"
 #include "storage/src/tree_store/page_source.h"
 #include "storage/src/types.h"
 
@@ -144,6 +146,10 @@ class UntypedBtreeMut {
   // Lookups on the current root, reading with PageReadHint::kMayBeDirty.
   Result<std::optional<ValueRef>, StorageError> get(ByteView key) const;
   Result<std::optional<std::pair<ValueRef, ValueRef>>, StorageError> last() const;
+  // A range over the current root that reads this transaction's dirty pages
+  // (kMayBeDirty); the root page is read once here. Drop it before the next
+  // edit, which may rewrite the pages it holds.
+  Result<BtreeCursorRange, StorageError> range(EncodedBound start, EncodedBound end) const;
 
   // The old value, when the key was present.
   Result<std::optional<ValueRef>, StorageError> insert(ByteView key, ByteView value);
@@ -154,6 +160,8 @@ class UntypedBtreeMut {
   // key's whole path belongs to this transaction; returns the stored bytes.
   Result<std::vector<uint8_t>, StorageError> force_uncommitted(ByteView key,
                                                                ByteView default_value);
+  // Removes the key; its value comes back when it was present.
+  Result<std::optional<ValueRef>, StorageError> remove(ByteView key);
 
   // Computes the real checksums of the pages this transaction allocated,
   // bottom-up, and returns the root header carrying the root's.
@@ -281,6 +289,13 @@ class BtreeMut {
         std::move(found->second).template into_guard<V>()));
   }
 
+  // The entries of a key range as this transaction sees them, its own
+  // uncommitted edits included. Drop the range before the next edit.
+  Result<BtreeCursorRange, StorageError> range(const KeyRange<K>& range) const {
+    auto [start, end] = btree_iters::encode_bounds(range);
+    return core_.range(std::move(start), std::move(end));
+  }
+
   // The value stored under the key before, if any.
   Result<std::optional<ValueGuard<V>>, StorageError> insert(const Key& key, const Value& value) {
     auto k = K::as_bytes(key);
@@ -314,6 +329,14 @@ class BtreeMut {
     }
     TRY(insert(key, V::from_bytes(ByteView(bytes))));
     return bytes;
+  }
+
+  // The removed value, when the key was present.
+  Result<std::optional<ValueGuard<V>>, StorageError> remove(const Key& key) {
+    auto k = K::as_bytes(key);
+    TRY_ASSIGN(std::optional<ValueRef> old, core_.remove(ByteView(k)));
+    if (!old) return std::optional<ValueGuard<V>>();
+    return std::optional<ValueGuard<V>>(std::move(*old).template into_guard<V>());
   }
 
   Result<std::optional<BtreeHeader>, StorageError> finalize_dirty_checksums() {
