@@ -349,16 +349,14 @@ BtreeCursorMut::BtreeCursorMut(std::optional<BtreeHeader>& root,
 
 template <typename F>
 auto BtreeCursorMut::run(F&& op) -> decltype(op(std::declval<btree_cursor::CursorMut&>())) {
-  btree_cursor::CursorMut view(std::exchange(state_, CursorState{}), tree_);
+  btree_cursor::CursorMut view(state_, tree_);
   try {
     auto result = op(view);
-    state_ = std::move(view.state);
     tree_.drain_freed();
     return result;
   } catch (...) {
     // A broken invariant mid-operation: the tree may be half edited.
     view.poison();
-    state_ = std::move(view.state);
     tree_.drain_freed();
     throw;
   }

@@ -8,9 +8,9 @@
 // run of leaves). btree_cursor::CursorMut is the view one operation works
 // through: the state moved in for the call, and the tree side borrowed.
 // BtreeCursorMut owns a CursorTree and a CursorState and offers the public
-// write operations, each in the same frame: state moved into a view, the
-// operation, state moved back, freed pages drained, whatever happened
-// (exceptions included).
+// write operations, each in the same frame: a view over both, the operation,
+// then the freed pages drained, whatever happened (a panic also poisons the
+// cursor, since the tree may be half edited).
 //
 // Inserts go into a gap of the tree, in strictly ascending key order. They are
 // buffered in an InsertRun together with the leaf's pairs before the gap, and
@@ -181,10 +181,12 @@ struct CursorState {
 
 namespace btree_cursor {
 
-// The view one operation works through: the state, moved in, and the tree side.
+// The view one operation works through: the cursor's state and the tree side,
+// both borrowed for the one operation. (Borrowed rather than moved in and
+// back: moving the state twice per insert costs as much as the insert.)
 class CursorMut {
  public:
-  CursorMut(CursorState state, CursorTree& tree) : state(std::move(state)), tree_(tree) {}
+  CursorMut(CursorState& state, CursorTree& tree) : state(state), tree_(tree) {}
 
   Result<void, StorageError> seek_to(const SeekTarget& target);
   Result<bool, StorageError> step_to_adjacent_leaf(ScanDirection direction);
@@ -201,7 +203,7 @@ class CursorMut {
 
   CursorTree& tree() { return tree_; }
 
-  CursorState state;
+  CursorState& state;
 
  private:
   // The key of entry `index` of the current leaf.

@@ -46,18 +46,15 @@ CursorState& RangeMut::live_state(RangeSide side) {
 template <typename F>
 auto RangeMut::with_live(RangeSide side, F&& op)
     -> decltype(op(std::declval<btree_cursor::CursorMut&>())) {
-  btree_cursor::CursorMut view(std::exchange(live_state(side), CursorState{}), tree_);
+  btree_cursor::CursorMut view(live_state(side), tree_);
   try {
     auto result = op(view);
-    const bool cursor_poisoned = view.state.poisoned;
-    live_state(side) = std::move(view.state);
-    if (cursor_poisoned) poison();
+    if (view.state.poisoned) poison();
     tree_.drain_freed();
     return result;
   } catch (...) {
     // A broken invariant mid-edit: the tree may be half edited.
     view.poison();
-    live_state(side) = std::move(view.state);
     poison();
     tree_.drain_freed();
     throw;
@@ -181,7 +178,7 @@ Result<void, StorageError> RangeMut::park(RangeSide side) {
     state.entries_lent = false;
   }
   if (state.leaf_run_rewrite) {
-    btree_cursor::CursorMut view(std::move(state), tree_);
+    btree_cursor::CursorMut view(state, tree_);
     auto spliced = view.splice_open_run();
     if (view.state.poisoned) poison();
     tree_.drain_freed();
@@ -203,9 +200,10 @@ Result<CursorState, StorageError> RangeMut::seek_end(RangeSide side) {
     if (bound.kind == BoundKind::kIncluded) target = SeekTarget::after_key(key);
     if (bound.kind == BoundKind::kExcluded) target = SeekTarget::key(key);
   }
-  btree_cursor::CursorMut view(CursorState{}, tree_);
+  CursorState state;
+  btree_cursor::CursorMut view(state, tree_);
   TRY(view.seek_to(target));
-  return std::move(view.state);
+  return state;
 }
 
 Result<void, StorageError> RangeMut::apply_batch_by_key(const ParkedBatch& batch) {

@@ -85,9 +85,8 @@ class RangeMut {
  private:
   EndState& end(RangeSide side) { return side == RangeSide::kFront ? front_ : back_; }
   CursorState& live_state(RangeSide side);
-  // Runs one cursor operation on a live end's state: state moved into a view
-  // and back, a poisoned cursor poisons the range, freed pages drained,
-  // whatever happened.
+  // Runs one cursor operation on a live end's state: a poisoned cursor
+  // poisons the range, and freed pages are drained whatever happened.
   template <typename F>
   auto with_live(RangeSide side, F&& op) -> decltype(op(std::declval<btree_cursor::CursorMut&>()));
   Result<void, StorageError> apply_batch_by_key(const ParkedBatch& batch);
