@@ -1,0 +1,395 @@
+#include "src/fullmap/input.h"
+
+#include <fcntl.h>
+#include <mimalloc.h>
+#include <unistd.h>
+#include <zlib.h>
+
+#include <algorithm>
+#include <cerrno>
+#include <new>
+
+#include "src/ndjson.h"
+#include "src/utf8.h"
+
+namespace rs::fullmap {
+namespace {
+
+constexpr size_t kGzipInputBytes = 32768;
+
+char* checked_malloc(size_t n) {
+  auto* p = static_cast<char*>(mi_malloc(n));
+  if (p == nullptr) throw std::bad_alloc();
+  return p;
+}
+
+IoResult<size_t> read_fd(int fd, char* out, size_t n) {
+  for (;;) {
+    ssize_t r = ::read(fd, out, n);
+    if (r >= 0) return static_cast<size_t>(r);
+    if (errno != EINTR) return storage::Err{os_error(errno)};
+  }
+}
+
+class PlainStream final : public InputStream {
+ public:
+  explicit PlainStream(Fd fd) : fd_(std::move(fd)) {}
+  IoResult<size_t> read(char* out, size_t n) override { return read_fd(fd_.get(), out, n); }
+
+ private:
+  Fd fd_;
+};
+
+// Members one after another, each checked against its CRC and length. The
+// stream ends cleanly only between members (an empty file has none).
+class GzipStream final : public InputStream {
+ public:
+  explicit GzipStream(Fd fd) : fd_(std::move(fd)), in_(checked_malloc(kGzipInputBytes)) {
+    z_.zalloc = Z_NULL;
+    z_.zfree = Z_NULL;
+    z_.opaque = Z_NULL;
+    z_.next_in = Z_NULL;
+    z_.avail_in = 0;
+    if (inflateInit2(&z_, 16 + MAX_WBITS) != Z_OK) {
+      mi_free(in_);
+      throw std::bad_alloc();
+    }
+  }
+  ~GzipStream() override {
+    inflateEnd(&z_);
+    mi_free(in_);
+  }
+
+  IoResult<size_t> read(char* out, size_t n) override {
+    if (done_ || n == 0) return size_t{0};
+    // zlib counts in uInt.
+    n = std::min<size_t>(n, 1u << 30);
+    z_.next_out = reinterpret_cast<Bytef*>(out);
+    z_.avail_out = static_cast<uInt>(n);
+    while (z_.avail_out == n) {
+      if (z_.avail_in == 0 && !in_eof_) {
+        TRY_ASSIGN(size_t got, read_fd(fd_.get(), in_, kGzipInputBytes));
+        if (got == 0) {
+          in_eof_ = true;
+        } else {
+          z_.next_in = reinterpret_cast<Bytef*>(in_);
+          z_.avail_in = static_cast<uInt>(got);
+        }
+      }
+      if (z_.avail_in == 0 && in_eof_) {
+        if (!in_member_) {
+          done_ = true;
+          break;
+        }
+        return storage::Err{std::string("corrupt gzip stream: unexpected end of file")};
+      }
+      in_member_ = true;
+      int ret = inflate(&z_, Z_NO_FLUSH);
+      if (ret == Z_STREAM_END) {
+        in_member_ = false;
+        if (inflateReset(&z_) != Z_OK) {
+          return storage::Err{std::string("corrupt gzip stream: reset failed")};
+        }
+        continue;
+      }
+      if (ret == Z_MEM_ERROR) throw std::bad_alloc();
+      if (ret == Z_BUF_ERROR && z_.avail_in == 0) continue;
+      if (ret != Z_OK) {
+        const char* why = z_.msg != nullptr ? z_.msg : "invalid data";
+        return storage::Err{std::string("corrupt gzip stream: ") + why};
+      }
+    }
+    return n - z_.avail_out;
+  }
+
+ private:
+  Fd fd_;
+  char* in_;
+  z_stream z_{};
+  bool in_eof_ = false;
+  bool in_member_ = false;
+  bool done_ = false;
+};
+
+bool has_gz_extension(const std::string& path) {
+  // The extension of the last component: after its last dot, unless that dot
+  // starts the name.
+  size_t slash = path.find_last_of('/');
+  std::string_view name = slash == std::string::npos ? std::string_view(path)
+                                                     : std::string_view(path).substr(slash + 1);
+  if (name == "..") return false;
+  size_t dot = name.rfind('.');
+  if (dot == std::string_view::npos || dot == 0) return false;
+  return name.substr(dot + 1) == "gz";
+}
+
+}  // namespace
+
+std::string os_error(int err) { return ndjson::os_error_text(err); }
+
+Fd::~Fd() {
+  if (fd_ >= 0) ::close(fd_);
+}
+
+Fd& Fd::operator=(Fd&& o) noexcept {
+  if (this != &o) {
+    if (fd_ >= 0) ::close(fd_);
+    fd_ = o.release();
+  }
+  return *this;
+}
+
+IoResult<void> Fd::close() {
+  int fd = release();
+  if (fd < 0) return {};
+  // EINTR: the descriptor is gone either way on Linux, and nothing is lost.
+  if (::close(fd) != 0 && errno != EINTR) return storage::Err{os_error(errno)};
+  return {};
+}
+
+IoResult<Fd> create_file(const std::string& path) {
+  int fd = ::open(path.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0666);
+  if (fd < 0) return storage::Err{os_error(errno)};
+  return Fd(fd);
+}
+
+IoResult<Fd> open_file(const std::string& path) {
+  int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return storage::Err{os_error(errno)};
+  return Fd(fd);
+}
+
+// ---- BufferedWriter ----
+
+BufferedWriter::BufferedWriter(Fd fd, size_t buffer_bytes)
+    : fd_(std::move(fd)), buf_(checked_malloc(buffer_bytes)), cap_(buffer_bytes) {}
+
+BufferedWriter::~BufferedWriter() { mi_free(buf_); }
+
+IoResult<void> BufferedWriter::flush() {
+  size_t off = 0;
+  while (off < size_) {
+    ssize_t w = ::write(fd_.get(), buf_ + off, size_ - off);
+    if (w < 0) {
+      if (errno == EINTR) continue;
+      return storage::Err{os_error(errno)};
+    }
+    if (w == 0) return storage::Err{std::string("failed to write whole buffer")};
+    off += static_cast<size_t>(w);
+  }
+  size_ = 0;
+  return {};
+}
+
+IoResult<void> BufferedWriter::write_slow(const void* p, size_t n) {
+  auto* src = static_cast<const char*>(p);
+  while (n > 0) {
+    if (size_ == cap_) TRY(flush());
+    size_t take = std::min(n, cap_ - size_);
+    std::memcpy(buf_ + size_, src, take);
+    size_ += take;
+    src += take;
+    n -= take;
+  }
+  return {};
+}
+
+IoResult<void> BufferedWriter::close() {
+  TRY(flush());
+  return fd_.close();
+}
+
+// ---- open_reader ----
+
+IoResult<std::unique_ptr<InputStream>> open_reader(const std::string& path) {
+  TRY_ASSIGN(Fd fd, open_file(path));
+  std::unique_ptr<InputStream> s;
+  if (has_gz_extension(path)) {
+    s = std::make_unique<GzipStream>(std::move(fd));
+  } else {
+    s = std::make_unique<PlainStream>(std::move(fd));
+  }
+  return s;
+}
+
+// ---- BufferedReader ----
+
+BufferedReader::BufferedReader(std::unique_ptr<InputStream> in, size_t buffer_bytes)
+    : in_(std::move(in)), buf_(checked_malloc(buffer_bytes)), cap_(buffer_bytes) {}
+
+BufferedReader::~BufferedReader() { mi_free(buf_); }
+
+IoResult<void> BufferedReader::fill() {
+  pos_ = 0;
+  TRY_ASSIGN(end_, in_->read(buf_, cap_));
+  return {};
+}
+
+IoResult<bool> BufferedReader::at_end() {
+  if (pos_ < end_) return false;
+  TRY(fill());
+  return end_ == 0;
+}
+
+IoResult<void> BufferedReader::read_exact(void* out, size_t n) {
+  auto* dst = static_cast<char*>(out);
+  while (n > 0) {
+    if (pos_ == end_) {
+      TRY(fill());
+      if (end_ == 0) return storage::Err{std::string(kUnexpectedEof)};
+    }
+    size_t take = std::min(n, end_ - pos_);
+    std::memcpy(dst, buf_ + pos_, take);
+    pos_ += take;
+    dst += take;
+    n -= take;
+  }
+  return {};
+}
+
+IoResult<void> BufferedReader::read_exact_append(ByteBuffer* out, size_t n) {
+  while (n > 0) {
+    if (pos_ == end_) {
+      TRY(fill());
+      if (end_ == 0) return storage::Err{std::string(kUnexpectedEof)};
+    }
+    size_t take = std::min(n, end_ - pos_);
+    out->append(buf_ + pos_, take);
+    pos_ += take;
+    n -= take;
+  }
+  return {};
+}
+
+// ---- LineReader ----
+
+LineReader::LineReader(std::unique_ptr<InputStream> in, size_t buffer_bytes)
+    : in_(std::move(in)), buf_(checked_malloc(buffer_bytes)), cap_(buffer_bytes) {}
+
+LineReader::~LineReader() { mi_free(buf_); }
+
+bool is_blank_line(std::string_view line) {
+  for (char c : line) {
+    if (c != ' ' && c != '\t' && c != '\n' && c != '\f' && c != '\r') return false;
+  }
+  return true;
+}
+
+IoResult<bool> LineReader::next(std::string_view* line) {
+  for (;;) {
+    std::string_view found;
+    bool have = false;
+    if (scanned_ < end_) {
+      auto* nl = static_cast<char*>(std::memchr(buf_ + scanned_, '\n', end_ - scanned_));
+      if (nl != nullptr) {
+        size_t len = static_cast<size_t>(nl - (buf_ + begin_));
+        found = std::string_view(buf_ + begin_, len);
+        begin_ += len + 1;
+        scanned_ = begin_;
+        have = true;
+      } else {
+        scanned_ = end_;
+      }
+    }
+    if (!have && eof_) {
+      if (begin_ == end_) return false;
+      found = std::string_view(buf_ + begin_, end_ - begin_);
+      begin_ = scanned_ = end_;
+      have = true;
+    }
+    if (have) {
+      ++line_number_;
+      while (!found.empty() && (found.back() == '\r' || found.back() == '\n')) {
+        found.remove_suffix(1);
+      }
+      if (is_blank_line(found)) continue;
+      *line = found;
+      return true;
+    }
+    if (begin_ > 0) {
+      std::memmove(buf_, buf_ + begin_, end_ - begin_);
+      end_ -= begin_;
+      scanned_ -= begin_;
+      begin_ = 0;
+    }
+    if (end_ == cap_) {
+      // A line longer than the buffer: make room for the rest of it.
+      auto* bigger = static_cast<char*>(mi_realloc(buf_, cap_ * 2));
+      if (bigger == nullptr) throw std::bad_alloc();
+      buf_ = bigger;
+      cap_ *= 2;
+    }
+    TRY_ASSIGN(size_t n, in_->read(buf_ + end_, cap_ - end_));
+    if (n == 0) {
+      eof_ = true;
+    } else {
+      end_ += n;
+    }
+  }
+}
+
+// ---- names ----
+
+std::string utf8_lossy(std::string_view s) {
+  if (utf8::is_valid(s)) return std::string(s);
+  std::string out;
+  out.reserve(s.size() + 8);
+  size_t i = 0;
+  auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
+  while (i < s.size()) {
+    unsigned char b = byte(i);
+    if (b < 0x80) {
+      out.push_back(static_cast<char>(b));
+      ++i;
+      continue;
+    }
+    // Length and the allowed range of the second byte of a well-formed
+    // sequence starting with b.
+    size_t len = 0;
+    unsigned char lo = 0x80, hi = 0xBF;
+    if (b >= 0xC2 && b <= 0xDF) {
+      len = 2;
+    } else if (b >= 0xE0 && b <= 0xEF) {
+      len = 3;
+      if (b == 0xE0) lo = 0xA0;
+      if (b == 0xED) hi = 0x9F;
+    } else if (b >= 0xF0 && b <= 0xF4) {
+      len = 4;
+      if (b == 0xF0) lo = 0x90;
+      if (b == 0xF4) hi = 0x8F;
+    }
+    size_t k = 1;
+    if (len > 0) {
+      while (k < len && i + k < s.size()) {
+        unsigned char c = byte(i + k);
+        bool ok = k == 1 ? (c >= lo && c <= hi) : (c >= 0x80 && c <= 0xBF);
+        if (!ok) break;
+        ++k;
+      }
+    }
+    if (len > 0 && k == len) {
+      out.append(s.substr(i, len));
+    } else {
+      out.append("\xEF\xBF\xBD");
+    }
+    i += k;
+  }
+  return out;
+}
+
+std::string file_display_name(const std::string& path) {
+  std::string_view last;
+  size_t i = 0;
+  while (i < path.size()) {
+    size_t j = path.find('/', i);
+    if (j == std::string::npos) j = path.size();
+    std::string_view part(path.data() + i, j - i);
+    // Empty and "." components are not names (a/./b, a/b/, ./a).
+    if (!part.empty() && part != ".") last = part;
+    i = j + 1;
+  }
+  if (last == "..") return {};
+  return utf8_lossy(last);
+}
+
+}  // namespace rs::fullmap

@@ -1,0 +1,180 @@
+// Files of the fullmap build: owned descriptors, buffered run writers and
+// readers, and the input side: `open_reader` (plain or gzip, every member of
+// a multi-member file) and the line splitter both input phases share.
+//
+// Errors are the display texts of the failing operation ("No such file or
+// directory (os error 2)", "failed to fill whole buffer", ...).
+//
+// Thread safety: every class here has one owner; nothing is shared.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <cstring>
+#include <memory>
+#include <string>
+#include <string_view>
+
+#include "src/byte_buffer.h"
+#include "storage/src/result.h"
+
+namespace rs::fullmap {
+
+template <typename T>
+using IoResult = storage::Result<T, std::string>;
+
+inline constexpr std::string_view kUnexpectedEof = "failed to fill whole buffer";
+inline constexpr size_t kSpillBufferBytes = 8 << 20;
+
+// "<description> (os error <n>)" of an errno value.
+std::string os_error(int err);
+
+// Owns a file descriptor; a destructor's close ignores errors (close() reports them).
+class Fd {
+ public:
+  Fd() = default;
+  explicit Fd(int fd) : fd_(fd) {}
+  ~Fd();
+  Fd(Fd&& o) noexcept : fd_(o.release()) {}
+  Fd& operator=(Fd&& o) noexcept;
+  Fd(const Fd&) = delete;
+  Fd& operator=(const Fd&) = delete;
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() {
+    int fd = fd_;
+    fd_ = -1;
+    return fd;
+  }
+  // Closes now; a failing close (a deferred write error) is an error.
+  IoResult<void> close();
+
+ private:
+  int fd_ = -1;
+};
+
+// Creates or truncates `path` for writing (0o666 before the umask).
+IoResult<Fd> create_file(const std::string& path);
+// Opens `path` read only.
+IoResult<Fd> open_file(const std::string& path);
+
+// A file written through one large buffer. finish() flushes and closes, and
+// is the only way a file counts as written: a dropped writer closes quietly.
+class BufferedWriter {
+ public:
+  BufferedWriter(Fd fd, size_t buffer_bytes = kSpillBufferBytes);
+  ~BufferedWriter();
+  BufferedWriter(const BufferedWriter&) = delete;
+  BufferedWriter& operator=(const BufferedWriter&) = delete;
+
+  IoResult<void> write(const void* p, size_t n) {
+    if (cap_ - size_ >= n) {
+      if (n != 0) std::memcpy(buf_ + size_, p, n);
+      size_ += n;
+      return {};
+    }
+    return write_slow(p, n);
+  }
+  IoResult<void> write_u32(uint32_t v) { return write(&v, 4); }
+  IoResult<void> write_u64(uint64_t v) { return write(&v, 8); }
+  IoResult<void> flush();
+  // Closes after a flush; either failing is an error.
+  IoResult<void> close();
+
+ private:
+  IoResult<void> write_slow(const void* p, size_t n);
+
+  Fd fd_;
+  char* buf_;
+  size_t cap_;
+  size_t size_ = 0;
+};
+
+// A readable byte stream.
+class InputStream {
+ public:
+  virtual ~InputStream() = default;
+  // Up to `n` bytes into `out`; 0 only at the end of the stream.
+  virtual IoResult<size_t> read(char* out, size_t n) = 0;
+};
+
+// The plain file, or for a path whose extension is exactly "gz" a gzip
+// decoder over it (every member in turn; a cut member or a bad checksum is an
+// error). Errors: the open error.
+IoResult<std::unique_ptr<InputStream>> open_reader(const std::string& path);
+
+// Buffered exact reads of a stream, for run files.
+class BufferedReader {
+ public:
+  BufferedReader(std::unique_ptr<InputStream> in, size_t buffer_bytes);
+  ~BufferedReader();
+  BufferedReader(const BufferedReader&) = delete;
+  BufferedReader& operator=(const BufferedReader&) = delete;
+
+  // True when no byte is left.
+  IoResult<bool> at_end();
+  // Exactly `n` bytes into `out`, or kUnexpectedEof.
+  IoResult<void> read_exact(void* out, size_t n);
+  // Appends exactly `n` bytes to `out`, growing it only as bytes arrive, so a
+  // length read from a damaged file allocates no more than the file holds.
+  IoResult<void> read_exact_append(ByteBuffer* out, size_t n);
+  IoResult<uint32_t> read_u32() {
+    uint32_t v;
+    TRY(read_exact(&v, 4));
+    return v;
+  }
+  IoResult<uint64_t> read_u64() {
+    uint64_t v;
+    TRY(read_exact(&v, 8));
+    return v;
+  }
+
+ private:
+  IoResult<void> fill();
+
+  std::unique_ptr<InputStream> in_;
+  char* buf_;
+  size_t cap_;
+  size_t pos_ = 0;
+  size_t end_ = 0;
+};
+
+// Splits a stream into lines for the input phases: a line ends at a line
+// feed; trailing line feeds and carriage returns are removed; lines that are
+// then empty or ASCII white space only (space, tab, LF, FF, CR) are skipped.
+class LineReader {
+ public:
+  explicit LineReader(std::unique_ptr<InputStream> in, size_t buffer_bytes = 8192);
+  ~LineReader();
+  LineReader(const LineReader&) = delete;
+  LineReader& operator=(const LineReader&) = delete;
+
+  // True with the next non-blank line (valid until the next call), false at
+  // the end of the stream.
+  IoResult<bool> next(std::string_view* line);
+  // 1-based number of the line last returned, blank lines included.
+  uint64_t line_number() const { return line_number_; }
+
+ private:
+  std::unique_ptr<InputStream> in_;
+  char* buf_;
+  size_t cap_;
+  size_t begin_ = 0;
+  size_t scanned_ = 0;
+  size_t end_ = 0;
+  bool eof_ = false;
+  uint64_t line_number_ = 0;
+};
+
+// True for a line that the input phases skip.
+bool is_blank_line(std::string_view line);
+
+// The last component of `path` with invalid UTF-8 replaced by U+FFFD; empty
+// when the path has none.
+std::string file_display_name(const std::string& path);
+
+// `bytes` with every maximal invalid UTF-8 subsequence replaced by U+FFFD.
+std::string utf8_lossy(std::string_view bytes);
+
+}  // namespace rs::fullmap
