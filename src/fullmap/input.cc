@@ -9,7 +9,6 @@
 #include <cerrno>
 #include <new>
 
-#include "src/ndjson.h"
 #include "src/utf8.h"
 
 namespace rs::fullmap {
@@ -81,14 +80,14 @@ class GzipStream final : public InputStream {
           done_ = true;
           break;
         }
-        return storage::Err{std::string("corrupt gzip stream: unexpected end of file")};
+        return storage::Err{io_error("corrupt gzip stream: unexpected end of file")};
       }
       in_member_ = true;
       int ret = inflate(&z_, Z_NO_FLUSH);
       if (ret == Z_STREAM_END) {
         in_member_ = false;
         if (inflateReset(&z_) != Z_OK) {
-          return storage::Err{std::string("corrupt gzip stream: reset failed")};
+          return storage::Err{io_error("corrupt gzip stream: reset failed")};
         }
         continue;
       }
@@ -96,7 +95,7 @@ class GzipStream final : public InputStream {
       if (ret == Z_BUF_ERROR && z_.avail_in == 0) continue;
       if (ret != Z_OK) {
         const char* why = z_.msg != nullptr ? z_.msg : "invalid data";
-        return storage::Err{std::string("corrupt gzip stream: ") + why};
+        return storage::Err{io_error(std::string("corrupt gzip stream: ") + why)};
       }
     }
     return n - z_.avail_out;
@@ -124,8 +123,6 @@ bool has_gz_extension(const std::string& path) {
 }
 
 }  // namespace
-
-std::string os_error(int err) { return ndjson::os_error_text(err); }
 
 Fd::~Fd() {
   if (fd_ >= 0) ::close(fd_);
@@ -174,7 +171,7 @@ IoResult<void> BufferedWriter::flush() {
       if (errno == EINTR) continue;
       return storage::Err{os_error(errno)};
     }
-    if (w == 0) return storage::Err{std::string("failed to write whole buffer")};
+    if (w == 0) return storage::Err{io_error("failed to write whole buffer")};
     off += static_cast<size_t>(w);
   }
   size_ = 0;
@@ -236,7 +233,7 @@ IoResult<void> BufferedReader::read_exact(void* out, size_t n) {
   while (n > 0) {
     if (pos_ == end_) {
       TRY(fill());
-      if (end_ == 0) return storage::Err{std::string(kUnexpectedEof)};
+      if (end_ == 0) return storage::Err{io_error(kUnexpectedEof)};
     }
     size_t take = std::min(n, end_ - pos_);
     std::memcpy(dst, buf_ + pos_, take);
@@ -251,7 +248,7 @@ IoResult<void> BufferedReader::read_exact_append(ByteBuffer* out, size_t n) {
   while (n > 0) {
     if (pos_ == end_) {
       TRY(fill());
-      if (end_ == 0) return storage::Err{std::string(kUnexpectedEof)};
+      if (end_ == 0) return storage::Err{io_error(kUnexpectedEof)};
     }
     size_t take = std::min(n, end_ - pos_);
     out->append(buf_ + pos_, take);
@@ -330,53 +327,6 @@ IoResult<bool> LineReader::next(std::string_view* line) {
 
 // ---- names ----
 
-std::string utf8_lossy(std::string_view s) {
-  if (utf8::is_valid(s)) return std::string(s);
-  std::string out;
-  out.reserve(s.size() + 8);
-  size_t i = 0;
-  auto byte = [&](size_t k) { return static_cast<unsigned char>(s[k]); };
-  while (i < s.size()) {
-    unsigned char b = byte(i);
-    if (b < 0x80) {
-      out.push_back(static_cast<char>(b));
-      ++i;
-      continue;
-    }
-    // Length and the allowed range of the second byte of a well-formed
-    // sequence starting with b.
-    size_t len = 0;
-    unsigned char lo = 0x80, hi = 0xBF;
-    if (b >= 0xC2 && b <= 0xDF) {
-      len = 2;
-    } else if (b >= 0xE0 && b <= 0xEF) {
-      len = 3;
-      if (b == 0xE0) lo = 0xA0;
-      if (b == 0xED) hi = 0x9F;
-    } else if (b >= 0xF0 && b <= 0xF4) {
-      len = 4;
-      if (b == 0xF0) lo = 0x90;
-      if (b == 0xF4) hi = 0x8F;
-    }
-    size_t k = 1;
-    if (len > 0) {
-      while (k < len && i + k < s.size()) {
-        unsigned char c = byte(i + k);
-        bool ok = k == 1 ? (c >= lo && c <= hi) : (c >= 0x80 && c <= 0xBF);
-        if (!ok) break;
-        ++k;
-      }
-    }
-    if (len > 0 && k == len) {
-      out.append(s.substr(i, len));
-    } else {
-      out.append("\xEF\xBF\xBD");
-    }
-    i += k;
-  }
-  return out;
-}
-
 std::string file_display_name(const std::string& path) {
   std::string_view last;
   size_t i = 0;
@@ -389,7 +339,7 @@ std::string file_display_name(const std::string& path) {
     i = j + 1;
   }
   if (last == "..") return {};
-  return utf8_lossy(last);
+  return utf8::lossy(last);
 }
 
 }  // namespace rs::fullmap

@@ -2,8 +2,8 @@
 // readers, and the input side: `open_reader` (plain or gzip, every member of
 // a multi-member file) and the line splitter both input phases share.
 //
-// Errors are the display texts of the failing operation ("No such file or
-// directory (os error 2)", "failed to fill whole buffer", ...).
+// Errors are storage::IoError values: an errno ("No such file or directory
+// (os error 2)") or a message of our own ("failed to fill whole buffer").
 //
 // Thread safety: every class here has one owner; nothing is shared.
 #pragma once
@@ -16,18 +16,22 @@
 #include <string_view>
 
 #include "src/byte_buffer.h"
+#include "storage/src/error.h"
 #include "storage/src/result.h"
 
 namespace rs::fullmap {
 
 template <typename T>
-using IoResult = storage::Result<T, std::string>;
+using IoResult = storage::Result<T, storage::IoError>;
 
 inline constexpr std::string_view kUnexpectedEof = "failed to fill whole buffer";
 inline constexpr size_t kSpillBufferBytes = 8 << 20;
 
-// "<description> (os error <n>)" of an errno value.
-std::string os_error(int err);
+// The error of an errno value, and one of our own.
+inline storage::IoError os_error(int err) { return storage::IoError::from_errno(err); }
+inline storage::IoError io_error(std::string_view message) {
+  return storage::IoError::other(std::string(message));
+}
 
 // Owns a file descriptor; a destructor's close ignores errors (close() reports them).
 class Fd {
@@ -173,8 +177,5 @@ bool is_blank_line(std::string_view line);
 // The last component of `path` with invalid UTF-8 replaced by U+FFFD; empty
 // when the path has none.
 std::string file_display_name(const std::string& path);
-
-// `bytes` with every maximal invalid UTF-8 subsequence replaced by U+FFFD.
-std::string utf8_lossy(std::string_view bytes);
 
 }  // namespace rs::fullmap

@@ -53,6 +53,7 @@ std::string describe(const Seen& v) {
 template <typename Derived>
 struct HandlerBase : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Derived> {
   rapidjson::InsituStringStream* stream = nullptr;
+  std::string_view line;  // the original text
   bool check_strings = false;
   int depth = 0;
   int skip = 0;  // > 0 inside an ignored container
@@ -63,9 +64,35 @@ struct HandlerBase : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Derived> {
 
   Derived& self() { return static_cast<Derived&>(*this); }
 
+  // The column of the last byte of the token just read. The reader calls
+  // back for strings and numbers from a copy of its stream, so the stream
+  // still points at their first byte; those are scanned to their end.
+  size_t column() const {
+    size_t p = stream->Tell();
+    if (p >= line.size()) return p;
+    const char c = line[p];
+    if (c == '"') {
+      for (++p; p < line.size(); ++p) {
+        if (line[p] == '\\') {
+          ++p;
+        } else if (line[p] == '"') {
+          return p + 1;
+        }
+      }
+      return line.size();
+    }
+    if (c == '-' || (c >= '0' && c <= '9')) {
+      while (p < line.size() && (line[p] == '-' || line[p] == '+' || line[p] == '.' ||
+                                 line[p] == 'e' || line[p] == 'E' ||
+                                 (line[p] >= '0' && line[p] <= '9'))) {
+        ++p;
+      }
+    }
+    return p;
+  }
   bool fail(std::string message) {
     error = std::move(message);
-    error_column = stream->Tell();
+    error_column = column();
     return false;
   }
   bool type_error(const Seen& v, std::string_view expected) {
@@ -100,7 +127,7 @@ struct HandlerBase : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Derived> {
   bool valid_text(const char* s, SizeType n) {
     if (check_strings && !utf8::is_valid(std::string_view(s, n))) {
       bad_utf8 = true;
-      error_column = stream->Tell();
+      error_column = column();
       return false;
     }
     return true;
@@ -414,7 +441,7 @@ RowParser::~RowParser() {
 }
 
 template <typename Handler>
-storage::Result<void, std::string> RowParser::run(std::string_view line, Handler* h) {
+storage::Result<void, json::ParseError> RowParser::run(std::string_view line, Handler* h) {
   // The reader works in place on a copy (it unescapes strings over their
   // escapes) that ends in a NUL and 16 more readable bytes for its vector
   // loads; the line itself stays as it was for diagnosis.
@@ -431,6 +458,7 @@ storage::Result<void, std::string> RowParser::run(std::string_view line, Handler
   h->check_strings = !scan.ascii || scan.backslash;
   rapidjson::InsituStringStream stream(scratch_);
   h->stream = &stream;
+  h->line = line;
   constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag |
                               rapidjson::kParseStopWhenDoneFlag;
   rapidjson::ParseResult result = reader_->reader.Parse<kFlags>(stream, *h);
@@ -456,10 +484,10 @@ storage::Result<void, std::string> RowParser::run(std::string_view line, Handler
     error.column = result.IsError() ? result.Offset() + 1 : line.size();
   }
   error.line = 1;
-  return storage::Err{error.display()};
+  return storage::Err{std::move(error)};
 }
 
-storage::Result<void, std::string> RowParser::parse(std::string_view line, ClassRow* row) {
+storage::Result<void, json::ParseError> RowParser::parse(std::string_view line, ClassRow* row) {
   row->id.reset();
   row->equivalent_identifiers.clear();
   ClassHandler h;
@@ -467,7 +495,7 @@ storage::Result<void, std::string> RowParser::parse(std::string_view line, Class
   return run(line, &h);
 }
 
-storage::Result<void, std::string> RowParser::parse(std::string_view line, SynonymRow* row) {
+storage::Result<void, json::ParseError> RowParser::parse(std::string_view line, SynonymRow* row) {
   row->curie.reset();
   row->names.clear();
   row->types.clear();

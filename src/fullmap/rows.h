@@ -3,10 +3,10 @@
 // text is a view into the parser's copy of the line, valid until its next
 // parse.
 //
-// Errors are the display texts that reach Python: JSON syntax errors as
-// json::diagnose names them, type errors ("invalid type: null, expected a
-// sequence"), "duplicate field `{}`" and "data did not match any variant of
-// untagged enum EquivId", each followed by " at line 1 column {}".
+// Errors are json::ParseError values (shown as "<message> at line 1 column
+// <n>"): JSON syntax errors as json::diagnose names them, type errors
+// ("invalid type: null, expected a sequence"), "duplicate field `{}`" and
+// "data did not match any variant of untagged enum EquivId".
 //
 // Thread safety: RowParser has one owner; rows are plain values.
 #pragma once
@@ -18,6 +18,7 @@
 #include <variant>
 #include <vector>
 
+#include "src/json.h"
 #include "storage/src/result.h"
 
 namespace rs::fullmap {
@@ -65,12 +66,12 @@ class RowParser {
 
   // Parses `line` into `row` (whose lists are cleared first and keep their
   // capacity).
-  storage::Result<void, std::string> parse(std::string_view line, ClassRow* row);
-  storage::Result<void, std::string> parse(std::string_view line, SynonymRow* row);
+  storage::Result<void, json::ParseError> parse(std::string_view line, ClassRow* row);
+  storage::Result<void, json::ParseError> parse(std::string_view line, SynonymRow* row);
 
  private:
   template <typename Handler>
-  storage::Result<void, std::string> run(std::string_view line, Handler* handler);
+  storage::Result<void, json::ParseError> run(std::string_view line, Handler* handler);
 
   struct Reader;
   Reader* reader_;
