@@ -16,7 +16,6 @@
 #include <tbb/parallel_for.h>
 #include <tbb/partitioner.h>
 
-#include "src/fullmap/progress_report.h"
 #include "src/fullmap/rows.h"
 
 namespace rs::fullmap {
@@ -45,14 +44,14 @@ std::string numbered(const std::string& dir, std::string_view stem, uint64_t n) 
   return out;
 }
 
-Result<void, IoError> write_text(BufferedWriter* out, std::string_view s) {
+Result<void, IoError> write_text(SpillWriter* out, std::string_view s) {
   if (s.size() > UINT32_MAX) return storage::Err{io_error(kTooLarge)};
   TRY(out->write_u32(static_cast<uint32_t>(s.size())));
   return out->write(s.data(), s.size());
 }
 
 // An entry of a run (with its hash) or of equiv_data.bin (without).
-Result<void, IoError> write_entry(BufferedWriter* out, bool with_hash, uint64_t hash,
+Result<void, IoError> write_entry(SpillWriter* out, bool with_hash, uint64_t hash,
                                   std::string_view key, std::span<const std::string_view> values) {
   if (with_hash) TRY(out->write_u64(hash));
   TRY(write_text(out, key));
@@ -73,8 +72,7 @@ Result<void, IoError> make_dirs(const std::string& dir) {
 Result<void, IoError> merge_into_run(std::span<const std::string> runs,
                                      const std::string& out_path) {
   TRY_ASSIGN(EquivMergeHeap heap, EquivMergeHeap::open(runs));
-  TRY_ASSIGN(Fd fd, create_file(out_path));
-  BufferedWriter out(std::move(fd));
+  TRY_ASSIGN(SpillWriter out, SpillWriter::create(out_path));
   uint64_t hash;
   std::string_view key;
   std::vector<std::string_view> values;
@@ -83,7 +81,7 @@ Result<void, IoError> merge_into_run(std::span<const std::string> runs,
     if (!more) break;
     TRY(write_entry(&out, true, hash, key, values));
   }
-  return out.close();
+  return out.finish();
 }
 
 // Pre-merges consecutive groups of `fan_in` runs into intermediate runs until
@@ -119,30 +117,13 @@ Result<std::vector<std::string>, IoError> reduce_runs(std::vector<std::string> r
   return runs;
 }
 
-// The spill limit: an unsigned decimal (an optional "+", digits only) or the
-// default.
-size_t env_spill_entries() {
-  const char* v = std::getenv(kEquivSpillEntriesVar);
-  if (v == nullptr) return kDefaultEquivSpillEntries;
-  std::string_view s(v);
-  if (!s.empty() && s[0] == '+') s.remove_prefix(1);
-  if (s.empty()) return kDefaultEquivSpillEntries;
-  size_t n = 0;
-  for (char c : s) {
-    if (c < '0' || c > '9') return kDefaultEquivSpillEntries;
-    if (n > (SIZE_MAX - 9) / 10) return kDefaultEquivSpillEntries;
-    n = n * 10 + static_cast<size_t>(c - '0');
-  }
-  return n;
-}
-
 // What the per-file tasks share.
 struct BuildState {
   size_t spill_entries;
   std::string equiv_dir;
   std::atomic<uint64_t> run_counter{0};
   storage::RwLock<std::vector<std::string>> runs;
-  const Progress* progress;
+  ProgressHandle progress;
   std::atomic<uint64_t> files_done{0};
   uint64_t file_count;
 };
@@ -173,7 +154,7 @@ Result<void, PendingError> process_class_file(const std::string& path, BuildStat
   }
   TRY(spill_equiv_local(&local, state->equiv_dir, &state->run_counter, &state->runs));
   const uint64_t done = state->files_done.fetch_add(1) + 1;
-  report_progress(state->progress, 0, done, state->file_count, file_display_name(path));
+  report(state->progress, kProgressEquivalence, done, state->file_count, file_display_name(path));
   return {};
 }
 
@@ -290,8 +271,7 @@ Result<void, IoError> spill_equiv_local(EquivLocal* local, const std::string& eq
   });
 
   const std::string path = numbered(equiv_dir, "run_", run_counter->fetch_add(1));
-  TRY_ASSIGN(Fd fd, create_file(path));
-  BufferedWriter out(std::move(fd));
+  TRY_ASSIGN(SpillWriter out, SpillWriter::create(path));
   for (uint32_t e : order) {
     auto first = grouped.begin() + start[e];
     auto last = grouped.begin() + start[e + 1];
@@ -301,60 +281,63 @@ Result<void, IoError> spill_equiv_local(EquivLocal* local, const std::string& eq
     TRY(write_entry(&out, true, entry.hash, std::string_view(entry.key, entry.key_size),
                     std::span<const std::string_view>(&*first, static_cast<size_t>(last - first))));
   }
-  TRY(out.flush());
+  // Recorded before the close, so that a run whose close fails is still
+  // known; the failed close fails the build.
   {
     auto guard = runs->write();
     if (!guard.ok()) storage::panic("poisoned lock: another task failed inside");
     guard.value()->push_back(path);
   }
-  TRY(out.close());
+  TRY(out.finish());
   local->clear();
   return {};
 }
 
 // ---- reading runs ----
 
-Result<bool, IoError> read_equiv_entry(BufferedReader* in, EquivEntry* entry) {
-  TRY_ASSIGN(bool at_end, in->at_end());
-  if (at_end) return false;
-  TRY_ASSIGN(entry->hash, in->read_u64());
-  TRY_ASSIGN(entry->key_size, in->read_u32());
+// Appends exactly `n` bytes of `in` to `out`, after checking that the file
+// holds them: a damaged length allocates nothing.
+Result<void, IoError> read_text(SpillReader* in, uint32_t n, ByteBuffer* out) {
+  if (n > in->remaining()) return storage::Err{io_error(kUnexpectedEof)};
+  out->reserve_more(n);
+  TRY(in->read_exact(out->tail(), n));
+  if (!utf8::is_valid(std::string_view(out->tail(), n))) {
+    return storage::Err{io_error(kInvalidUtf8)};
+  }
+  out->commit(n);
+  return {};
+}
+
+Result<bool, IoError> read_equiv_entry(SpillReader* in, EquivEntry* entry) {
+  if (in->remaining() == 0) return false;
+  uint32_t n = 0;
+  TRY(in->read_exact(&entry->hash, 8));
+  TRY(in->read_exact(&entry->key_size, 4));
   ByteBuffer* bytes = entry->bytes.get();
   bytes->clear();
-  TRY(in->read_exact_append(bytes, entry->key_size));
-  if (!utf8::is_valid(entry->key())) return storage::Err{io_error(kInvalidUtf8)};
-  TRY_ASSIGN(uint32_t n, in->read_u32());
+  TRY(read_text(in, entry->key_size, bytes));
+  TRY(in->read_exact(&n, 4));
   entry->value_sizes.clear();
   entry->value_sizes.reserve(std::min(n, kMaxReserve));
   for (uint32_t j = 0; j < n; ++j) {
-    TRY_ASSIGN(uint32_t len, in->read_u32());
-    const size_t at = bytes->size();
-    TRY(in->read_exact_append(bytes, len));
-    if (!utf8::is_valid(std::string_view(bytes->data() + at, len))) {
-      return storage::Err{io_error(kInvalidUtf8)};
-    }
+    uint32_t len = 0;
+    TRY(in->read_exact(&len, 4));
+    TRY(read_text(in, len, bytes));
     entry->value_sizes.push_back(len);
   }
   return true;
 }
 
 Result<EquivRunReader, IoError> EquivRunReader::open(const std::string& path) {
-  TRY_ASSIGN(Fd fd, open_file(path));
-  // A run is read as it was written: plain bytes.
-  struct Plain final : InputStream {
-    explicit Plain(Fd f) : fd(std::move(f)) {}
-    Result<size_t, IoError> read(char* out, size_t n) override {
-      for (;;) {
-        ssize_t r = ::read(fd.get(), out, n);
-        if (r >= 0) return static_cast<size_t>(r);
-        if (errno != EINTR) return storage::Err{os_error(errno)};
-      }
-    }
-    Fd fd;
-  };
+  // No larger buffer than the file needs: merges of many small runs stay small.
+  std::error_code ec;
+  const uint64_t size = std::filesystem::file_size(path, ec);
+  const size_t buffer = ec ? kSpillWriteBufferBytes
+                           : static_cast<size_t>(std::clamp<uint64_t>(size, 4096,
+                                                                      kSpillWriteBufferBytes));
+  TRY_ASSIGN(SpillReader in, SpillReader::open(path, buffer));
   EquivRunReader r;
-  r.in = std::make_unique<BufferedReader>(std::make_unique<Plain>(std::move(fd)),
-                                          kSpillBufferBytes);
+  r.in = std::make_unique<SpillReader>(std::move(in));
   TRY(r.advance());
   return r;
 }
@@ -448,16 +431,16 @@ EquivIndex::~EquivIndex() {
 
 Result<EquivIndex, PendingError> EquivIndex::build(std::span<const std::string> classes,
                                                    const std::string& spill_dir,
-                                                   const Progress* progress) {
+                                                   const ProgressHandle& progress) {
   EquivOptions options;
-  if (!classes.empty()) options.spill_entries = env_spill_entries();
+  if (!classes.empty()) options.spill_entries = env_usize(kEnvEquivSpillEntries, kDefaultEquivSpillEntries);
   options.fan_in = equiv_fan_in();
   return build(classes, spill_dir, progress, options);
 }
 
 Result<EquivIndex, PendingError> EquivIndex::build(std::span<const std::string> classes,
                                                    const std::string& spill_dir,
-                                                   const Progress* progress,
+                                                   const ProgressHandle& progress,
                                                    const EquivOptions& options) {
   const std::string equiv_dir = spill_dir + "/" + std::string(kEquivDir);
   TRY(make_dirs(equiv_dir));
@@ -492,8 +475,7 @@ Result<EquivIndex, PendingError> EquivIndex::build(std::span<const std::string> 
   // The final merge, straight into equiv_data.bin.
   {
     TRY_ASSIGN(EquivMergeHeap heap, EquivMergeHeap::open(runs));
-    TRY_ASSIGN(Fd fd, create_file(data_path));
-    BufferedWriter out(std::move(fd));
+    TRY_ASSIGN(SpillWriter out, SpillWriter::create(data_path));
     uint64_t offset = 0;
     uint64_t hash;
     std::string_view key;
@@ -507,10 +489,10 @@ Result<EquivIndex, PendingError> EquivIndex::build(std::span<const std::string> 
       offset += 8 + key.size();
       for (std::string_view v : values) offset += 4 + v.size();
       if (index.hashes_.size() % kEquivMergeReportEvery == 0) {
-        report_progress(progress, 0, index.hashes_.size(), 0, "merging equivalents");
+        report(progress, kProgressEquivalence, index.hashes_.size(), 0, "merging equivalents");
       }
     }
-    TRY(out.close());
+    TRY(out.finish());
   }
   if (!classes.empty()) {
     std::error_code ignored;

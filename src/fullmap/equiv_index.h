@@ -29,6 +29,9 @@
 #include "src/byte_buffer.h"
 #include "src/fullmap/error.h"
 #include "src/fullmap/input.h"
+#include "src/fullmap/progress.h"
+#include "src/fullmap/settings.h"
+#include "src/fullmap/spill_file.h"
 #include "src/utf8.h"
 #include "src/xxh64.h"
 #include "storage/src/result.h"
@@ -36,10 +39,6 @@
 
 namespace rs::fullmap {
 
-class Progress;
-
-inline constexpr size_t kDefaultEquivSpillEntries = 2'000'000;
-inline constexpr const char* kEquivSpillEntriesVar = "QUORVENDEL_FULLMAP_EQUIV_SPILL_ENTRIES";
 inline constexpr std::string_view kEquivDataFile = "equiv_data.bin";
 inline constexpr std::string_view kEquivDir = "equiv";
 // Keys merged between two "merging equivalents" reports.
@@ -123,11 +122,12 @@ struct EquivEntry {
 
 // Reads the next entry of a run into `entry`: false at the clean end (no byte
 // left where an entry would start).
-storage::Result<bool, storage::IoError> read_equiv_entry(BufferedReader* in, EquivEntry* entry);
+storage::Result<bool, storage::IoError> read_equiv_entry(SpillReader* in, EquivEntry* entry);
 
-// A run being merged: its 8 MiB reader and its current entry.
+// A run being merged: its reader (8 MiB of buffer, less for a smaller file)
+// and its current entry.
 struct EquivRunReader {
-  std::unique_ptr<BufferedReader> in;
+  std::unique_ptr<SpillReader> in;
   EquivEntry entry;
   bool has_entry = false;
 
@@ -168,10 +168,10 @@ class EquivIndex {
   // class file) and the fan-in from the open-file limit.
   static storage::Result<EquivIndex, PendingError> build(std::span<const std::string> classes,
                                                          const std::string& spill_dir,
-                                                         const Progress* progress);
+                                                         const ProgressHandle& progress);
   static storage::Result<EquivIndex, PendingError> build(std::span<const std::string> classes,
                                                          const std::string& spill_dir,
-                                                         const Progress* progress,
+                                                         const ProgressHandle& progress,
                                                          const EquivOptions& options);
 
   // Maps the merged file at `path` as an index with these key hashes and

@@ -156,46 +156,6 @@ IoResult<Fd> open_file(const std::string& path) {
   return Fd(fd);
 }
 
-// ---- BufferedWriter ----
-
-BufferedWriter::BufferedWriter(Fd fd, size_t buffer_bytes)
-    : fd_(std::move(fd)), buf_(checked_malloc(buffer_bytes)), cap_(buffer_bytes) {}
-
-BufferedWriter::~BufferedWriter() { mi_free(buf_); }
-
-IoResult<void> BufferedWriter::flush() {
-  size_t off = 0;
-  while (off < size_) {
-    ssize_t w = ::write(fd_.get(), buf_ + off, size_ - off);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return storage::Err{os_error(errno)};
-    }
-    if (w == 0) return storage::Err{io_error("failed to write whole buffer")};
-    off += static_cast<size_t>(w);
-  }
-  size_ = 0;
-  return {};
-}
-
-IoResult<void> BufferedWriter::write_slow(const void* p, size_t n) {
-  auto* src = static_cast<const char*>(p);
-  while (n > 0) {
-    if (size_ == cap_) TRY(flush());
-    size_t take = std::min(n, cap_ - size_);
-    std::memcpy(buf_ + size_, src, take);
-    size_ += take;
-    src += take;
-    n -= take;
-  }
-  return {};
-}
-
-IoResult<void> BufferedWriter::close() {
-  TRY(flush());
-  return fd_.close();
-}
-
 // ---- open_reader ----
 
 IoResult<std::unique_ptr<InputStream>> open_reader(const std::string& path) {
@@ -207,55 +167,6 @@ IoResult<std::unique_ptr<InputStream>> open_reader(const std::string& path) {
     s = std::make_unique<PlainStream>(std::move(fd));
   }
   return s;
-}
-
-// ---- BufferedReader ----
-
-BufferedReader::BufferedReader(std::unique_ptr<InputStream> in, size_t buffer_bytes)
-    : in_(std::move(in)), buf_(checked_malloc(buffer_bytes)), cap_(buffer_bytes) {}
-
-BufferedReader::~BufferedReader() { mi_free(buf_); }
-
-IoResult<void> BufferedReader::fill() {
-  pos_ = 0;
-  TRY_ASSIGN(end_, in_->read(buf_, cap_));
-  return {};
-}
-
-IoResult<bool> BufferedReader::at_end() {
-  if (pos_ < end_) return false;
-  TRY(fill());
-  return end_ == 0;
-}
-
-IoResult<void> BufferedReader::read_exact(void* out, size_t n) {
-  auto* dst = static_cast<char*>(out);
-  while (n > 0) {
-    if (pos_ == end_) {
-      TRY(fill());
-      if (end_ == 0) return storage::Err{io_error(kUnexpectedEof)};
-    }
-    size_t take = std::min(n, end_ - pos_);
-    std::memcpy(dst, buf_ + pos_, take);
-    pos_ += take;
-    dst += take;
-    n -= take;
-  }
-  return {};
-}
-
-IoResult<void> BufferedReader::read_exact_append(ByteBuffer* out, size_t n) {
-  while (n > 0) {
-    if (pos_ == end_) {
-      TRY(fill());
-      if (end_ == 0) return storage::Err{io_error(kUnexpectedEof)};
-    }
-    size_t take = std::min(n, end_ - pos_);
-    out->append(buf_ + pos_, take);
-    pos_ += take;
-    n -= take;
-  }
-  return {};
 }
 
 // ---- LineReader ----

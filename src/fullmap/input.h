@@ -1,6 +1,6 @@
-// Files of the fullmap build: owned descriptors, buffered run writers and
-// readers, and the input side: `open_reader` (plain or gzip, every member of
-// a multi-member file) and the line splitter both input phases share.
+// The input side of the fullmap build: owned descriptors, `open_reader`
+// (plain or gzip, every member of a multi-member file) and the line splitter
+// that both input phases share.
 //
 // Errors are storage::IoError values: an errno ("No such file or directory
 // (os error 2)") or a message of our own ("failed to fill whole buffer").
@@ -15,17 +15,11 @@
 #include <string>
 #include <string_view>
 
-#include "src/byte_buffer.h"
+#include "src/fullmap/spill_file.h"
 #include "storage/src/error.h"
 #include "storage/src/result.h"
 
 namespace rs::fullmap {
-
-template <typename T>
-using IoResult = storage::Result<T, storage::IoError>;
-
-inline constexpr std::string_view kUnexpectedEof = "failed to fill whole buffer";
-inline constexpr size_t kSpillBufferBytes = 8 << 20;
 
 // The error of an errno value, and one of our own.
 inline storage::IoError os_error(int err) { return storage::IoError::from_errno(err); }
@@ -63,38 +57,6 @@ IoResult<Fd> create_file(const std::string& path);
 // Opens `path` read only.
 IoResult<Fd> open_file(const std::string& path);
 
-// A file written through one large buffer. finish() flushes and closes, and
-// is the only way a file counts as written: a dropped writer closes quietly.
-class BufferedWriter {
- public:
-  BufferedWriter(Fd fd, size_t buffer_bytes = kSpillBufferBytes);
-  ~BufferedWriter();
-  BufferedWriter(const BufferedWriter&) = delete;
-  BufferedWriter& operator=(const BufferedWriter&) = delete;
-
-  IoResult<void> write(const void* p, size_t n) {
-    if (cap_ - size_ >= n) {
-      if (n != 0) std::memcpy(buf_ + size_, p, n);
-      size_ += n;
-      return {};
-    }
-    return write_slow(p, n);
-  }
-  IoResult<void> write_u32(uint32_t v) { return write(&v, 4); }
-  IoResult<void> write_u64(uint64_t v) { return write(&v, 8); }
-  IoResult<void> flush();
-  // Closes after a flush; either failing is an error.
-  IoResult<void> close();
-
- private:
-  IoResult<void> write_slow(const void* p, size_t n);
-
-  Fd fd_;
-  char* buf_;
-  size_t cap_;
-  size_t size_ = 0;
-};
-
 // A readable byte stream.
 class InputStream {
  public:
@@ -107,42 +69,6 @@ class InputStream {
 // decoder over it (every member in turn; a cut member or a bad checksum is an
 // error). Errors: the open error.
 IoResult<std::unique_ptr<InputStream>> open_reader(const std::string& path);
-
-// Buffered exact reads of a stream, for run files.
-class BufferedReader {
- public:
-  BufferedReader(std::unique_ptr<InputStream> in, size_t buffer_bytes);
-  ~BufferedReader();
-  BufferedReader(const BufferedReader&) = delete;
-  BufferedReader& operator=(const BufferedReader&) = delete;
-
-  // True when no byte is left.
-  IoResult<bool> at_end();
-  // Exactly `n` bytes into `out`, or kUnexpectedEof.
-  IoResult<void> read_exact(void* out, size_t n);
-  // Appends exactly `n` bytes to `out`, growing it only as bytes arrive, so a
-  // length read from a damaged file allocates no more than the file holds.
-  IoResult<void> read_exact_append(ByteBuffer* out, size_t n);
-  IoResult<uint32_t> read_u32() {
-    uint32_t v;
-    TRY(read_exact(&v, 4));
-    return v;
-  }
-  IoResult<uint64_t> read_u64() {
-    uint64_t v;
-    TRY(read_exact(&v, 8));
-    return v;
-  }
-
- private:
-  IoResult<void> fill();
-
-  std::unique_ptr<InputStream> in_;
-  char* buf_;
-  size_t cap_;
-  size_t pos_ = 0;
-  size_t end_ = 0;
-};
 
 // Splits a stream into lines for the input phases: a line ends at a line
 // feed; trailing line feeds and carriage returns are removed; lines that are
