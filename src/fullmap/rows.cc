@@ -61,6 +61,7 @@ struct HandlerBase : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Derived> {
   std::string error;  // a type error; empty for syntax errors
   size_t error_column = 0;
   bool bad_utf8 = false;
+  bool token_is_text_or_number = false;  // the event being handled
 
   Derived& self() { return static_cast<Derived&>(*this); }
 
@@ -69,7 +70,7 @@ struct HandlerBase : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Derived> {
   // still points at their first byte; those are scanned to their end.
   size_t column() const {
     size_t p = stream->Tell();
-    if (p >= line.size()) return p;
+    if (!token_is_text_or_number || p >= line.size()) return p;
     const char c = line[p];
     if (c == '"') {
       for (++p; p < line.size(); ++p) {
@@ -104,10 +105,12 @@ struct HandlerBase : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Derived> {
     return true;
   }
   bool scalar(const Seen& v) {
+    token_is_text_or_number = v.kind == Kind::kString || v.kind == Kind::kNumber;
     if (skip > 0) return true;
     return self().value(v);
   }
   bool open(Kind kind) {
+    token_is_text_or_number = false;
     if (depth >= json::kMaxDepth) return false;  // diagnose names it
     ++depth;
     if (skip > 0) {
@@ -117,6 +120,7 @@ struct HandlerBase : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Derived> {
     return self().value(Seen{kind, {}});
   }
   bool close() {
+    token_is_text_or_number = false;
     --depth;
     if (skip > 0) {
       --skip;
@@ -125,6 +129,7 @@ struct HandlerBase : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Derived> {
     return self().end();
   }
   bool valid_text(const char* s, SizeType n) {
+    token_is_text_or_number = true;
     if (check_strings && !utf8::is_valid(std::string_view(s, n))) {
       bad_utf8 = true;
       error_column = column();
