@@ -33,6 +33,13 @@ struct LockPoisoned {
   std::string to_string() const { return "poisoned lock: another task failed inside"; }
 };
 
+// The subsystem's fixed messages.
+inline constexpr char kNoSynonymFiles[] = "at least one synonym file is required";
+inline constexpr char kBadReturnFormat[] = "return_format must be 'rows' or 'pairs'";
+inline constexpr char kWorkerPanicked[] = "fullmap build worker panicked";
+inline constexpr char kShardWriterPanicked[] = "fullmap shard writer panicked";
+inline constexpr char kLookupThreadPanicked[] = "fullmap lookup thread panicked";
+
 PendingError py_err(RowError error);
 PendingError py_err(ChannelClosed error);
 PendingError py_err(LockPoisoned error);

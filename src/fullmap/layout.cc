@@ -119,7 +119,8 @@ std::string shard_path(std::string_view output, uint32_t index) {
   std::string stem = "fullmap";
   std::string ext = "qdb";
   if (!comps.empty() && comps.back().kind == Component::Kind::kNormal) {
-    std::string_view name = output.substr(comps.back().begin, comps.back().end - comps.back().begin);
+    const Component& last = comps.back();
+    std::string_view name = output.substr(last.begin, last.end - last.begin);
     size_t dot = name.rfind('.');
     if (dot == std::string_view::npos || dot == 0) {
       // No dot, or only a leading one (".db"): all stem, no extension.

@@ -60,7 +60,8 @@ TEST(FullmapRecord, BrokenValuesAreRefused) {
     std::string text;
   } cases[] = {
       {"empty", "", "stored row ends early: field 'term length' needs 8 bytes, 0 left"},
-      {"cut posting", cut_posting, "stored row ends early: field 'postings' needs 10 bytes, 9 left"},
+      {"cut posting", cut_posting,
+       "stored row ends early: field 'postings' needs 10 bytes, 9 left"},
       {"2^63 term length", huge_term,
        "stored row ends early: field 'term' needs 9223372036854775808 bytes, 3 left"},
       {"overflowing count", huge_count,
@@ -252,7 +253,8 @@ storage::Result<int, PendingError> fails_with_row_error() {
 TEST(FullmapPendingError, TryConvertsLowerErrors) {
   auto r = fails_with_row_error();
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error().message(), "stored row ends early: field 'term length' needs 8 bytes, 0 left");
+  EXPECT_EQ(r.error().message(),
+            "stored row ends early: field 'term length' needs 8 bytes, 0 left");
 }
 
 }  // namespace

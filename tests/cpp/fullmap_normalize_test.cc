@@ -116,7 +116,8 @@ TEST(FullmapNormalize, LowercaseCopiesOnlyWhenItMust) {
   std::string already = "already lower 123 ~";
   EXPECT_EQ(lowercase(already, &scratch).data(), already.data());
   // Capitals in every position of a word, and a tail.
-  EXPECT_EQ(lowercase("ABCDEFGHIJKLMNOPQRSTUVWXYZ@[`{", &scratch), "abcdefghijklmnopqrstuvwxyz@[`{");
+  EXPECT_EQ(lowercase("ABCDEFGHIJKLMNOPQRSTUVWXYZ@[`{", &scratch),
+            "abcdefghijklmnopqrstuvwxyz@[`{");
   EXPECT_EQ(lowercase("\xC3\x89" "COLE", &scratch), "\xC3\xA9" "cole");
 }
 

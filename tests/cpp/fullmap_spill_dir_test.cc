@@ -136,7 +136,8 @@ TEST(FullmapSpillDir, SymbolicLinksAreNeverFollowed) {
   fs::create_directory(tmp.file("fake"));
   fs::create_symlink(tmp.file("keep2.txt"), tmp.file("fake/") + kSpillMarkerName);
   EXPECT_EQ(prepare_error(tmp.file("fake"), {}, tmp.file("out.qdb")),
-            "refusing spill directory " + tmp.file("fake") + ": its spill marker is a symbolic link");
+            "refusing spill directory " + tmp.file("fake") +
+                ": its spill marker is a symbolic link");
   EXPECT_TRUE(fs::exists(tmp.file("keep2.txt")));
 }
 
