@@ -22,7 +22,6 @@ namespace {
 using storage::Err;
 using storage::Result;
 
-constexpr const char kWorkerPanicked[] = "fullmap build worker panicked";
 constexpr const char kTooManyCuries[] = "too many fullmap CURIEs";
 constexpr const char kTooManySources[] = "too many fullmap sources";
 constexpr const char kPoisoned[] = "poisoned lock: another task failed inside";
