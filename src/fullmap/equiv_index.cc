@@ -488,7 +488,7 @@ Result<EquivIndex, PendingError> EquivIndex::build(std::span<const std::string> 
       index.offsets_.push_back(offset);
       offset += 8 + key.size();
       for (std::string_view v : values) offset += 4 + v.size();
-      if (index.hashes_.size() % kEquivMergeReportEvery == 0) {
+      if (index.hashes_.size() % options.report_every == 0) {
         report(progress, kProgressEquivalence, index.hashes_.size(), 0, "merging equivalents");
       }
     }

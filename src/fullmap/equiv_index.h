@@ -55,6 +55,7 @@ size_t equiv_fan_in();
 struct EquivOptions {
   size_t spill_entries = kDefaultEquivSpillEntries;
   size_t fan_in = 32;  // at least 2
+  uint64_t report_every = kEquivMergeReportEvery;  // keys between merge reports
 };
 
 // One task's map from class key to the values listed for it. Keys and values

@@ -10,6 +10,7 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
+#include <mutex>
 #include <random>
 #include <set>
 #include <string>
@@ -481,6 +482,66 @@ TEST(EquivIndexBuild, SpillEntriesFromTheEnvironment) {
   ::unsetenv(kEnvEquivSpillEntries);
   ASSERT_TRUE(index.ok()) << index.error().to_string();
   expect_matches(*index, Model{{"A:1", {}}, {"A:2", {}}, {"A:3", {}}});
+}
+
+class RecordingProgress : public Progress {
+ public:
+  struct Report {
+    int32_t kind;
+    uint64_t done, total;
+    std::string message;
+    bool operator<(const Report& o) const {
+      return std::tie(kind, done, total, message) < std::tie(o.kind, o.done, o.total, o.message);
+    }
+    bool operator==(const Report& o) const = default;
+  };
+  void call(int32_t kind, uint64_t done, uint64_t total,
+            std::string_view message) noexcept override {
+    std::lock_guard lock(mu_);
+    reports_.push_back(Report{kind, done, total, std::string(message)});
+  }
+  std::vector<Report> reports() {
+    std::lock_guard lock(mu_);
+    return reports_;
+  }
+
+ private:
+  std::mutex mu_;
+  std::vector<Report> reports_;
+};
+
+TEST(EquivIndexBuild, ConcurrentProgressReports) {
+  TempDir dir;
+  std::vector<std::string> classes;
+  for (int f = 0; f < 3; ++f) {
+    std::string text;
+    for (int k = 0; k < 5; ++k) text += R"({"id":"K:)" + std::to_string(f * 5 + k) + "\"}\n";
+    classes.push_back(dir.file("class" + std::to_string(f) + ".ndjson"));
+    write_file(classes.back(), text);
+  }
+  auto progress = std::make_shared<RecordingProgress>();
+  EquivOptions o = options(2);
+  o.report_every = 4;
+  auto index = EquivIndex::build(classes, dir.file("spill"), progress, o);
+  ASSERT_TRUE(index.ok()) << index.error().to_string();
+  auto reports = progress->reports();
+  // One report per finished file (done counts files, in any order), then one
+  // per 4 keys merged, in order.
+  ASSERT_EQ(reports.size(), 6u);
+  std::vector<RecordingProgress::Report> files(reports.begin(), reports.begin() + 3);
+  std::sort(files.begin(), files.end());
+  std::set<std::string> names;
+  for (uint64_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(files[i].kind, kProgressEquivalence);
+    EXPECT_EQ(files[i].done, i + 1);
+    EXPECT_EQ(files[i].total, 3u);
+    names.insert(files[i].message);
+  }
+  EXPECT_EQ(names, (std::set<std::string>{"class0.ndjson", "class1.ndjson", "class2.ndjson"}));
+  for (uint64_t i = 0; i < 3; ++i) {
+    EXPECT_EQ(reports[3 + i], (RecordingProgress::Report{kProgressEquivalence, 4 * (i + 1), 0,
+                                                          "merging equivalents"}));
+  }
 }
 
 TEST(EquivFanIn, FromTheOpenFileLimit) {
