@@ -285,11 +285,9 @@ Result<void, PendingError> guarded(F&& body) {
 // ---- names and tables ----
 
 std::string source_name(const std::string& path) {
-  size_t slash = path.find_last_of('/');
-  std::string_view name = slash == std::string::npos ? std::string_view(path)
-                                                     : std::string_view(path).substr(slash + 1);
+  const std::string_view name = last_component(path);
   std::string_view stem;
-  if (!name.empty() && name != ".." && name != ".") {
+  if (!name.empty()) {
     size_t dot = name.rfind('.');
     stem = (dot == std::string_view::npos || dot == 0) ? name : name.substr(0, dot);
   }

@@ -238,19 +238,23 @@ IoResult<bool> LineReader::next(std::string_view* line) {
 
 // ---- names ----
 
-std::string file_display_name(const std::string& path) {
+std::string_view last_component(std::string_view path) {
   std::string_view last;
   size_t i = 0;
   while (i < path.size()) {
     size_t j = path.find('/', i);
-    if (j == std::string::npos) j = path.size();
-    std::string_view part(path.data() + i, j - i);
+    if (j == std::string_view::npos) j = path.size();
+    std::string_view part = path.substr(i, j - i);
     // Empty and "." components are not names (a/./b, a/b/, ./a).
     if (!part.empty() && part != ".") last = part;
     i = j + 1;
   }
   if (last == "..") return {};
-  return utf8::lossy(last);
+  return last;
+}
+
+std::string file_display_name(const std::string& path) {
+  return utf8::lossy(last_component(path));
 }
 
 }  // namespace rs::fullmap

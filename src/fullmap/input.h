@@ -100,6 +100,10 @@ class LineReader {
 // True for a line that the input phases skip.
 bool is_blank_line(std::string_view line);
 
+// The last component of `path` (trailing slashes and "." components left
+// out); empty when the path has none (such as "/" or one ending in "..").
+std::string_view last_component(std::string_view path);
+
 // The last component of `path` with invalid UTF-8 replaced by U+FFFD; empty
 // when the path has none.
 std::string file_display_name(const std::string& path);

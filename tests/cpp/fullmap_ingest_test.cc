@@ -156,7 +156,7 @@ TEST(SourceName, Table) {
       {"x.ndjson", "x"},           {"dir/x.ndjson.gz", "x"},  {"a/b/MONDO.json", "MONDO"},
       {"x.ndjson.ndjson.gz", "x"}, {".ndjson", ""},    {"dir/.ndjson.gz", ""},
       {"noext", "noext"},          {"/", "BABEL"},            {"a/..", "BABEL"},
-      {"bad\xff.ndjson", "BABEL"}, {"t.tar.gz", "t.tar"},
+      {"bad\xff.ndjson", "BABEL"}, {"t.tar.gz", "t.tar"},      {"dir/y.ndjson/", "y"},
   };
   for (auto [path, name] : cases) EXPECT_EQ(source_name(path), name) << path;
 }
