@@ -46,8 +46,8 @@ test-tsan: setup
 	cmake --build build/tsan -j $(JOBS) --target storage_tests rs_cpp_tests
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/storage_tests \
 	  --gtest_filter='*Stress*:*Concurrent*'
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/rs_cpp_tests \
-	  --gtest_filter='*Stress*:*Concurrent*'
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(ROOT)/tsan.supp \
+	  build/tsan/rs_cpp_tests --gtest_filter='*Stress*:*Concurrent*'
 
 test: test-cpp test-python test-tsan test-asan
 

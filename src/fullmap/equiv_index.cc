@@ -1,6 +1,5 @@
 #include "src/fullmap/equiv_index.h"
 
-#include <mimalloc.h>
 #include <sys/mman.h>
 #include <sys/resource.h>
 #include <sys/stat.h>
@@ -17,6 +16,7 @@
 #include <tbb/partitioner.h>
 
 #include "src/fullmap/rows.h"
+#include "src/module_alloc.h"
 
 namespace rs::fullmap {
 namespace {
@@ -176,7 +176,7 @@ size_t equiv_fan_in() {
 EquivLocal::EquivLocal() : table_(kInitialTable, 0) {}
 
 EquivLocal::~EquivLocal() {
-  for (char* c : chunks_) mi_free(c);
+  for (char* c : chunks_) module_free(c);
 }
 
 const char* EquivLocal::copy(std::string_view s) {
@@ -188,7 +188,7 @@ const char* EquivLocal::copy(std::string_view s) {
     if (s.size() <= kArenaChunk && used_chunks_ < chunks_.size()) {
       c = chunks_[used_chunks_];
     } else {
-      c = static_cast<char*>(mi_malloc(size));
+      c = static_cast<char*>(module_malloc(size));
       if (c == nullptr) throw std::bad_alloc();
       chunks_.insert(chunks_.begin() + static_cast<ptrdiff_t>(used_chunks_), c);
     }

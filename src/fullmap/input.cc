@@ -1,7 +1,6 @@
 #include "src/fullmap/input.h"
 
 #include <fcntl.h>
-#include <mimalloc.h>
 #include <unistd.h>
 #include <zlib.h>
 
@@ -9,6 +8,7 @@
 #include <cerrno>
 #include <new>
 
+#include "src/module_alloc.h"
 #include "src/utf8.h"
 
 namespace rs::fullmap {
@@ -17,7 +17,7 @@ namespace {
 constexpr size_t kGzipInputBytes = 32768;
 
 char* checked_malloc(size_t n) {
-  auto* p = static_cast<char*>(mi_malloc(n));
+  auto* p = static_cast<char*>(module_malloc(n));
   if (p == nullptr) throw std::bad_alloc();
   return p;
 }
@@ -50,13 +50,13 @@ class GzipStream final : public InputStream {
     z_.next_in = Z_NULL;
     z_.avail_in = 0;
     if (inflateInit2(&z_, 16 + MAX_WBITS) != Z_OK) {
-      mi_free(in_);
+      module_free(in_);
       throw std::bad_alloc();
     }
   }
   ~GzipStream() override {
     inflateEnd(&z_);
-    mi_free(in_);
+    module_free(in_);
   }
 
   IoResult<size_t> read(char* out, size_t n) override {
@@ -174,7 +174,7 @@ IoResult<std::unique_ptr<InputStream>> open_reader(const std::string& path) {
 LineReader::LineReader(std::unique_ptr<InputStream> in, size_t buffer_bytes)
     : in_(std::move(in)), buf_(checked_malloc(buffer_bytes)), cap_(buffer_bytes) {}
 
-LineReader::~LineReader() { mi_free(buf_); }
+LineReader::~LineReader() { module_free(buf_); }
 
 bool is_blank_line(std::string_view line) {
   for (char c : line) {
@@ -222,7 +222,7 @@ IoResult<bool> LineReader::next(std::string_view* line) {
     }
     if (end_ == cap_) {
       // A line longer than the buffer: make room for the rest of it.
-      auto* bigger = static_cast<char*>(mi_realloc(buf_, cap_ * 2));
+      auto* bigger = static_cast<char*>(module_realloc(buf_, cap_ * 2));
       if (bigger == nullptr) throw std::bad_alloc();
       buf_ = bigger;
       cap_ *= 2;

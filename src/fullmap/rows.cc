@@ -5,13 +5,13 @@
 // which names them from the original line.
 #include "src/fullmap/rows.h"
 
-#include <mimalloc.h>
 
 #include <cstring>
 #include <new>
 
 #include "src/json.h"
 #include "src/json_sax.h"
+#include "src/module_alloc.h"
 #include "src/utf8.h"
 
 namespace rs::fullmap {
@@ -442,7 +442,7 @@ RowParser::RowParser() : reader_(new Reader) {}
 
 RowParser::~RowParser() {
   delete reader_;
-  mi_free(scratch_);
+  module_free(scratch_);
 }
 
 template <typename Handler>
@@ -452,7 +452,7 @@ storage::Result<void, json::ParseError> RowParser::run(std::string_view line, Ha
   // loads; the line itself stays as it was for diagnosis.
   if (cap_ < line.size() + 17) {
     size_t cap = std::max<size_t>(line.size() + 17, cap_ * 2);
-    char* p = static_cast<char*>(mi_realloc(scratch_, cap));
+    char* p = static_cast<char*>(module_realloc(scratch_, cap));
     if (p == nullptr) throw std::bad_alloc();
     scratch_ = p;
     cap_ = cap;

@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <mimalloc.h>
+#include "src/module_alloc.h"
 
 #include <cerrno>
 #include <cstring>
@@ -18,7 +18,7 @@ using storage::Err;
 using storage::IoError;
 
 char* allocate_buffer(size_t n) {
-  auto* p = static_cast<char*>(mi_malloc(n));
+  auto* p = static_cast<char*>(module_malloc(n));
   if (p == nullptr) throw std::bad_alloc();
   return p;
 }
@@ -76,7 +76,7 @@ SpillWriter::~SpillWriter() { release(); }
 void SpillWriter::release() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
-  mi_free(buffer_);
+  module_free(buffer_);
   buffer_ = nullptr;
 }
 
@@ -103,7 +103,7 @@ IoResult<void> SpillWriter::finish() {
   // close() reports delayed write errors of some file systems.
   int closed = ::close(fd);
   int close_errno = errno;
-  mi_free(buffer_);
+  module_free(buffer_);
   buffer_ = nullptr;
   if (!flushed.ok()) return flushed;
   if (closed != 0 && close_errno != EINTR) return Err(IoError::from_errno(close_errno));
@@ -157,7 +157,7 @@ SpillReader::~SpillReader() { release(); }
 void SpillReader::release() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
-  mi_free(buffer_);
+  module_free(buffer_);
   buffer_ = nullptr;
 }
 
