@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <array>
+#include <bit>
 #include <cstring>
 
 #include "src/utf8.h"
@@ -145,6 +146,61 @@ std::string level_two(std::string_view t) {
 }
 
 std::span<const std::string_view> stop_words() { return kStopWords; }
+
+const TermMap::Postings* TermMap::find(std::string_view term) const {
+  if (entries_.empty()) return nullptr;
+  const uint64_t hash = fx_hash_bytes(term);
+  const size_t mask = slots_.size() - 1;
+  const uint64_t tag = hash << 32;
+  for (size_t pos = home(hash);; pos = (pos + 1) & mask) {
+    uint64_t slot = slots_[pos];
+    if (slot == 0) return nullptr;
+    if ((slot & ~uint64_t{0xFFFFFFFF}) == tag) {
+      const Entry& e = entries_[static_cast<uint32_t>(slot) - 1];
+      if (e.term == term) return &e.postings;
+    }
+  }
+}
+
+void TermMap::add(std::string_view term, Posting posting) {
+  // At most half full, so that probes stay short.
+  if ((entries_.size() + 1) * 2 > slots_.size()) grow();
+  const uint64_t hash = fx_hash_bytes(term);
+  const size_t mask = slots_.size() - 1;
+  const uint64_t tag = hash << 32;
+  size_t pos = home(hash);
+  for (;; pos = (pos + 1) & mask) {
+    uint64_t slot = slots_[pos];
+    if (slot == 0) break;
+    if ((slot & ~uint64_t{0xFFFFFFFF}) == tag) {
+      Entry& e = entries_[static_cast<uint32_t>(slot) - 1];
+      if (e.term == term) {
+        e.postings.push_back(posting);
+        return;
+      }
+    }
+  }
+  STORAGE_ASSERT(entries_.size() < UINT32_MAX);
+  entries_.push_back(Entry{hash, std::string(term), Postings{posting}});
+  slots_[pos] = slot_of(hash, entries_.size() - 1);
+}
+
+void TermMap::grow() {
+  size_t capacity = slots_.empty() ? 64 : slots_.size() * 2;
+  slots_.assign(capacity, 0);
+  shift_ = 64 - std::countr_zero(capacity);
+  const size_t mask = capacity - 1;
+  for (size_t i = 0; i < entries_.size(); ++i) {
+    size_t pos = home(entries_[i].hash);
+    while (slots_[pos] != 0) pos = (pos + 1) & mask;
+    slots_[pos] = slot_of(entries_[i].hash, i);
+  }
+}
+
+void TermMap::clear() {
+  entries_.clear();
+  std::fill(slots_.begin(), slots_.end(), 0);
+}
 
 void emit_term(std::string_view raw, uint32_t curie_id, uint8_t source_id, TermMap* map) {
   thread_local std::string scratch;

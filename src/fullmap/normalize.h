@@ -17,7 +17,6 @@
 #include <cstdint>
 #include <string>
 #include <string_view>
-#include <unordered_map>
 #include <utility>
 #include <vector>
 
@@ -37,45 +36,60 @@ bool is_dead_term(std::string_view t);
 std::string level_two(std::string_view t);
 
 // Normalised terms with their postings in arrival order, repeats kept (the
-// spill removes them). Fx-hashed.
+// spill removes them). An open-addressing table of Fx hashes over a dense
+// list of entries: a lookup touches one slot and, on a likely match, one
+// entry; growing moves no text.
 class TermMap {
  public:
   using Postings = std::vector<Posting>;
 
-  void add(std::string_view term, Posting posting) {
-    auto it = map_.find(term);
-    if (it == map_.end()) it = map_.emplace(std::string(term), Postings()).first;
-    it->second.push_back(posting);
-  }
+  void add(std::string_view term, Posting posting);
 
-  size_t size() const { return map_.size(); }
-  bool empty() const { return map_.empty(); }
-  const Postings* find(std::string_view term) const {
-    auto it = map_.find(term);
-    return it == map_.end() ? nullptr : &it->second;
-  }
+  size_t size() const { return entries_.size(); }
+  bool empty() const { return entries_.empty(); }
+  const Postings* find(std::string_view term) const;
 
   // Calls f(term, postings) for every entry, in no particular order.
   template <typename F>
   void for_each(F&& f) const {
-    for (const auto& [term, postings] : map_) f(std::string_view(term), postings);
+    for (const Entry& e : entries_) f(std::string_view(e.term), e.postings);
+  }
+  // As for_each, with the postings open to change.
+  template <typename F>
+  void for_each_mut(F&& f) {
+    for (Entry& e : entries_) f(std::string_view(e.term), e.postings);
   }
 
   // Moves every entry out through f(std::string&&, Postings&&), in no
   // particular order, and leaves the map empty with its table kept.
   template <typename F>
   void drain(F&& f) {
-    while (!map_.empty()) {
-      auto node = map_.extract(map_.begin());
-      f(std::move(node.key()), std::move(node.mapped()));
-    }
+    for (Entry& e : entries_) f(std::move(e.term), std::move(e.postings));
+    clear();
   }
 
-  void clear() { map_.clear(); }
-  size_t bucket_count() const { return map_.bucket_count(); }
+  // Empties the map; its table and entry list keep their capacity.
+  void clear();
+  // Slots of the table.
+  size_t bucket_count() const { return slots_.size(); }
 
  private:
-  std::unordered_map<std::string, Postings, FxHash, std::equal_to<>> map_;
+  struct Entry {
+    uint64_t hash;
+    std::string term;
+    Postings postings;
+  };
+  // A slot is 0 when empty, else the low 32 bits of the hash above the entry
+  // index + 1.
+  static uint64_t slot_of(uint64_t hash, size_t index) {
+    return (hash << 32) | (static_cast<uint64_t>(index) + 1);
+  }
+  size_t home(uint64_t hash) const { return static_cast<size_t>(hash >> shift_); }
+  void grow();
+
+  std::vector<uint64_t> slots_;
+  std::vector<Entry> entries_;
+  int shift_ = 64;
 };
 
 // Records (curie_id, source_id) under the keys of `raw`, if it has any.

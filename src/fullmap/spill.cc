@@ -24,29 +24,52 @@ std::string join(const std::string& dir, const std::string& name) {
   return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
-struct SpillEntry {
+// One term of a spill, pointing into the map, in the order of the runs:
+// shard, then XXH64, then the term's bytes.
+struct SpillKey {
   uint64_t hash;
-  std::string term;
-  TermMap::Postings postings;
+  std::string_view term;
+  TermMap::Postings* postings;
 };
 
-IoResult<void> write_term_run(std::vector<SpillEntry>& bucket, SpillWriter& out) {
-  std::sort(bucket.begin(), bucket.end(), [](const SpillEntry& a, const SpillEntry& b) {
+IoResult<void> write_frame(const SpillKey& key, SpillWriter& out) {
+  sort_unique_postings(key.postings);
+  TRY_ASSIGN(uint32_t t, frame_field(key.term.size(), "term"));
+  TRY_ASSIGN(uint32_t p, frame_field(key.postings->size(), "posting count"));
+  TRY(out.write_u32(t));
+  TRY(out.write(key.term.data(), key.term.size()));
+  TRY(out.write_u32(p));
+  return out.write(key.postings->data(), key.postings->size() * kPostingBytes);
+}
+
+// Writes the terms of the map as runs; the caller empties the map.
+IoResult<std::vector<RunFile>> write_term_runs(TermMap* map, const std::string& dir,
+                                               uint64_t sequence, uint32_t shard_count) {
+  const uint64_t mask = shard_count - 1;
+  std::vector<SpillKey> keys;
+  keys.reserve(map->size());
+  map->for_each_mut([&](std::string_view term, TermMap::Postings& postings) {
+    keys.push_back({xxh64_hash(term), term, &postings});
+  });
+  std::sort(keys.begin(), keys.end(), [mask](const SpillKey& a, const SpillKey& b) {
+    if ((a.hash & mask) != (b.hash & mask)) return (a.hash & mask) < (b.hash & mask);
     if (a.hash != b.hash) return a.hash < b.hash;
     return a.term < b.term;
   });
-  for (SpillEntry& e : bucket) {
-    sort_unique_postings(&e.postings);
-    TRY_ASSIGN(uint32_t t, frame_field(e.term.size(), "term"));
-    TRY_ASSIGN(uint32_t p, frame_field(e.postings.size(), "posting count"));
-    TRY(out.write_u32(t));
-    TRY(out.write(e.term.data(), e.term.size()));
-    TRY(out.write_u32(p));
-    TRY(out.write(e.postings.data(), e.postings.size() * kPostingBytes));
-    // Free as we go: the bucket may hold most of a large map.
-    e = SpillEntry{};
+  std::vector<RunFile> written;
+  for (size_t begin = 0; begin < keys.size();) {
+    const auto shard = static_cast<uint32_t>(keys[begin].hash & mask);
+    std::string path = join(dir, term_run_name(shard, sequence));
+    TRY_ASSIGN(SpillWriter out, SpillWriter::create(path));
+    size_t end = begin;
+    for (; end < keys.size() && (keys[end].hash & mask) == shard; ++end) {
+      TRY(write_frame(keys[end], out));
+    }
+    TRY(out.finish());
+    written.push_back({shard, std::move(path)});
+    begin = end;
   }
-  return {};
+  return written;
 }
 
 // Reads the rest of a frame's first field after its first byte.
@@ -113,23 +136,9 @@ IoResult<uint32_t> frame_field(uint64_t n, const char* what) {
 IoResult<std::vector<RunFile>> spill_run(TermMap* map, const std::string& dir,
                                          uint64_t sequence, uint32_t shard_count) {
   STORAGE_ASSERT(shard_count > 0 && (shard_count & (shard_count - 1)) == 0);
-  std::vector<std::vector<SpillEntry>> buckets(shard_count);
-  map->drain([&](std::string&& term, TermMap::Postings&& postings) {
-    uint64_t hash = xxh64_hash(term);
-    buckets[hash & (shard_count - 1)].push_back({hash, std::move(term), std::move(postings)});
-  });
-  std::vector<RunFile> written;
-  for (uint32_t shard = 0; shard < shard_count; ++shard) {
-    std::vector<SpillEntry>& bucket = buckets[shard];
-    if (bucket.empty()) continue;
-    std::string path = join(dir, term_run_name(shard, sequence));
-    TRY_ASSIGN(SpillWriter out, SpillWriter::create(path));
-    TRY(write_term_run(bucket, out));
-    TRY(out.finish());
-    std::vector<SpillEntry>().swap(bucket);
-    written.push_back({shard, std::move(path)});
-  }
-  return written;
+  IoResult<std::vector<RunFile>> result = write_term_runs(map, dir, sequence, shard_count);
+  map->clear();
+  return result;
 }
 
 IoResult<std::string> spill_curie_run(std::vector<QueuedCurie>* rows, const std::string& dir,

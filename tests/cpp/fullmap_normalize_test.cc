@@ -176,6 +176,39 @@ TEST(FullmapTermMap, KeepsRepeatsInArrivalOrderAndDrainsKeepingItsTable) {
   EXPECT_EQ(map.find("beta"), nullptr);
 }
 
+TEST(FullmapTermMap, RandomAddsMatchTheModelAcrossGrowthAndRefills) {
+  uint64_t seed = storage_test_support::random_seed();
+  std::printf("seed %llu\n", static_cast<unsigned long long>(seed));
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  TermMap map;
+  for (int fill = 0; fill < 3; ++fill) {
+    std::map<std::string, TermMap::Postings> model;
+    size_t n = 1 + rng() % 20000;
+    for (size_t i = 0; i < n; ++i) {
+      // Short terms over a small alphabet: many repeats, and prefixes of each other.
+      std::string term(rng() % 6, 'a');
+      for (char& c : term) c = static_cast<char>('a' + rng() % 4);
+      Posting p{static_cast<uint32_t>(rng()), static_cast<uint8_t>(rng())};
+      map.add(term, p);
+      model[term].push_back(p);
+    }
+    ASSERT_EQ(map.size(), model.size());
+    for (const auto& [term, postings] : model) {
+      ASSERT_NE(map.find(term), nullptr) << term;
+      EXPECT_EQ(*map.find(term), postings) << term;
+    }
+    EXPECT_EQ(map.find("zzzz"), nullptr);
+    std::map<std::string, TermMap::Postings> drained;
+    size_t slots = map.bucket_count();
+    map.drain([&](std::string&& t, TermMap::Postings&& p) { drained.emplace(t, p); });
+    EXPECT_EQ(drained, model);
+    EXPECT_TRUE(map.empty());
+    EXPECT_EQ(map.bucket_count(), slots);
+    EXPECT_EQ(map.find(""), nullptr);
+  }
+}
+
 TEST(FullmapFxHash, TextsHashAlikeHoweverPassed) {
   EXPECT_EQ(fx_hash_bytes("abcdefghijk"), FxHash{}(std::string("abcdefghijk")));
 }
