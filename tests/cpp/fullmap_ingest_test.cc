@@ -347,6 +347,28 @@ TEST(ProcessSynonyms, FirstRowInInputOrderWinsAndSourcesAreShared) {
   }
 }
 
+TEST(ProcessSynonyms, SampleInputs) {
+  const std::string samples =
+      (std::filesystem::path(__FILE__).parent_path() / "../../samples/fullmap").lexically_normal();
+  Fixture f;
+  EquivIndex equiv = f.equiv({samples + "/classes.ndjson"});
+  std::vector<std::string> files = {samples + "/disease.ndjson",
+                                    samples + "/chemicals.ndjson.gz"};
+  auto r = process_synonyms(input_for(files, f.spill, &equiv));
+  ASSERT_TRUE(r.ok()) << r.error().to_string();
+  Decoded d = decode(*r);
+  EXPECT_EQ(d.rows.size(), 7u);
+  EXPECT_EQ(r->sources, (std::vector<std::string>{"disease", "chemicals"}));
+  using Hits = std::set<std::pair<std::string, std::string>>;
+  EXPECT_EQ(d.terms["mesh:d003924"], (Hits{{"MONDO:0005148", "disease"}}));  // object item
+  EXPECT_EQ(d.terms["unii:9100l32l2n"], (Hits{{"CHEBI:6801", "chemicals"}}));
+  EXPECT_EQ(d.terms["mesh:d005947"], (Hits{{"GO:0006006", "chemicals"}}));   // keyless class
+  EXPECT_EQ(d.terms["insulin"], (Hits{{"NCBIGene:3630", "chemicals"}}));
+  EXPECT_EQ(d.terms["diabetes"], (Hits{{"MONDO:0005015", "disease"}}));
+  using Row = std::tuple<std::string, std::string, std::string, std::string, int32_t>;
+  EXPECT_EQ(d.rows["NCBIGene:3630"], (Row{"NCBIGene", "3630", "INS", "Gene", 9606}));
+}
+
 // ---- model test ----
 
 struct Model {
