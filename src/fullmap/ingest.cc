@@ -3,6 +3,7 @@
 #include <xxhash.h>
 
 #include <condition_variable>
+#include <cstring>
 #include <deque>
 #include <memory>
 #include <mutex>
@@ -12,6 +13,7 @@
 #include "src/byte_buffer.h"
 #include "src/fullmap/input.h"
 #include "src/fullmap/rows.h"
+#include "src/module_alloc.h"
 #include "src/utf8.h"
 #include "src/xxh64.h"
 #include "storage/src/panic.h"
@@ -357,30 +359,74 @@ std::vector<std::string> ShardedMap::take_names() {
   return names;
 }
 
+CurieIdTable::Shard::~Shard() { module_free(slots_); }
+
+CurieIdTable::Shard::Slot* CurieIdTable::Shard::find(uint64_t lo, uint64_t hi) const {
+  if (slots_ == nullptr) return nullptr;
+  for (size_t i = home(lo, hi);; i = (i + 1) & mask_) {
+    Slot* s = &slots_[i];
+    if (s->lo == lo && s->hi == hi) return s;
+    if (s->lo == 0 && s->hi == 0) return nullptr;
+  }
+}
+
+void CurieIdTable::Shard::grow() {
+  const size_t cap = slots_ == nullptr ? 64 : (mask_ + 1) * 2;
+  auto* fresh = static_cast<Slot*>(module_malloc(cap * sizeof(Slot)));
+  if (fresh == nullptr) throw std::bad_alloc();
+  std::memset(fresh, 0, cap * sizeof(Slot));
+  Slot* old = slots_;
+  const size_t old_cap = old == nullptr ? 0 : mask_ + 1;
+  slots_ = fresh;
+  mask_ = cap - 1;
+  for (size_t j = 0; j < old_cap; ++j) {
+    const Slot& s = old[j];
+    if (s.lo == 0 && s.hi == 0) continue;
+    size_t i = home(s.lo, s.hi);
+    while (slots_[i].lo != 0 || slots_[i].hi != 0) i = (i + 1) & mask_;
+    slots_[i] = s;
+  }
+  module_free(old);
+}
+
+CurieIdTable::Shard::Slot* CurieIdTable::Shard::insert(uint64_t lo, uint64_t hi) {
+  // At most 7/8 full, so probes stay short and always end at a free slot.
+  if (slots_ == nullptr || (count_ + 1) * 8 > (mask_ + 1) * 7) grow();
+  size_t i = home(lo, hi);
+  while (slots_[i].lo != 0 || slots_[i].hi != 0) i = (i + 1) & mask_;
+  ++count_;
+  slots_[i].lo = lo;
+  slots_[i].hi = hi;
+  return &slots_[i];
+}
+
 Result<CurieIdTable::Seen, PendingError> CurieIdTable::intern(std::string_view curie,
                                                               InputPosition position) {
   const XXH128_hash_t x = XXH3_128bits(curie.data(), curie.size());
-  const unsigned __int128 h = (static_cast<unsigned __int128>(x.high64) << 64) | x.low64;
-  auto& shard = shards_[x.low64 & (kInternShards - 1)];
+  const uint64_t lo = (x.low64 == 0 && x.high64 == 0) ? 1 : x.low64;
+  const uint64_t hi = x.high64;
+  auto earlier = [&](const Shard::Slot* s) {
+    return position < InputPosition{s->file, s->line};
+  };
+  auto& shard = shards_[lo & (kInternShards - 1)];
   {
     auto guard = unpoisoned(shard.read());
-    auto it = guard->find(h);
-    if (it != guard->end() && !(position < it->second.earliest)) {
-      return Seen{it->second.id, false};
-    }
+    const Shard::Slot* s = guard->find(lo, hi);
+    if (s != nullptr && !earlier(s)) return Seen{s->id, false};
   }
   auto guard = unpoisoned(shard.write());
-  auto it = guard->find(h);
-  if (it != guard->end()) {
-    if (position < it->second.earliest) {
-      it->second.earliest = position;
-      return Seen{it->second.id, true};
-    }
-    return Seen{it->second.id, false};
+  if (Shard::Slot* s = guard->find(lo, hi)) {
+    if (!earlier(s)) return Seen{s->id, false};
+    s->file = position.file;
+    s->line = position.line;
+    return Seen{s->id, true};
   }
   const uint64_t n = next_.fetch_add(1);
   if (n > UINT32_MAX) return Err{PendingError::runtime_static(kTooManyCuries)};
-  guard->emplace(h, Entry{static_cast<uint32_t>(n), position});
+  Shard::Slot* s = guard->insert(lo, hi);
+  s->id = static_cast<uint32_t>(n);
+  s->file = position.file;
+  s->line = position.line;
   return Seen{static_cast<uint32_t>(n), true};
 }
 

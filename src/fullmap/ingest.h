@@ -96,16 +96,32 @@ class CurieIdTable {
   storage::Result<Seen, PendingError> intern(std::string_view curie, InputPosition position);
 
  private:
-  struct U128Hash {
-    size_t operator()(unsigned __int128 h) const noexcept {
-      return fx_add(fx_add(0, static_cast<uint64_t>(h)), static_cast<uint64_t>(h >> 64));
-    }
+  // One shard: open addressing with linear probing over 32-byte slots (a
+  // fraction of a node-based map's memory per CURIE). The all-zero hash
+  // marks a free slot; a CURIE whose hash is zero is filed under 1.
+  class Shard {
+   public:
+    struct Slot {
+      uint64_t lo, hi;  // the XXH3-128 hash
+      uint32_t id;
+      uint32_t file;  // the earliest input position seen
+      uint64_t line;
+    };
+    Shard() = default;
+    ~Shard();
+    Shard(const Shard&) = delete;
+    Shard& operator=(const Shard&) = delete;
+    Slot* find(uint64_t lo, uint64_t hi) const;
+    // Files a hash that find() did not; its other fields are for the caller.
+    Slot* insert(uint64_t lo, uint64_t hi);
+
+   private:
+    size_t home(uint64_t lo, uint64_t hi) const { return (hi ^ (lo >> 6)) & mask_; }
+    void grow();
+    Slot* slots_ = nullptr;
+    size_t mask_ = 0;
+    size_t count_ = 0;
   };
-  struct Entry {
-    uint32_t id;
-    InputPosition earliest;
-  };
-  using Shard = std::unordered_map<unsigned __int128, Entry, U128Hash>;
   std::array<storage::RwLock<Shard>, kInternShards> shards_;
   std::atomic<uint64_t> next_;
 };

@@ -211,6 +211,23 @@ TEST(CurieIdTableIntern, EarliestPositionAndIdExhaustion) {
   EXPECT_EQ(earlier->id, a->id);
   EXPECT_FALSE(table.intern("A:1", {1, 10})->queue_row);
 
+  // Many CURIEs: dense distinct ids, each found again after the tables grew.
+  CurieIdTable many;
+  std::vector<uint32_t> ids;
+  for (uint32_t i = 0; i < 100000; ++i) {
+    auto s = many.intern("C:" + std::to_string(i), {0, i});
+    ASSERT_TRUE(s.ok() && s->queue_row);
+    ids.push_back(s->id);
+  }
+  std::vector<uint32_t> sorted = ids;
+  std::sort(sorted.begin(), sorted.end());
+  for (uint32_t i = 0; i < sorted.size(); ++i) ASSERT_EQ(sorted[i], i);
+  for (uint32_t i = 0; i < 100000; ++i) {
+    auto s = many.intern("C:" + std::to_string(i), {1, 0});
+    ASSERT_EQ(s->id, ids[i]);
+    ASSERT_FALSE(s->queue_row);
+  }
+
   CurieIdTable full(uint64_t{UINT32_MAX});
   auto last = full.intern("X:1", {0, 1});
   ASSERT_TRUE(last.ok());
