@@ -30,7 +30,6 @@ constexpr size_t kMaxFanIn = 32;
 constexpr uint64_t kReservedFds = 64;
 // Values reserved up front from a count read from a run file.
 constexpr uint32_t kMaxReserve = 1024;
-constexpr std::string_view kInvalidUtf8 = "stream did not contain valid UTF-8";
 constexpr std::string_view kTooLarge = "equivalence entry too large for its u32 length field";
 
 std::string numbered(const std::string& dir, std::string_view stem, uint64_t n) {
@@ -297,12 +296,12 @@ Result<void, IoError> spill_equiv_local(EquivLocal* local, const std::string& eq
 
 // Appends exactly `n` bytes of `in` to `out`, after checking that the file
 // holds them: a damaged length allocates nothing.
-Result<void, IoError> read_text(SpillReader* in, uint32_t n, ByteBuffer* out) {
+Result<void, IoError> read_text(SpillReader* in, uint32_t n, ByteBuffer* out, const char* what) {
   if (n > in->remaining()) return storage::Err{io_error(kUnexpectedEof)};
   out->reserve_more(n);
   TRY(in->read_exact(out->tail(), n));
   if (!utf8::is_valid(std::string_view(out->tail(), n))) {
-    return storage::Err{io_error(kInvalidUtf8)};
+    return storage::Err{io_error(std::string(what) + " in equivalence run is not valid UTF-8")};
   }
   out->commit(n);
   return {};
@@ -315,14 +314,14 @@ Result<bool, IoError> read_equiv_entry(SpillReader* in, EquivEntry* entry) {
   TRY(in->read_exact(&entry->key_size, 4));
   ByteBuffer* bytes = entry->bytes.get();
   bytes->clear();
-  TRY(read_text(in, entry->key_size, bytes));
+  TRY(read_text(in, entry->key_size, bytes, "key"));
   TRY(in->read_exact(&n, 4));
   entry->value_sizes.clear();
   entry->value_sizes.reserve(std::min(n, kMaxReserve));
   for (uint32_t j = 0; j < n; ++j) {
     uint32_t len = 0;
     TRY(in->read_exact(&len, 4));
-    TRY(read_text(in, len, bytes));
+    TRY(read_text(in, len, bytes, "identifier"));
     entry->value_sizes.push_back(len);
   }
   return true;

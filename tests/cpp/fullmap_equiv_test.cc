@@ -590,9 +590,9 @@ TEST(ReadEquivEntry, CleanEndsAndDamage) {
       {"huge value count", u64le(1) + u32le(1) + "K" + u32le(0xFFFFFFFF) + u32le(1) + "a", 0,
        "failed to fill whole buffer"},
       {"key not UTF-8", u64le(1) + u32le(1) + "\xff" + u32le(0), 0,
-       "stream did not contain valid UTF-8"},
+       "key in equivalence run is not valid UTF-8"},
       {"value not UTF-8", u64le(1) + u32le(1) + "K" + u32le(1) + u32le(2) + "\xc3(", 0,
-       "stream did not contain valid UTF-8"},
+       "identifier in equivalence run is not valid UTF-8"},
   };
   for (const Case& c : cases) {
     write_file(dir.file("run"), c.bytes);
