@@ -2,6 +2,7 @@
 
 #include <xxhash.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <cstring>
 #include <deque>
@@ -46,8 +47,18 @@ struct Batch {
   };
   uint32_t file = 0;
   uint8_t source = 0;
-  std::unique_ptr<ByteBuffer> bytes = std::make_unique<ByteBuffer>(4096);
+  std::unique_ptr<ByteBuffer> bytes;
   std::vector<Line> lines;
+
+  // A batch sized for about `chunk_bytes` of lines, so that filling it copies
+  // nothing again (bounded, for a very large setting).
+  static Batch start(uint32_t file, uint8_t source, size_t chunk_bytes) {
+    Batch b;
+    b.file = file;
+    b.source = source;
+    b.bytes = std::make_unique<ByteBuffer>(std::clamp<size_t>(chunk_bytes + 4096, 4096, 16 << 20));
+    return b;
+  }
 
   std::string_view line(const Line& l) const { return {bytes->data() + l.begin, l.size}; }
 };
@@ -133,7 +144,7 @@ struct IngestState {
 
 Result<void, PendingError> send_batch(ProducerState* state, Batch* batch) {
   Batch out = std::move(*batch);
-  *batch = Batch{out.file, out.source};
+  *batch = Batch::start(out.file, out.source, state->input->chunk_bytes);
   if (!state->channel->send(std::move(out))) return Err{PendingError(ChannelClosed{})};
   return {};
 }
@@ -145,9 +156,7 @@ Result<void, PendingError> produce_file(size_t index, ProducerState* state) {
   const uint8_t source = state->sources->ids.at(name);
   TRY_ASSIGN(std::unique_ptr<InputStream> stream, open_reader(path));
   LineReader lines(std::move(stream), 8192);
-  Batch batch;
-  batch.file = static_cast<uint32_t>(index);
-  batch.source = source;
+  Batch batch = Batch::start(static_cast<uint32_t>(index), source, in.chunk_bytes);
   size_t batch_bytes = 0;
   std::string_view line;
   for (;;) {
