@@ -272,13 +272,13 @@ Result<void, IoError> spill_equiv_local(EquivLocal* local, const std::string& eq
   const std::string path = numbered(equiv_dir, "run_", run_counter->fetch_add(1));
   TRY_ASSIGN(SpillWriter out, SpillWriter::create(path));
   for (uint32_t e : order) {
-    auto first = grouped.begin() + start[e];
-    auto last = grouped.begin() + start[e + 1];
+    std::string_view* first = grouped.data() + start[e];
+    std::string_view* last = grouped.data() + start[e + 1];
     std::sort(first, last);
     last = std::unique(first, last);
     const auto& entry = entries[e];
     TRY(write_entry(&out, true, entry.hash, std::string_view(entry.key, entry.key_size),
-                    std::span<const std::string_view>(&*first, static_cast<size_t>(last - first))));
+                    std::span<const std::string_view>(first, last)));
   }
   // Recorded before the close, so that a run whose close fails is still
   // known; the failed close fails the build.
