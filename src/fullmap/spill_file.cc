@@ -78,6 +78,8 @@ void SpillWriter::release() {
   fd_ = -1;
   module_free(buffer_);
   buffer_ = nullptr;
+  // Later writes take the slow path, which refuses them.
+  capacity_ = used_ = 0;
 }
 
 IoResult<void> SpillWriter::flush() {
@@ -103,8 +105,7 @@ IoResult<void> SpillWriter::finish() {
   // close() reports delayed write errors of some file systems.
   int closed = ::close(fd);
   int close_errno = errno;
-  module_free(buffer_);
-  buffer_ = nullptr;
+  release();
   if (!flushed.ok()) return flushed;
   if (closed != 0 && close_errno != EINTR) return Err(IoError::from_errno(close_errno));
   return {};

@@ -5,6 +5,7 @@
 #include <map>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "storage/tests/support/random_seed.h"
@@ -207,6 +208,39 @@ TEST(FullmapTermMap, RandomAddsMatchTheModelAcrossGrowthAndRefills) {
     EXPECT_EQ(map.bucket_count(), slots);
     EXPECT_EQ(map.find(""), nullptr);
   }
+}
+
+// Threads normalise at once (each with its own map, sharing the case
+// mapping) and get what one thread gets.
+TEST(FullmapNormalizeConcurrent, ThreadsAgreeWithOneThread) {
+  std::vector<std::string> names;
+  const char* parts[] = {"\xC4\xB0", "Caf\xC3\xA9", "\xCE\xA3", "TNF-Alpha", " ", "\"", "x_1",
+                         "\xE3\x80\x80", "\xCE\x9F\xCE\x94\xCE\x9F\xCE\xA3"};
+  std::mt19937_64 rng(3);
+  for (int i = 0; i < 3000; ++i) {
+    std::string n;
+    for (int k = 0, len = 1 + static_cast<int>(rng() % 4); k < len; ++k) {
+      n += parts[rng() % std::size(parts)];
+    }
+    names.push_back(n);
+  }
+  auto run = [&](TermMap* map) {
+    for (size_t i = 0; i < names.size(); ++i) {
+      emit_term(names[i], static_cast<uint32_t>(i), 0, map);
+    }
+  };
+  auto as_model = [](const TermMap& map) {
+    std::map<std::string, TermMap::Postings> m;
+    map.for_each([&](std::string_view t, const TermMap::Postings& p) { m[std::string(t)] = p; });
+    return m;
+  };
+  TermMap alone;
+  run(&alone);
+  std::vector<TermMap> maps(4);
+  std::vector<std::thread> threads;
+  for (TermMap& m : maps) threads.emplace_back(run, &m);
+  for (std::thread& t : threads) t.join();
+  for (const TermMap& m : maps) EXPECT_EQ(as_model(m), as_model(alone));
 }
 
 TEST(FullmapFxHash, TextsHashAlikeHoweverPassed) {

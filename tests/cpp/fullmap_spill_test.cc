@@ -365,3 +365,102 @@ TEST(FullmapSpill, UnwritableDirectoryIsAnIoError) {
 
 }  // namespace
 }  // namespace rs::fullmap
+
+namespace rs::fullmap {
+namespace {
+
+// Small buffers, so that every write and read crosses buffer boundaries and
+// large writes bypass the buffer.
+TEST(FullmapSpillFile, RandomWritesAndReadsMatchTheBytes) {
+  uint64_t seed = storage_test_support::random_seed();
+  std::printf("seed %llu\n", static_cast<unsigned long long>(seed));
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  TempDir dir;
+  for (int round = 0; round < 20; ++round) {
+    std::string path = dir.file("f.bin");
+    std::string model;
+    {
+      auto out = SpillWriter::create(path, 1 + rng() % 32);
+      ASSERT_TRUE(out.ok());
+      int writes = static_cast<int>(rng() % 60);
+      for (int w = 0; w < writes; ++w) {
+        std::string chunk(rng() % 80, '\0');
+        for (char& c : chunk) c = static_cast<char>(rng());
+        ASSERT_TRUE(out->write(chunk.data(), chunk.size()).ok());
+        model += chunk;
+      }
+      ASSERT_TRUE(out->finish().ok());
+      EXPECT_FALSE(out->write("x", 1).ok());
+      EXPECT_FALSE(out->finish().ok());
+    }
+    ASSERT_EQ(read_file(path), model);
+    auto in = SpillReader::open(path, 1 + rng() % 16);
+    ASSERT_TRUE(in.ok());
+    size_t pos = 0;
+    while (pos < model.size()) {
+      EXPECT_EQ(in->remaining(), model.size() - pos);
+      size_t n = rng() % 40;
+      switch (rng() % 3) {
+        case 0: {
+          std::string got(n, '\0');
+          auto r = in->read_exact(got.data(), n);
+          if (n <= model.size() - pos) {
+            ASSERT_TRUE(r.ok());
+            ASSERT_EQ(got, model.substr(pos, n));
+            pos += n;
+          } else {
+            ASSERT_FALSE(r.ok());
+            EXPECT_EQ(r.error().to_string(), kUnexpectedEof);
+            pos = model.size();
+          }
+          break;
+        }
+        case 1: {
+          std::string got(n, '\0');
+          auto r = in->read_some(got.data(), n);
+          ASSERT_TRUE(r.ok());
+          ASSERT_LE(*r, n);
+          ASSERT_TRUE(n == 0 || *r > 0);
+          ASSERT_EQ(got.substr(0, *r), model.substr(pos, *r));
+          pos += *r;
+          break;
+        }
+        default: {
+          auto r = in->skip(n);
+          ASSERT_TRUE(r.ok());
+          ASSERT_EQ(*r, std::min(n, model.size() - pos));
+          pos += *r;
+        }
+      }
+    }
+    char c;
+    EXPECT_EQ(in->read_some(&c, 1).value(), 0u);
+    EXPECT_EQ(in->remaining(), 0u);
+  }
+}
+
+TEST(FullmapSpillFile, RunReadersWithTinyBuffersReadWholeFrames) {
+  TempDir dir;
+  TermMap map;
+  std::string long_term(300, 'q');
+  map.add(long_term, {1, 1});
+  map.add("short", {2, 2});
+  for (uint32_t i = 0; i < 100; ++i) map.add("short", {i, 0});
+  auto files = spill_run(&map, dir.path(), 1, 1);
+  ASSERT_TRUE(files.ok());
+  ASSERT_EQ(files->size(), 1u);
+  auto reader = RunReader::open((*files)[0].path, 3);
+  ASSERT_TRUE(reader.ok());
+  std::map<std::string, size_t> got;
+  while (true) {
+    auto frame = reader->read_frame();
+    ASSERT_TRUE(frame.ok());
+    if (!frame->has_value()) break;
+    got[std::string((*frame)->term)] = (*frame)->postings.size();
+  }
+  EXPECT_EQ(got, (std::map<std::string, size_t>{{long_term, 1}, {"short", 101}}));
+}
+
+}  // namespace
+}  // namespace rs::fullmap
