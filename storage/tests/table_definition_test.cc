@@ -293,7 +293,7 @@ TEST(TableDefinitionTest, VisitAllPagesWalksANormalTable) {
   auto root = test::commit_tree(tree, *store);
   auto def = InternalTableDefinition::create<U64Codec, BytesCodec>(TableKind::kNormal, root,
                                                                    2000);
-  ASSERT_TRUE(def.visit_all_pages(store->readable(), PageReadHint::kCommitted, collect).ok());
+  ASSERT_TRUE(def.visit_all_pages(store->memory(), PageReadHint::kCommitted, collect).ok());
   const test::TreeCheck check =
       test::check_tree(*store->readable(), root, tree_descriptor<U64Codec, BytesCodec>());
   ASSERT_EQ(check.error, "");
