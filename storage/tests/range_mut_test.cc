@@ -477,14 +477,17 @@ TEST(RangeMutFaultTest, EveryPageWriteFailure) {
   }
 }
 
-// Entries taken, then the extraction dropped: its close applies their
-// removals; when that fails the transaction must not commit.
-TEST(RangeMutFaultTest, ADropThatSwallowsAFailedFlushPoisonsTheTransaction) {
+// Entries taken, then the extraction dropped (or closed): its close applies
+// their removals. When that fails the extraction never reports success again,
+// and the transaction must not commit.
+TEST(RangeMutFaultTest, AFailedFinalFlushIsNeverSwallowed) {
   size_t allocations = 0;
-  for (const bool fail : {false, true}) {
+  enum Mode { kCleanDrop, kFailingDrop, kFailingClose };
+  for (const Mode mode : {kCleanDrop, kFailingDrop, kFailingClose}) {
+    SCOPED_TRACE(mode);
     FaultSetup s = fault_setup(size_t{64} << 20);
     auto pages = std::make_shared<CountingPages>(s.store->writable());
-    if (fail) pages->fail_at = allocations;  // the last one, made by the drop's flush
+    if (mode != kCleanDrop) pages->fail_at = allocations;  // the last one, made by the flush
     Fixture f(s.store, pages);
     f.root = s.committed;
     Table table = f.table();
@@ -492,10 +495,15 @@ TEST(RangeMutFaultTest, ADropThatSwallowsAFailedFlushPoisonsTheTransaction) {
       auto e = table.extract_from_if(kFaultEnd, accept_all);
       for (int i = 0; i < 3; ++i) ASSERT_TRUE(e.next()->ok());
       ASSERT_EQ(pages->allocations, 0u);  // removals wait for the leaf to close
+      if (mode == kFailingClose) {
+        EXPECT_EQ(e.close().error().kind(), StorageError::Kind::kIo);
+        EXPECT_EQ(e.next()->error(), StorageError::PreviousIo());
+        EXPECT_EQ(e.close().error(), StorageError::PreviousIo());
+      }
     }
-    allocations = pages->allocations;
+    if (mode == kCleanDrop) allocations = pages->allocations;
     ASSERT_GT(allocations, 0u);
-    EXPECT_EQ(f.txn.poison->load(), fail);
+    EXPECT_EQ(f.txn.poison->load(), mode != kCleanDrop);
   }
 }
 
