@@ -9,6 +9,7 @@
 
 #include "storage/src/tree_store/btree_cursor.h"
 #include "storage/tests/support/cursor_support.h"
+#include "storage/tests/support/tree_editor.h"
 
 namespace storage {
 namespace {
@@ -129,6 +130,26 @@ TEST(CursorTest, TwoFormsOfOneGapCompareEqualOnceNormalised) {
   // Normalising a gap inside a leaf changes nothing.
   ASSERT_TRUE(b.normalize_forward_gap().ok());
   EXPECT_EQ(a.compare_position(b).value(), std::strong_ordering::equal);
+}
+
+// The path a cursor came down is the one the bulk edits take.
+TEST(CursorTest, PathConvertsToTheBulkEditsLeafPath) {
+  Tree t = Tree::make(3000);
+  Cursor c(t.root->root, kU64, t.store->memory(), PageReadHint::kCommitted);
+  for (uint64_t key : {0u, 12340u, 29990u}) {
+    ASSERT_TRUE(c.seek_to(SeekTarget::key(enc(key))).ok());
+    LeafPath path = to_leaf_path(c.path(), *c.leaf());
+    test::LeafAt expected = test::find_leaf(*t.store->readable(), *t.root, kU64, enc(key));
+    EXPECT_EQ(path.leaf, expected.path.leaf);
+    ASSERT_EQ(path.branches.size(), expected.path.branches.size());
+    ASSERT_GE(path.branches.size(), 1u);
+    for (size_t i = 0; i < path.branches.size(); ++i) {
+      EXPECT_EQ(path.branches[i].branch.get_page_number(),
+                expected.path.branches[i].branch.get_page_number());
+      EXPECT_EQ(path.branches[i].child_index, expected.path.branches[i].child_index);
+    }
+    EXPECT_EQ(c.leaf()->entry, expected.position);
+  }
 }
 
 // key_data copies; stepped entries are views into the leaf page the cursor

@@ -187,6 +187,14 @@ Result<std::vector<uint8_t>, StorageError> key_data(const PageImpl& leaf, size_t
   return std::vector<uint8_t>(key.begin(), key.end());
 }
 
+LeafPath to_leaf_path(const std::vector<Branch>& path, const LeafPosition& leaf) {
+  LeafPath out;
+  out.branches.reserve(path.size());
+  for (const Branch& b : path) out.branches.push_back(LeafPathStep{b.page, b.child});
+  out.leaf = leaf.page.get_page_number();
+  return out;
+}
+
 // ---------------------------------------------------------------------------
 // Cursor
 
