@@ -405,6 +405,8 @@ FaultOutcome removal_workload(Fixture& f) {
     }
   }
   out.transaction_poisoned = f.txn.poison->load();
+  // The tree handle refuses further use with its transaction.
+  EXPECT_EQ(table.poisoned(), out.transaction_poisoned);
   if (!out.error) {
     Model want = fault_model();
     std::erase_if(want, [](const auto& kv) { return kv.first < kFaultEnd && !kept(kv.first); });
