@@ -84,7 +84,8 @@ ModelTree build(const Shape& shape, std::mt19937_64& rng) {
   for (uint64_t i = 0; i < shape.count; ++i) {
     const Bytes key = text_key(2 * i + 1, shape.key_len);
     const size_t r = rng() % 100;
-    const size_t len = std::min<size_t>(shape.max_value, r < 40 ? rng() % 40 : r < 80 ? rng() % 700 : rng() % 3073);
+    const size_t len = std::min<size_t>(
+        shape.max_value, r < 40 ? rng() % 40 : r < 80 ? rng() % 700 : rng() % 3073);
     Bytes value(len);
     for (auto& b : value) b = static_cast<uint8_t>(rng());
     if (!editor.helper().insert(key, value).ok()) panic("insert failed");
@@ -334,7 +335,8 @@ Scan scan_with_failure(const ModelTree& t, Pattern pattern, size_t fail_at, size
       ++scan.errors;
       continue;  // the same call again
     }
-    (side == RangeSide::kFront ? scan.front : scan.back).push_back(test::bytes_of(got->value().key()));
+    (side == RangeSide::kFront ? scan.front : scan.back)
+        .push_back(test::bytes_of(got->value().key()));
     front = !front;
   }
   reads = pages->reads;

@@ -132,6 +132,38 @@ TEST(CursorTest, TwoFormsOfOneGapCompareEqualOnceNormalised) {
   EXPECT_EQ(a.compare_position(b).value(), std::strong_ordering::equal);
 }
 
+// A failed seek or step leaves the position as it was: the next step yields
+// what it would have yielded before.
+TEST(CursorTest, AFailedMoveLeavesThePositionUnchanged) {
+  Tree t = Tree::make(600);
+  const uint64_t last_of_first = U64Codec::from_bytes(t.leaves[0].back());
+  const uint64_t first_of_second = U64Codec::from_bytes(t.leaves[1].front());
+  auto pages = std::make_shared<ReadCountingPages>(t.store->readable());
+  Cursor c = t.cursor(pages);
+  ASSERT_TRUE(c.seek_to(SeekTarget::key(enc(last_of_first))).ok());
+  const size_t depth = c.path().size() + 1;
+  // Every read of a second seek fails in turn.
+  for (size_t n = 1; n <= depth; ++n) {
+    pages->fail_at = pages->reads + n;
+    auto failed = c.seek_to(SeekTarget::end());
+    ASSERT_FALSE(failed.ok());
+    EXPECT_EQ(failed.error(), ReadCountingPages::injected_failure());
+  }
+  EXPECT_EQ(step(c, true), last_of_first);
+  // The step into the next leaf fails, then succeeds when repeated.
+  const PageNumber leaf = c.leaf()->page.get_page_number();
+  const size_t levels = c.path().size();
+  pages->fail_at = pages->reads + 1;
+  auto failed = c.next();
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(c.leaf()->page.get_page_number(), leaf);
+  EXPECT_EQ(c.leaf()->entry, c.leaf()->num_entries);
+  EXPECT_EQ(c.path().size(), levels);
+  EXPECT_EQ(step(c, true), first_of_second);
+  EXPECT_EQ(step(c, false), first_of_second);
+  EXPECT_EQ(step(c, false), last_of_first);
+}
+
 // The path a cursor came down is the one the bulk edits take.
 TEST(CursorTest, PathConvertsToTheBulkEditsLeafPath) {
   Tree t = Tree::make(3000);
