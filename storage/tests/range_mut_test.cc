@@ -280,6 +280,42 @@ TEST(RangeMutTest, ALeafAtAThirdOfAPageStaysAndOneByteLessJoinsARun) {
   }
 }
 
+// Emptied leaves join one run per parent; the run reaching its parent's last
+// child is spliced at once (the parent goes with it), and the scan re-seeks and
+// goes on in the next subtree.
+TEST(RangeMutTest, ARunReachingItsParentsLastChildIsSplicedAndTheScanGoesOn) {
+  Fixture f(TransactionalPageStore::create({.page_size = 1024}));
+  Model model;
+  for (uint64_t t = 1; t <= 3000; ++t) model[Key{t, 0}] = page_list(t, 60);
+  f.build(model);
+  ASSERT_GE(f.check(f.root).depth, 3u);
+  auto pages = f.store->readable();
+  BranchAccessor root = BranchAccessor::create(
+      pages->get_page(f.root->root, PageReadHint::kMayBeDirty).value(), kDesc).value();
+  const PageNumber first_parent = root.child_page(0);
+  const size_t first_parent_leaves = [&] {
+    PageImpl page = pages->get_page(first_parent, PageReadHint::kMayBeDirty).value();
+    return BranchAccessor::create(page, kDesc).value().count_children();
+  }();
+  // Everything under the first parent, and two leaves of the next one.
+  const Key end = f.leaf_starts(f.root)[first_parent_leaves + 2];
+  Table table = f.table();
+  size_t taken = 0;
+  {
+    auto e = table.extract_from_if(end, accept_all);
+    while (auto item = e.next()) {
+      ASSERT_TRUE(item->ok());
+      ++taken;
+    }
+    ASSERT_TRUE(e.close().ok());
+  }
+  model.erase(model.begin(), model.lower_bound(end));
+  EXPECT_EQ(taken, 3000 - model.size());
+  ASSERT_EQ(f.check(table.get_root()).error, "");
+  EXPECT_TRUE(f.pairs(table.get_root()) == pairs_of(model));
+  EXPECT_FALSE(f.check(table.get_root()).pages.contains(first_parent));
+}
+
 // ---------------------------------------------------------------------------
 // Parking and activating
 
