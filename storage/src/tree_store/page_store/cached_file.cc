@@ -15,9 +15,13 @@ namespace {
 constexpr const char* kUnwrapErr = "called `Result::unwrap()` on an `Err` value";
 constexpr const char* kUnwrapNone = "called `Option::unwrap()` on a `None` value";
 
-[[noreturn]] void cache_inconsistency(size_t requested, size_t cached, uint64_t offset) {
-  panic("cache inconsistency " + std::to_string(requested) + " != " + std::to_string(cached) +
-        " for offset " + std::to_string(offset));
+// A run asked for at another length than its cached copy: one of the two page
+// numbers came from a damaged file (two page numbers of different orders can
+// share an offset). Nothing cached is changed.
+StorageError length_mismatch(size_t requested, size_t cached, uint64_t offset) {
+  return StorageError::Corrupted("Page run at offset " + std::to_string(offset) + " read as " +
+                                 std::to_string(requested) + " bytes but cached as " +
+                                 std::to_string(cached) + " bytes");
 }
 
 // Every blocking lock of a poisoned stripe panics in turn.
@@ -137,13 +141,21 @@ Result<PageBuffer, StorageError> PagedCachedFile::read(uint64_t offset, size_t l
   if (hint == PageReadHint::kMayBeDirty) {
     auto guard = lock_stripe(*write_buffer_[s]);
     if (std::optional<PageBuffer>* slot = guard->get(offset)) {
-      if (!slot->has_value()) panic(kUnwrapNone);  // lent out
+      // Lent out: only a damaged page number reaches a run being written.
+      if (!slot->has_value()) {
+        return Err{StorageError::Corrupted("Page run at offset " + std::to_string(offset) +
+                                           " is read while it is lent out for writing")};
+      }
+      if ((*slot)->size() != len) return Err{length_mismatch(len, (*slot)->size(), offset)};
       return **slot;
     }
   }
   {
     auto guard = read_lock(s);
-    if (const PageBuffer* hit = guard->get(offset)) return *hit;
+    if (const PageBuffer* hit = guard->get(offset)) {
+      if (hit->size() != len) return Err{length_mismatch(len, hit->size(), offset)};
+      return *hit;
+    }
   }
 
   TRY_ASSIGN(PageBuffer buffer, read_from_file(offset, len));
@@ -210,10 +222,16 @@ Result<WritablePage, StorageError> PagedCachedFile::write(uint64_t offset, size_
     cached = rc->remove(offset);
   }
   if (cached) {
-    if (cached->size() != len) cache_inconsistency(len, cached->size(), offset);
-    read_cache_bytes_.fetch_sub(len, std::memory_order_relaxed);
+    read_cache_bytes_.fetch_sub(cached->size(), std::memory_order_relaxed);
+    // A copy of another length was read through a damaged page number that
+    // shares this offset; it is stale now that the run is lent at this length.
+    if (cached->size() != len) cached.reset();
   }
 
+  if (std::optional<PageBuffer>* slot = guard->get(offset);
+      slot != nullptr && slot->has_value() && (*slot)->size() != len) {
+    return Err{length_mismatch(len, (*slot)->size(), offset)};
+  }
   if (std::optional<PageBuffer> buffered = guard->take_buffer(offset)) {
     return WritablePage(stripe, std::move(*buffered), offset);
   }
@@ -366,10 +384,9 @@ void PagedCachedFile::invalidate_cache(uint64_t offset, size_t len) const {
     auto rc = write_lock(offset % kCacheStripes);
     removed = rc->remove(offset);
   }
-  if (removed) {
-    if (removed->size() != len) cache_inconsistency(len, removed->size(), offset);
-    read_cache_bytes_.fetch_sub(len, std::memory_order_relaxed);
-  }
+  // A copy of another length (read through a damaged page number) goes too.
+  (void)len;
+  if (removed) read_cache_bytes_.fetch_sub(removed->size(), std::memory_order_relaxed);
 }
 
 void PagedCachedFile::cancel_pending_write(uint64_t offset) const {
