@@ -296,20 +296,29 @@ Result<WritablePage, StorageError> PagedCachedFile::write(uint64_t offset, size_
 
 Result<void, StorageError> PagedCachedFile::flush_write_buffer() const {
   // Adjacent pages sit in different stripes, so the whole buffer is gathered
-  // (one stripe locked at a time) and written in offset order, each run of
-  // adjacent pages with one backend call. The references held here keep every
-  // page from being changed in place while it is written.
-  std::vector<std::pair<uint64_t, PageBuffer>> dirty;
-  for (size_t s = 0; s < kCacheStripes; ++s) {
-    auto guard = lock_stripe(*write_buffer_[s]);
+  // and written in offset order, each run of adjacent pages with one backend
+  // call. Every stripe stays locked until its pages have left the buffer: a
+  // page lent, freed or replaced while its old bytes are in flight would
+  // otherwise be overwritten in the file by them. Stripes are taken in index
+  // order, and nobody waits for a second stripe while holding one (lenders
+  // only try-lock others), so this cannot deadlock.
+  std::vector<WriteBufferStripe::Guard> stripes;
+  stripes.reserve(kCacheStripes);
+  for (size_t s = 0; s < kCacheStripes; ++s) stripes.push_back(lock_stripe(*write_buffer_[s]));
+
+  std::vector<std::pair<uint64_t, const PageBuffer*>> dirty;
+  for (auto& guard : stripes) {
     guard->for_each([&](uint64_t offset, std::optional<PageBuffer>& slot) {
       if (!slot.has_value()) panic(kUnwrapNone);  // lent out
-      dirty.emplace_back(offset, *slot);
+      dirty.emplace_back(offset, &*slot);
     });
   }
+  if (dirty.empty()) return {};
   std::sort(dirty.begin(), dirty.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
 
+  // A failure leaves every page buffered: the ones not yet written, and the
+  // ones written, which a later flush writes again.
   std::vector<std::span<const uint8_t>> parts;
   for (size_t i = 0; i < dirty.size();) {
     const uint64_t start = dirty[i].first;
@@ -319,31 +328,17 @@ Result<void, StorageError> PagedCachedFile::flush_write_buffer() const {
     for (; i < dirty.size() && dirty[i].first == end &&
            (parts.empty() || (run_bytes < kMaxWriteRunBytes && parts.size() < kMaxWriteRunPages));
          ++i) {
-      parts.push_back(dirty[i].second.bytes());
-      run_bytes += dirty[i].second.size();
-      end += dirty[i].second.size();
+      parts.push_back(dirty[i].second->bytes());
+      run_bytes += dirty[i].second->size();
+      end += dirty[i].second->size();
     }
     TRY(check_io());
     STORAGE_BACKEND_CALL(file_->write_gathered(start, parts));
   }
+  dirty.clear();
 
-  // Only the pages written leave the write buffer; one lent or replaced in the
-  // meantime stays for the next flush.
-  auto written = [&](uint64_t offset, const std::optional<PageBuffer>& slot) {
-    if (!slot.has_value()) return false;
-    auto it = std::lower_bound(dirty.begin(), dirty.end(), offset,
-                               [](const auto& d, uint64_t o) { return d.first < o; });
-    return it != dirty.end() && it->first == offset && it->second.same_bytes(*slot);
-  };
-  std::vector<uint64_t> moved;
-  for (size_t s = 0; s < kCacheStripes; ++s) {
-    auto guard = lock_stripe(*write_buffer_[s]);
-    moved.clear();
-    size_t entries = 0;
+  for (auto& guard : stripes) {
     guard->for_each([&](uint64_t offset, std::optional<PageBuffer>& slot) {
-      ++entries;
-      if (!written(offset, slot)) return;
-      moved.push_back(offset);
       PageBuffer page = std::move(*slot);
       slot.reset();
       const size_t len = page.size();
@@ -358,11 +353,7 @@ Result<void, StorageError> PagedCachedFile::flush_write_buffer() const {
       }
       write_buffer_bytes_.fetch_sub(len, std::memory_order_relaxed);
     });
-    if (moved.size() == entries) {
-      guard->clear();
-    } else {
-      for (uint64_t offset : moved) (void)guard->remove(offset);
-    }
+    guard->clear();
   }
   return {};
 }

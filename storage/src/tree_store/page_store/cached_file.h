@@ -10,7 +10,9 @@
 // without calling the backend; pages still cached keep answering.
 //
 // Lock order: a write-buffer stripe before a read-cache stripe, never the
-// reverse; a second write-buffer stripe only by try-lock.
+// reverse. A second write-buffer stripe is taken only by try-lock, except by
+// flush_write_buffer, which takes them all in index order (it waits for no
+// other lock while holding some) and holds them until its pages are written.
 //
 // Thread safety: every operation may be called from many threads at once. A
 // WritablePage has one owner, and may outlive the PagedCachedFile.
@@ -93,7 +95,9 @@ class PagedCachedFile {
   // another length is Corrupted.
   Result<WritablePage, StorageError> write(uint64_t offset, size_t len, bool overwrite) const;
   // Writes every buffered page back (unsynced) and moves it into the read cache
-  // as far as the budget allows; the write buffer is empty afterwards.
+  // as far as the budget allows; the write buffer is empty afterwards. No page
+  // can be lent, freed or replaced until it is written. A failure leaves every
+  // page buffered.
   Result<void, StorageError> flush_write_buffer() const;
   // flush_write_buffer, then a data sync.
   Result<void, StorageError> flush() const;
