@@ -8,6 +8,7 @@
 #include <chrono>
 #include <condition_variable>
 #include <future>
+#include <latch>
 #include <memory>
 #include <mutex>
 #include <optional>
@@ -236,10 +237,13 @@ TEST(CachedFileConcurrentTest, PagesInFlightAreNotFreedOrReplacedUnderTheWriteBa
 
   std::vector<std::string> problems(4);
   std::promise<void> rewritten;
+  // A flush may not meet a page lent out, so the rewriter's waits for the lenders.
+  std::latch lent_and_returned(static_cast<ptrdiff_t>(problems.size() - 1));
   std::thread rewriter([&] {
     cache.cancel_pending_write(kVictim * kPage);
     cache.invalidate_cache(kVictim * kPage, kPage);
     problems[0] = stamp(kVictim, 0x02, true);
+    lent_and_returned.wait();
     auto r = cache.flush_write_buffer();
     if (!r.ok() && problems[0].empty()) problems[0] = r.error().to_string();
     rewritten.set_value();
@@ -250,6 +254,7 @@ TEST(CachedFileConcurrentTest, PagesInFlightAreNotFreedOrReplacedUnderTheWriteBa
       for (size_t i = 0; i < 20 && problems[t].empty(); ++i) {
         problems[t] = stamp(10 + t * 40 + i, static_cast<uint8_t>(0x10 + i), i % 2 == 0);
       }
+      lent_and_returned.count_down();
     });
   }
   // Give the other threads a chance to race the paused write (they must wait
