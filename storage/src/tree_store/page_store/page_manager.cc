@@ -252,6 +252,11 @@ Result<void, StorageError> TransactionalMemory::close() {
         // file is clean; a failure here leaves the recovery bit set and is the
         // caller's to know.
         auto written = [&]() -> Result<void, StorageError> {
+          // A file left longer by a failed truncation would need a repair at
+          // the next open; one more try, which may fail as before.
+          if (truncation_pending_) {
+            truncation_pending_ = !storage_->truncate(state->header.layout().len()).ok();
+          }
           TRY(storage_->flush());
           state->header.set_recovery_required(false);
           TRY(write_header(state->header));
@@ -363,6 +368,7 @@ Result<void, StorageError> TransactionalMemory::grow(InMemoryState& state, uint8
   }
   // The new length is durable before any page in it is handed out.
   TRY(storage_->resize(grown.len()));
+  truncation_pending_ = false;
   TRY(storage_->sync_data());
   state.allocators->resize_to(allocator_layout_of(grown));
   set_layout(state, grown);
@@ -465,8 +471,8 @@ Result<void, StorageError> TransactionalMemory::commit(std::optional<BtreeHeader
   header->set_two_phase_commit(two_phase);
   TRY(write_header(*header));
   TRY(storage_->flush());
-  if (trimmed) TRY(storage_->resize(header->layout().len()));
 
+  // Durable: from here on the commit has happened, whatever else fails.
   auto pages = lock_unwrap(unpersisted_pages_);
   PageNumberSet().swap(*pages);
   lock_unwrap(unpersisted_allocations_)->clear();
@@ -479,6 +485,10 @@ Result<void, StorageError> TransactionalMemory::commit(std::optional<BtreeHeader
   }
   state->header = std::move(*header);
   read_from_secondary_.store(false, std::memory_order_release);
+  if (trimmed || truncation_pending_) {
+    // Under the state lock, so that no growth of the file slips in between.
+    truncation_pending_ = !storage_->truncate(state->header.layout().len()).ok();
+  }
   return {};
 }
 

@@ -152,7 +152,10 @@ class TransactionalMemory {
   void free_helper(PageNumber page, PageTracker& tracker);
 
   // The durable commit: the new roots go into the secondary slot, which then
-  // becomes the primary.
+  // becomes the primary. Once the header is durable the in-memory state
+  // follows it; a failed truncation of a trimmed file after that is no commit
+  // failure: the file stays longer and the next trimming commit (or close)
+  // tries again.
   Result<void, StorageError> commit(std::optional<BtreeHeader> data_root,
                                     std::optional<BtreeHeader> system_root,
                                     TransactionId transaction_id, bool two_phase,
@@ -218,6 +221,9 @@ class TransactionalMemory {
   const uint32_t region_max_data_pages_;
   // The layout's length, for checking page numbers without the state lock.
   std::atomic<uint64_t> layout_len_{0};
+  // The file is longer than its layout: a trimming commit could not truncate
+  // it. Guarded by `state`.
+  bool truncation_pending_ = false;
 };
 
 // The pages one write transaction allocated and has not committed: 64 shards by
