@@ -195,13 +195,15 @@ bool TransactionalMemory::allocator_state_loaded() {
   return lock_state()->allocators.has_value();
 }
 
-void TransactionalMemory::install_allocators(Allocators allocators) {
-  {
-    auto state = lock_state();
-    allocators.resize_to(allocator_layout_of(state->header.layout()));
-    state->allocators.emplace(std::move(allocators));
-  }
-  lock_state()->header.set_recovery_required(false);
+Result<void, StorageError> TransactionalMemory::install_allocators(
+    RegionTracker tracker, std::vector<BuddyAllocator> buddies) {
+  auto state = lock_state();
+  TRY_ASSIGN(Allocators allocators,
+             Allocators::from_parts(std::move(tracker), std::move(buddies),
+                                    allocator_layout_of(state->header.layout())));
+  state->allocators.emplace(std::move(allocators));
+  state->header.set_recovery_required(false);
+  return {};
 }
 
 void TransactionalMemory::invalidate_cache_all() const { storage_->invalidate_cache_all(); }

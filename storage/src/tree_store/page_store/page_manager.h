@@ -136,10 +136,13 @@ class TransactionalMemory {
     const DatabaseLayout layout = state->header.layout();
     return std::forward<F>(f)(static_cast<const Allocators&>(*state->allocators), layout);
   }
-  // Installs allocators rebuilt from a saved state, fits them to the current
-  // layout, then clears the in-memory recovery flag so that begin_writable may
-  // set it again.
-  void install_allocators(Allocators allocators);
+  // Installs allocators rebuilt from the images of a saved state, checked
+  // against and fitted to the current layout under the state lock
+  // (Allocators::from_parts), then clears the in-memory recovery flag so that
+  // begin_writable may set it again. Images that do not fit are Corrupted and
+  // change nothing.
+  Result<void, StorageError> install_allocators(RegionTracker tracker,
+                                                std::vector<BuddyAllocator> buddies);
   // Empties the read cache (the write buffer is untouched).
   void invalidate_cache_all() const;
 
