@@ -33,7 +33,9 @@
 #include "storage/src/error.h"
 #include "storage/src/result.h"
 #include "storage/src/tree_store/btree_base.h"
+#include "storage/src/tree_store/btree_iters.h"
 #include "storage/src/tree_store/btree_mutator.h"
+#include "storage/src/tree_store/btree_range.h"
 #include "storage/src/tree_store/page_source.h"
 #include "storage/src/types.h"
 
@@ -49,6 +51,9 @@ using TransactionPoison = std::shared_ptr<std::atomic<bool>>;
 // Receives the path from the walk's first page down to the visited page.
 using PageVisitor = std::function<Result<void, StorageError>(std::span<const PageNumber>)>;
 using DirtyLeafVisitor = std::function<Result<void, StorageError>(LeafPageMut<PageMut>&)>;
+
+template <KeyCodec K, ValueCodec V>
+class BtreeExtractIf;
 
 // Appends the local list to the shared one (under its lock, only when there
 // is something to add) and empties the local list, keeping its storage.
@@ -140,10 +145,23 @@ class UntypedBtreeMut {
   const TreeDescriptor& descriptor() const { return descriptor_; }
   const std::shared_ptr<const WritablePageSource>& allocator() const { return allocator_; }
   bool poisoned() const;
+  // What a cursor or removal range over this tree shares with it; the root is
+  // lent for the cursor's edits.
+  std::optional<BtreeHeader>& root_mut() { return root_; }
+  const SharedFreedPages& freed_pages() const { return freed_pages_; }
+  const PageTrackerRef& tracker() const { return tracker_; }
+  const TransactionPoison& transaction_poison() const { return transaction_poison_; }
+  // Marks this tree and its transaction as failed: an edit made on the tree's
+  // behalf (by a removal range over it) failed after pages may have changed.
+  void poison();
 
   // Lookups on the current root, reading with PageReadHint::kMayBeDirty.
   Result<std::optional<ValueRef>, StorageError> get(ByteView key) const;
   Result<std::optional<std::pair<ValueRef, ValueRef>>, StorageError> last() const;
+  // A range over the current root that reads this transaction's dirty pages
+  // (kMayBeDirty); the root page is read once here. Drop it before the next
+  // edit, which may rewrite the pages it holds.
+  Result<BtreeCursorRange, StorageError> range(EncodedBound start, EncodedBound end) const;
 
   // The old value, when the key was present.
   Result<std::optional<ValueRef>, StorageError> insert(ByteView key, ByteView value);
@@ -168,7 +186,6 @@ class UntypedBtreeMut {
   template <typename F>
   auto edit(F&& body) -> decltype(body());
   StorageError refuse_poisoned() const;
-  void poison();
   // A pair whose page offsets would not fit a u32 even in a leaf of its own is
   // refused before any edit. One that fits alone but not beside the pairs a
   // rebuilt leaf puts next to it is refused by the leaf builder, which an
@@ -284,6 +301,13 @@ class BtreeMut {
         std::move(found->second).template into_guard<V>()));
   }
 
+  // The entries of a key range as this transaction sees them, its own
+  // uncommitted edits included. Drop the range before the next edit.
+  Result<BtreeCursorRange, StorageError> range(const KeyRange<K>& range) const {
+    auto [start, end] = btree_iters::encode_bounds(range);
+    return core_.range(std::move(start), std::move(end));
+  }
+
   // The value stored under the key before, if any.
   Result<std::optional<ValueGuard<V>>, StorageError> insert(const Key& key, const Value& value) {
     auto k = K::as_bytes(key);
@@ -322,6 +346,13 @@ class BtreeMut {
   Result<std::optional<BtreeHeader>, StorageError> finalize_dirty_checksums() {
     return core_.finalize_dirty_checksums();
   }
+
+  // A removal range over every entry below `end` (exclusive): the predicate
+  // sees each entry, and those it accepts are removed and returned. Reads no
+  // page; the extraction borrows this tree until it is dropped. Defined in
+  // range_mut.h.
+  template <typename P>
+  BtreeExtractIf<K, V> extract_from_if(const Key& end, P predicate);
 
  private:
   UntypedBtreeMut core_;
