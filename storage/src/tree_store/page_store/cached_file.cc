@@ -15,9 +15,13 @@ namespace {
 constexpr const char* kUnwrapErr = "called `Result::unwrap()` on an `Err` value";
 constexpr const char* kUnwrapNone = "called `Option::unwrap()` on a `None` value";
 
-[[noreturn]] void cache_inconsistency(size_t requested, size_t cached, uint64_t offset) {
-  panic("cache inconsistency " + std::to_string(requested) + " != " + std::to_string(cached) +
-        " for offset " + std::to_string(offset));
+// A run asked for at another length than its cached copy: one of the two page
+// numbers came from a damaged file (two page numbers of different orders can
+// share an offset). Nothing cached is changed.
+StorageError length_mismatch(size_t requested, size_t cached, uint64_t offset) {
+  return StorageError::Corrupted("Page run at offset " + std::to_string(offset) + " read as " +
+                                 std::to_string(requested) + " bytes but cached as " +
+                                 std::to_string(cached) + " bytes");
 }
 
 // Every blocking lock of a poisoned stripe panics in turn.
@@ -137,13 +141,21 @@ Result<PageBuffer, StorageError> PagedCachedFile::read(uint64_t offset, size_t l
   if (hint == PageReadHint::kMayBeDirty) {
     auto guard = lock_stripe(*write_buffer_[s]);
     if (std::optional<PageBuffer>* slot = guard->get(offset)) {
-      if (!slot->has_value()) panic(kUnwrapNone);  // lent out
+      // Lent out: only a damaged page number reaches a run being written.
+      if (!slot->has_value()) {
+        return Err{StorageError::Corrupted("Page run at offset " + std::to_string(offset) +
+                                           " is read while it is lent out for writing")};
+      }
+      if ((*slot)->size() != len) return Err{length_mismatch(len, (*slot)->size(), offset)};
       return **slot;
     }
   }
   {
     auto guard = read_lock(s);
-    if (const PageBuffer* hit = guard->get(offset)) return *hit;
+    if (const PageBuffer* hit = guard->get(offset)) {
+      if (hit->size() != len) return Err{length_mismatch(len, hit->size(), offset)};
+      return *hit;
+    }
   }
 
   TRY_ASSIGN(PageBuffer buffer, read_from_file(offset, len));
@@ -177,11 +189,12 @@ Result<size_t, StorageError> PagedCachedFile::flush_lowest_priority(LRUWriteCach
     for (size_t attempts = stripe.len(); attempts > 0; --attempts) {
       auto popped = stripe.pop_lowest_priority();
       if (!popped) break;
-      if (popped->second.has_value()) {
+      // A page a write-back is writing now stays for it.
+      if (popped->second.has_value() && !in_flight(popped->first)) {
         found.emplace(popped->first, std::move(*popped->second));
         break;
       }
-      stripe.reinsert(popped->first, std::nullopt);
+      stripe.reinsert(popped->first, std::move(popped->second));
     }
     if (!found) break;
     auto written = write_to_file(found->first, found->second);
@@ -202,7 +215,8 @@ Result<WritablePage, StorageError> PagedCachedFile::write(uint64_t offset, size_
   STORAGE_ASSERT(offset % page_size_ == 0);
   const size_t s = offset % kCacheStripes;
   const std::shared_ptr<WriteBufferStripe>& stripe = write_buffer_[s];
-  auto guard = lock_stripe(*stripe);
+  std::optional<WriteBufferStripe::Guard> held = lock_unless_in_flight(*stripe, offset);
+  WriteBufferStripe::Guard& guard = *held;
 
   std::optional<PageBuffer> cached;
   {
@@ -210,10 +224,16 @@ Result<WritablePage, StorageError> PagedCachedFile::write(uint64_t offset, size_
     cached = rc->remove(offset);
   }
   if (cached) {
-    if (cached->size() != len) cache_inconsistency(len, cached->size(), offset);
-    read_cache_bytes_.fetch_sub(len, std::memory_order_relaxed);
+    read_cache_bytes_.fetch_sub(cached->size(), std::memory_order_relaxed);
+    // A copy of another length was read through a damaged page number that
+    // shares this offset; it is stale now that the run is lent at this length.
+    if (cached->size() != len) cached.reset();
   }
 
+  if (std::optional<PageBuffer>* slot = guard->get(offset);
+      slot != nullptr && slot->has_value() && (*slot)->size() != len) {
+    return Err{length_mismatch(len, (*slot)->size(), offset)};
+  }
   if (std::optional<PageBuffer> buffered = guard->take_buffer(offset)) {
     return WritablePage(stripe, std::move(*buffered), offset);
   }
@@ -276,41 +296,89 @@ Result<WritablePage, StorageError> PagedCachedFile::write(uint64_t offset, size_
   return WritablePage(stripe, std::move(*lent), offset);
 }
 
+bool PagedCachedFile::in_flight(uint64_t offset) const {
+  if (!write_back_running_.load(std::memory_order_acquire)) return false;
+  std::lock_guard<std::mutex> lock(write_back_mu_);
+  return in_flight_.contains(offset);
+}
+
+std::optional<WriteBufferStripe::Guard> PagedCachedFile::lock_unless_in_flight(
+    WriteBufferStripe& stripe, uint64_t offset) const {
+  std::optional<WriteBufferStripe::Guard> guard;
+  for (;;) {
+    guard.emplace(lock_stripe(stripe));
+    if (!in_flight(offset)) return guard;
+    // Waited for with no stripe held: the write-back needs them.
+    guard.reset();
+    std::unique_lock<std::mutex> lock(write_back_mu_);
+    write_back_done_.wait(lock, [&] { return !in_flight_.contains(offset); });
+  }
+}
+
 Result<void, StorageError> PagedCachedFile::flush_write_buffer() const {
+  // One write-back at a time.
+  {
+    std::unique_lock<std::mutex> lock(write_back_mu_);
+    write_back_done_.wait(lock, [&] { return !write_back_running_.load(); });
+    write_back_running_.store(true, std::memory_order_release);
+  }
+  // Whatever way the write-back ends, its pages are free again.
+  struct End {
+    const PagedCachedFile* file;
+    ~End() {
+      {
+        std::lock_guard<std::mutex> lock(file->write_back_mu_);
+        file->in_flight_.clear();
+        file->write_back_running_.store(false, std::memory_order_release);
+      }
+      file->write_back_done_.notify_all();
+    }
+  } end{this};
+
   // Adjacent pages sit in different stripes, so the whole buffer is gathered
   // (one stripe locked at a time) and written in offset order, each run of
-  // adjacent pages with one backend call. The references held here keep every
-  // page from being changed in place while it is written.
+  // adjacent pages with one backend call. A gathered page is marked in flight
+  // under its stripe's lock: until the write-back ends nobody lends, frees or
+  // replaces it, so its old bytes never land in the file after newer ones.
   std::vector<std::pair<uint64_t, PageBuffer>> dirty;
+  std::vector<uint64_t> offsets;
   for (size_t s = 0; s < kCacheStripes; ++s) {
     auto guard = lock_stripe(*write_buffer_[s]);
+    offsets.clear();
     guard->for_each([&](uint64_t offset, std::optional<PageBuffer>& slot) {
       if (!slot.has_value()) panic(kUnwrapNone);  // lent out
       dirty.emplace_back(offset, *slot);
+      offsets.push_back(offset);
     });
+    if (offsets.empty()) continue;
+    std::lock_guard<std::mutex> lock(write_back_mu_);
+    in_flight_.insert(offsets.begin(), offsets.end());
   }
+  if (dirty.empty()) return {};
   std::sort(dirty.begin(), dirty.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
 
+  // A failure leaves every page buffered: the ones not yet written, and the
+  // ones written, which a later write-back writes again.
   std::vector<std::span<const uint8_t>> parts;
   for (size_t i = 0; i < dirty.size();) {
     const uint64_t start = dirty[i].first;
-    uint64_t end = start;
+    uint64_t end_offset = start;
     size_t run_bytes = 0;
     parts.clear();
-    for (; i < dirty.size() && dirty[i].first == end &&
+    for (; i < dirty.size() && dirty[i].first == end_offset &&
            (parts.empty() || (run_bytes < kMaxWriteRunBytes && parts.size() < kMaxWriteRunPages));
          ++i) {
       parts.push_back(dirty[i].second.bytes());
       run_bytes += dirty[i].second.size();
-      end += dirty[i].second.size();
+      end_offset += dirty[i].second.size();
     }
     TRY(check_io());
     STORAGE_BACKEND_CALL(file_->write_gathered(start, parts));
   }
 
-  // Only the pages written leave the write buffer; one lent or replaced in the
-  // meantime stays for the next flush.
+  // The written pages leave the write buffer; pages buffered meanwhile (at
+  // offsets that were not in flight) stay for the next write-back.
   auto written = [&](uint64_t offset, const std::optional<PageBuffer>& slot) {
     if (!slot.has_value()) return false;
     auto it = std::lower_bound(dirty.begin(), dirty.end(), offset,
@@ -366,15 +434,16 @@ void PagedCachedFile::invalidate_cache(uint64_t offset, size_t len) const {
     auto rc = write_lock(offset % kCacheStripes);
     removed = rc->remove(offset);
   }
-  if (removed) {
-    if (removed->size() != len) cache_inconsistency(len, removed->size(), offset);
-    read_cache_bytes_.fetch_sub(len, std::memory_order_relaxed);
-  }
+  // A copy of another length (read through a damaged page number) goes too.
+  (void)len;
+  if (removed) read_cache_bytes_.fetch_sub(removed->size(), std::memory_order_relaxed);
 }
 
 void PagedCachedFile::cancel_pending_write(uint64_t offset) const {
   STORAGE_ASSERT(offset % page_size_ == 0);
-  auto guard = lock_stripe(*write_buffer_[offset % kCacheStripes]);
+  std::optional<WriteBufferStripe::Guard> held =
+      lock_unless_in_flight(*write_buffer_[offset % kCacheStripes], offset);
+  WriteBufferStripe::Guard& guard = *held;
   // Checked before removing, so that a lent page keeps its slot to return to.
   if (std::optional<PageBuffer>* slot = guard->get(offset)) {
     if (!slot->has_value()) panic("assertion failed: value.is_some()");
@@ -414,6 +483,14 @@ Result<void, StorageError> PagedCachedFile::resize(uint64_t len) const {
   if (len < current) invalidate_read_cache_above(len);
   TRY(check_io());
   STORAGE_BACKEND_CALL(file_->set_len(len));
+  return {};
+}
+
+Result<void, StorageError> PagedCachedFile::truncate(uint64_t len) const {
+  TRY(check_io());
+  invalidate_read_cache_above(len);
+  auto r = file_->set_len(len);
+  if (!r.ok()) return Err{StorageError::Io(std::move(r).error())};
   return {};
 }
 

@@ -10,7 +10,13 @@
 // without calling the backend; pages still cached keep answering.
 //
 // Lock order: a write-buffer stripe before a read-cache stripe, never the
-// reverse; a second write-buffer stripe only by try-lock.
+// reverse; a second write-buffer stripe only by try-lock. The write-back mutex
+// comes last, held only for a moment; waiting for a write-back to end happens
+// with no stripe held.
+//
+// While flush_write_buffer writes, the pages it gathered are in flight: lending
+// or cancelling one waits until the write-back ends, and freeing space skips
+// it, so that no old bytes reach the file after newer ones.
 //
 // Thread safety: every operation may be called from many threads at once. A
 // WritablePage has one owner, and may outlive the PagedCachedFile.
@@ -18,17 +24,21 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
+#include <unordered_set>
 #include <vector>
 
 #include "storage/src/error.h"
 #include "storage/src/result.h"
 #include "storage/src/sync.h"
 #include "storage/src/tree_store/page_store/backends.h"
+#include "storage/src/tree_store/page_store/fast_hasher.h"
 #include "storage/src/tree_store/page_store/lru_cache.h"
 #include "storage/src/tree_store/page_store/page_buffer.h"
 
@@ -83,13 +93,20 @@ class PagedCachedFile {
   PagedCachedFile& operator=(const PagedCachedFile&) = delete;
 
   // The page run's current bytes: the write buffer (kMayBeDirty only), then the
-  // read cache, then the file, filling the read cache.
+  // read cache, then the file, filling the read cache. A copy cached at another
+  // length (page numbers of two orders share the offset, one of them damaged)
+  // is Corrupted and stays as it is.
   Result<PageBuffer, StorageError> read(uint64_t offset, size_t len, PageReadHint hint) const;
   // Lends the page run for change. With `overwrite` the caller replaces every
-  // byte, so an uncached page is not read from the file but zero-filled.
+  // byte, so an uncached page is not read from the file but zero-filled. A
+  // read-cache copy of another length is stale and dropped; a buffered page of
+  // another length is Corrupted.
   Result<WritablePage, StorageError> write(uint64_t offset, size_t len, bool overwrite) const;
   // Writes every buffered page back (unsynced) and moves it into the read cache
-  // as far as the budget allows; the write buffer is empty afterwards.
+  // as far as the budget allows; the write buffer is empty afterwards (but for
+  // pages buffered meanwhile). No page can be lent, freed or replaced while its
+  // bytes are in flight. A failure leaves every page buffered. One write-back
+  // runs at a time.
   Result<void, StorageError> flush_write_buffer() const;
   // flush_write_buffer, then a data sync.
   Result<void, StorageError> flush() const;
@@ -101,7 +118,7 @@ class PagedCachedFile {
   bool io_failed() const { return io_failed_.load(std::memory_order_acquire); }
   // Reads from the file, bypassing both caches.
   Result<std::vector<uint8_t>, StorageError> read_direct(uint64_t offset, size_t len) const;
-  // Forgets the read-cache copy of one page run.
+  // Forgets the read-cache copy of one page run, whatever its cached length.
   void invalidate_cache(uint64_t offset, size_t len) const;
   // Forgets a buffered write without writing it.
   void cancel_pending_write(uint64_t offset) const;
@@ -109,6 +126,10 @@ class PagedCachedFile {
   void invalidate_cache_all() const;
   // Sets the file length; shrinking first drops cached copies at or past the end.
   Result<void, StorageError> resize(uint64_t len) const;
+  // Shrinks the file to `len`, dropping cached copies at or past it first. A
+  // failure is returned but not sticky: the bytes below `len` are the same
+  // whether or not the file got shorter, so the file stays usable.
+  Result<void, StorageError> truncate(uint64_t len) const;
   Result<uint64_t, StorageError> file_len() const;
   // Marks the file closed (and failed), then closes the backend.
   Result<void, StorageError> close() const;
@@ -129,6 +150,12 @@ class PagedCachedFile {
   // priority first, until `target` bytes are freed or none is left.
   Result<size_t, StorageError> flush_lowest_priority(LRUWriteCache& stripe, size_t target) const;
   void invalidate_read_cache_above(uint64_t len) const;
+  // Whether a running write-back is writing the page at `offset`.
+  bool in_flight(uint64_t offset) const;
+  // Locks the offset's write-buffer stripe once the page there is not in
+  // flight, waiting (with no stripe held) for the write-back otherwise.
+  std::optional<WriteBufferStripe::Guard> lock_unless_in_flight(WriteBufferStripe& stripe,
+                                                                uint64_t offset) const;
 
   ReadCacheStripe::ReadGuard read_lock(size_t stripe) const;
   ReadCacheStripe::WriteGuard write_lock(size_t stripe) const;
@@ -143,6 +170,13 @@ class PagedCachedFile {
   mutable std::atomic<size_t> write_buffer_bytes_{0};
   size_t max_cache_bytes_;
   mutable std::atomic<size_t> eviction_cursor_{0};
+  // The running write-back and the offsets it is writing. The flag is set
+  // before any page is marked and cleared with the marks, so a lender that
+  // sees it clear under its stripe lock has nothing to wait for.
+  mutable std::mutex write_back_mu_;
+  mutable std::condition_variable write_back_done_;
+  mutable std::atomic<bool> write_back_running_{false};
+  mutable std::unordered_set<uint64_t, FastHasher64> in_flight_;
 };
 
 }  // namespace storage
