@@ -27,6 +27,12 @@ WriteBufferStripe::Guard lock_stripe(WriteBufferStripe& stripe) {
   return std::move(r).value();
 }
 
+StorageError cached_length_mismatch(uint64_t offset, size_t requested, size_t cached) {
+  return StorageError::Corrupted("page run at offset " + std::to_string(offset) + " read as " +
+                                 std::to_string(requested) + " bytes but cached as " +
+                                 std::to_string(cached));
+}
+
 }  // namespace
 
 // ---- WritablePage ----------------------------------------------------------
@@ -68,14 +74,14 @@ PagedCachedFile::PagedCachedFile(std::unique_ptr<StorageBackend> file, uint64_t 
   for (auto& stripe : write_buffer_) stripe = std::make_shared<WriteBufferStripe>();
 }
 
-PagedCachedFile::ReadCacheStripe::ReadGuard PagedCachedFile::read_lock(size_t stripe) const {
-  auto r = read_cache_[stripe].read();
+ReadCache::ReadGuard PagedCachedFile::read_lock(size_t stripe) const {
+  auto r = read_cache_.read(stripe);
   if (!r.ok()) panic(kUnwrapErr);
   return std::move(r).value();
 }
 
-PagedCachedFile::ReadCacheStripe::WriteGuard PagedCachedFile::write_lock(size_t stripe) const {
-  auto r = read_cache_[stripe].write();
+ReadCache::WriteGuard PagedCachedFile::write_lock(size_t stripe) const {
+  auto r = read_cache_.write(stripe);
   if (!r.ok()) panic(kUnwrapErr);
   return std::move(r).value();
 }
@@ -133,19 +139,35 @@ Result<uint64_t, StorageError> PagedCachedFile::file_len() const {
 
 Result<PageBuffer, StorageError> PagedCachedFile::read(uint64_t offset, size_t len,
                                                        PageReadHint hint) const {
+  TRY_ASSIGN(PinnedRun run, read_pinned(offset, len, hint));
+  return run.share();
+}
+
+Result<PinnedRun, StorageError> PagedCachedFile::read_pinned(uint64_t offset, size_t len,
+                                                             PageReadHint hint) const {
   const size_t s = offset % kCacheStripes;
   if (hint == PageReadHint::kMayBeDirty) {
     auto guard = lock_stripe(*write_buffer_[s]);
     if (std::optional<PageBuffer>* slot = guard->get(offset)) {
       if (!slot->has_value()) panic(kUnwrapNone);  // lent out
-      return **slot;
+      return PinnedRun(**slot);
     }
   }
   {
     auto guard = read_lock(s);
-    if (const PageBuffer* hit = guard->get(offset)) return *hit;
+    if (const PageBuffer* hit = guard->get(offset)) {
+      // A run cached at another length (page numbers from a damaged file can
+      // overlap) is not what was asked for; the cache stays as it is.
+      if (hit->size() != len) return Err{cached_length_mismatch(offset, len, hit->size())};
+      return PinnedRun(std::move(guard), hit);
+    }
   }
+  TRY_ASSIGN(PageBuffer buffer, read_miss(offset, len));
+  return PinnedRun(std::move(buffer));
+}
 
+Result<PageBuffer, StorageError> PagedCachedFile::read_miss(uint64_t offset, size_t len) const {
+  const size_t s = offset % kCacheStripes;
   TRY_ASSIGN(PageBuffer buffer, read_from_file(offset, len));
 
   size_t cache_size = read_cache_bytes_.fetch_add(len, std::memory_order_relaxed) + len;
