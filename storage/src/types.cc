@@ -39,7 +39,8 @@ bool is_valid_utf8(ByteView bytes) {
 }
 
 std::strong_ordering TextCodec::compare(ByteView a, ByteView b) {
-  if (!is_valid_utf8(a) || !is_valid_utf8(b)) panic(kUnwrapErrText);
+  // Not checked for UTF-8: a stored key may be damaged, and a search through it
+  // must still end. Bytewise order is code point order for valid text.
   size_t n = std::min(a.size(), b.size());
   int c = n == 0 ? 0 : std::memcmp(a.data(), b.data(), n);
   if (c != 0) return c < 0 ? std::strong_ordering::less : std::strong_ordering::greater;

@@ -103,7 +103,8 @@ struct TextCodec {
     return ByteView(reinterpret_cast<const uint8_t*>(value.data()), value.size());
   }
   static TypeName type_name() { return TypeName{0, "&str"}; }
-  // Byte order of the UTF-8 encodings is code point order.
+  // Bytewise, a proper prefix first: for UTF-8 this is code point order, and
+  // bytes that are not UTF-8 (a damaged key) still order without a panic.
   static std::strong_ordering compare(ByteView a, ByteView b);
 };
 

@@ -170,7 +170,10 @@ class UntypedBtreeMut {
   auto edit(F&& body) -> decltype(body());
   StorageError refuse_poisoned() const;
   void poison();
-  // A pair whose page offsets would not fit a u32 is refused before any edit.
+  // A pair whose page offsets would not fit a u32 even in a leaf of its own is
+  // refused before any edit. One that fits alone but not beside the pairs a
+  // rebuilt leaf puts next to it is refused by the leaf builder, which an
+  // insert reaches before it changes any page.
   Result<void, StorageError> check_pair_size(ByteView key, size_t value_len) const;
   Result<Checksum, StorageError> finalize_page(PageNumber page, std::vector<PageNumber>& path);
   Result<void, StorageError> visit_dirty(PageNumber page, const DirtyLeafVisitor& visitor,

@@ -442,6 +442,12 @@ size_t LeafPairList::leaf_size(size_t start, size_t end) const {
   return leaf_header_size(end - start, fixed_key_width_, fixed_value_width_) + bytes;
 }
 
+Result<void, StorageError> LeafPairList::check_leaf_size(size_t start, size_t end) const {
+  const size_t size = leaf_size(start, end);
+  if (size > kMaxOffset) return Err{StorageError::ValueTooLarge(size)};
+  return {};
+}
+
 size_t LeafPairList::split_count() const {
   const size_t n = pairs_.size();
   STORAGE_ASSERT(n >= 2);

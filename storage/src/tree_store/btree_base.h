@@ -226,6 +226,9 @@ class LeafPairList {
 
   // Encoded size of pairs [start, end) as one leaf.
   size_t leaf_size(size_t start, size_t end) const;
+  // ValueTooLarge when the leaf of pairs [start, end) would have an offset
+  // beyond a u32.
+  Result<void, StorageError> check_leaf_size(size_t start, size_t end) const;
   // Number of pairs that go to the first of two leaves.
   size_t split_count() const;
   // Writes pairs [start, end) as one leaf into `page` (at least leaf_size long).
@@ -271,7 +274,13 @@ class LeafBuilder {
   bool should_split() const { return pairs_.should_split(allocator_.get_page_size()); }
   size_t len() const { return pairs_.size(); }
 
-  Result<Page, StorageError> build() && { return build_range(0, pairs_.size()); }
+  // A leaf whose offsets would not fit a u32 is ValueTooLarge, before any
+  // page is allocated: a pair that fits alone may not fit beside the pairs
+  // the rebuilt leaf puts next to it.
+  Result<Page, StorageError> build() && {
+    TRY(pairs_.check_leaf_size(0, pairs_.size()));
+    return build_range(0, pairs_.size());
+  }
 
   Result<LeafSplit<Page>, StorageError> build_split() && {
     if (pairs_.size() > 2 * kMaxNodeEntries) {
@@ -279,6 +288,8 @@ class LeafBuilder {
     }
     STORAGE_ASSERT(pairs_.size() >= 2);
     size_t s = pairs_.split_count();
+    TRY(pairs_.check_leaf_size(0, s));
+    TRY(pairs_.check_leaf_size(s, pairs_.size()));
     TRY_ASSIGN(Page first, build_range(0, s));
     TRY_ASSIGN(Page second, build_range(s, pairs_.size()));
     return LeafSplit<Page>{std::move(first), pairs_.pairs()[s - 1].key, std::move(second)};

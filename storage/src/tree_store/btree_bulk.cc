@@ -373,6 +373,11 @@ Result<void, StorageError> MutateHelper::delete_leaf_entries(PageImpl leaf,
                                                              bool in_place) {
   if (indexes.empty()) return {};
   if (!root_) panic("delete requires a root");
+  if (indexes.size() > root_->length) {
+    return Err{StorageError::Corrupted("Tree length " + std::to_string(root_->length) +
+                                       " is smaller than the " +
+                                       std::to_string(indexes.size()) + " entries removed")};
+  }
   const PageNumber page_number = leaf.get_page_number();
   const size_t page_size = allocator_.get_page_size();
   const auto kw = descriptor_.fixed_key_width;
@@ -421,6 +426,13 @@ Result<void, StorageError> MutateHelper::replace_leaf_children(std::vector<LeafP
   if (!(start < end)) panic("assertion failed: !replaced_children.is_empty()");
   if (!root_) panic("replace requires a root");
   if (branches.empty()) panic("leaf child replacement requires a parent branch");
+  // The cursor counted pairs it found in the leaves; a stored length below
+  // that count is damage, found before anything changes.
+  if (removed > root_->length) {
+    return Err{StorageError::Corrupted("Tree length " + std::to_string(root_->length) +
+                                       " is smaller than the " + std::to_string(removed) +
+                                       " entries removed")};
+  }
   const auto kw = descriptor_.fixed_key_width;
   const auto vw = descriptor_.fixed_value_width;
   const size_t page_size = allocator_.get_page_size();
@@ -441,8 +453,15 @@ Result<void, StorageError> MutateHelper::replace_leaf_children(std::vector<LeafP
       const bool before = start > 0;
       const size_t neighbour = before ? start - 1 : end;
       if (neighbour < old_children) {
+        const PageNumber neighbour_page = accessor.child_page(neighbour);
         TRY_ASSIGN(PageImpl page,
-                   allocator_.get_page(accessor.child_page(neighbour), PageReadHint::kMayBeDirty));
+                   allocator_.get_page(neighbour_page, PageReadHint::kMayBeDirty));
+        // Children of one branch are all leaves here, unless the file is damaged.
+        TRY_ASSIGN(uint8_t type, page_type(page.memory(), neighbour_page));
+        if (type != kLeafPageType) {
+          return Err{StorageError::Corrupted("Page " + neighbour_page.debug() +
+                                             " corrupted. Sibling of another node type")};
+        }
         TRY_ASSIGN(LeafAccessor leaf, LeafAccessor::create(page, descriptor_));
         TRY_ASSIGN(bool large, is_single_large_value(leaf, page_size));
         if (!large) {
@@ -492,7 +511,6 @@ Result<void, StorageError> MutateHelper::replace_leaf_children(std::vector<LeafP
   }
   parent.reset();
   TRY_ASSIGN(result, repair_path(branches, std::move(result)));
-  if (removed > root_->length) panic("cursor removed more entries than the tree contains");
   TRY(finish_deletion(std::move(result), root_->length - removed));
   allocator_.conditional_free(parent_page, tracker_, freed_);
   for (PageNumber p : replaced) allocator_.conditional_free(p, tracker_, freed_);

@@ -16,6 +16,14 @@ bool on_path(const std::vector<PageNumber>& path, PageNumber page) {
   return std::find(path.begin(), path.end(), page) != path.end();
 }
 
+// A tree's stored length counts its pairs; a damaged one can be too small for
+// a removal, which must not wrap it around.
+StorageError length_too_small(uint64_t length, uint64_t removed) {
+  return StorageError::Corrupted("Tree length " + std::to_string(length) +
+                                 " is smaller than the " + std::to_string(removed) +
+                                 " entries removed");
+}
+
 StorageError sibling_of_wrong_type(PageNumber page) {
   return StorageError::Corrupted("Page " + page.debug() +
                                  " corrupted. Sibling of another node type");
@@ -31,6 +39,8 @@ Result<std::optional<ValueRef>, StorageError> MutateHelper::delete_key(ByteView 
                                                                        bool in_place) {
   if (!root_) return std::optional<ValueRef>();
   const BtreeHeader header = *root_;
+  // A tree with a root holds a pair; checked before anything changes.
+  if (header.length == 0) return Err{length_too_small(0, 1)};
   TRY_ASSIGN(PageImpl page, allocator_.get_page(header.root, PageReadHint::kMayBeDirty));
   std::vector<PageNumber> path{header.root};
   TRY_ASSIGN(Deleted deleted, delete_helper(std::move(page), key, in_place, path));
@@ -346,7 +356,12 @@ Result<void, StorageError> MutateHelper::finish_deletion(DeletionResult result,
     TRY_ASSIGN(LeafAccessor old_leaf,
                LeafAccessor::create(leaf->bytes.bytes(), leaf->page, descriptor_));
     const size_t remaining = old_leaf.num_pairs() - leaf->removed.size();
-    if (remaining != new_length) panic("assertion failed: root leaf length == new length");
+    if (remaining != new_length) {
+      return Err{StorageError::Corrupted("Root leaf " + leaf->page.debug() + " keeps " +
+                                         std::to_string(remaining) +
+                                         " pairs but the tree's length says " +
+                                         std::to_string(new_length))};
+    }
     TRY_ASSIGN(PageNumber rebuilt, build_leaf_except_indexes(old_leaf, remaining, leaf->removed));
     root_ = BtreeHeader{rebuilt, kPendingChecksum, new_length};
   } else if (auto* under = std::get_if<DeletionResult::BranchUnderfull>(&result.kind)) {

@@ -171,6 +171,13 @@ Result<InsertionResult, StorageError> MutateHelper::insert_into_leaf(PageImpl pa
       TRY_ASSIGN(bool fits, LeafMutator::sufficient_insert_inplace_space(
                                 accessor.page(), page_number, position, kw, vw, key, value));
       if (fits) {
+        // Room in the allocation is not enough: only a leaf of one pair may
+        // outgrow a page, so the grown leaf must pass the split test too.
+        TRY_ASSIGN(size_t pair_bytes, accessor.length_of_pairs(0, n));
+        fits = !leaf_split_required(n + 1, pair_bytes + key.size() + value.size(), kw, vw,
+                                    page_size);
+      }
+      if (fits) {
         held.reset();
         TRY_ASSIGN(PageMut leaf, allocator_.get_page_mut(page_number));
         TRY(LeafMutator(leaf.memory_mut(), page_number, kw, vw).insert(position, key, value));

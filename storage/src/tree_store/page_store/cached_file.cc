@@ -15,9 +15,13 @@ namespace {
 constexpr const char* kUnwrapErr = "called `Result::unwrap()` on an `Err` value";
 constexpr const char* kUnwrapNone = "called `Option::unwrap()` on a `None` value";
 
-[[noreturn]] void cache_inconsistency(size_t requested, size_t cached, uint64_t offset) {
-  panic("cache inconsistency " + std::to_string(requested) + " != " + std::to_string(cached) +
-        " for offset " + std::to_string(offset));
+// A run asked for at another length than its cached copy: one of the two page
+// numbers came from a damaged file (two page numbers of different orders can
+// share an offset). Nothing cached is changed.
+StorageError length_mismatch(size_t requested, size_t cached, uint64_t offset) {
+  return StorageError::Corrupted("Page run at offset " + std::to_string(offset) + " read as " +
+                                 std::to_string(requested) + " bytes but cached as " +
+                                 std::to_string(cached) + " bytes");
 }
 
 // Every blocking lock of a poisoned stripe panics in turn.
@@ -25,12 +29,6 @@ WriteBufferStripe::Guard lock_stripe(WriteBufferStripe& stripe) {
   auto r = stripe.lock();
   if (!r.ok()) panic(kUnwrapErr);
   return std::move(r).value();
-}
-
-StorageError cached_length_mismatch(uint64_t offset, size_t requested, size_t cached) {
-  return StorageError::Corrupted("page run at offset " + std::to_string(offset) + " read as " +
-                                 std::to_string(requested) + " bytes but cached as " +
-                                 std::to_string(cached));
 }
 
 }  // namespace
@@ -149,16 +147,19 @@ Result<PinnedRun, StorageError> PagedCachedFile::read_pinned(uint64_t offset, si
   if (hint == PageReadHint::kMayBeDirty) {
     auto guard = lock_stripe(*write_buffer_[s]);
     if (std::optional<PageBuffer>* slot = guard->get(offset)) {
-      if (!slot->has_value()) panic(kUnwrapNone);  // lent out
+      // Lent out: only a damaged page number reaches a run being written.
+      if (!slot->has_value()) {
+        return Err{StorageError::Corrupted("Page run at offset " + std::to_string(offset) +
+                                           " is read while it is lent out for writing")};
+      }
+      if ((*slot)->size() != len) return Err{length_mismatch(len, (*slot)->size(), offset)};
       return PinnedRun(**slot);
     }
   }
   {
     auto guard = read_lock(s);
     if (const PageBuffer* hit = guard->get(offset)) {
-      // A run cached at another length (page numbers from a damaged file can
-      // overlap) is not what was asked for; the cache stays as it is.
-      if (hit->size() != len) return Err{cached_length_mismatch(offset, len, hit->size())};
+      if (hit->size() != len) return Err{length_mismatch(len, hit->size(), offset)};
       return PinnedRun(std::move(guard), hit);
     }
   }
@@ -232,10 +233,16 @@ Result<WritablePage, StorageError> PagedCachedFile::write(uint64_t offset, size_
     cached = rc->remove(offset);
   }
   if (cached) {
-    if (cached->size() != len) cache_inconsistency(len, cached->size(), offset);
-    read_cache_bytes_.fetch_sub(len, std::memory_order_relaxed);
+    read_cache_bytes_.fetch_sub(cached->size(), std::memory_order_relaxed);
+    // A copy of another length was read through a damaged page number that
+    // shares this offset; it is stale now that the run is lent at this length.
+    if (cached->size() != len) cached.reset();
   }
 
+  if (std::optional<PageBuffer>* slot = guard->get(offset);
+      slot != nullptr && slot->has_value() && (*slot)->size() != len) {
+    return Err{length_mismatch(len, (*slot)->size(), offset)};
+  }
   if (std::optional<PageBuffer> buffered = guard->take_buffer(offset)) {
     return WritablePage(stripe, std::move(*buffered), offset);
   }
@@ -300,20 +307,29 @@ Result<WritablePage, StorageError> PagedCachedFile::write(uint64_t offset, size_
 
 Result<void, StorageError> PagedCachedFile::flush_write_buffer() const {
   // Adjacent pages sit in different stripes, so the whole buffer is gathered
-  // (one stripe locked at a time) and written in offset order, each run of
-  // adjacent pages with one backend call. The references held here keep every
-  // page from being changed in place while it is written.
-  std::vector<std::pair<uint64_t, PageBuffer>> dirty;
-  for (size_t s = 0; s < kCacheStripes; ++s) {
-    auto guard = lock_stripe(*write_buffer_[s]);
+  // and written in offset order, each run of adjacent pages with one backend
+  // call. Every stripe stays locked until its pages have left the buffer: a
+  // page lent, freed or replaced while its old bytes are in flight would
+  // otherwise be overwritten in the file by them. Stripes are taken in index
+  // order, and nobody waits for a second stripe while holding one (lenders
+  // only try-lock others), so this cannot deadlock.
+  std::vector<WriteBufferStripe::Guard> stripes;
+  stripes.reserve(kCacheStripes);
+  for (size_t s = 0; s < kCacheStripes; ++s) stripes.push_back(lock_stripe(*write_buffer_[s]));
+
+  std::vector<std::pair<uint64_t, const PageBuffer*>> dirty;
+  for (auto& guard : stripes) {
     guard->for_each([&](uint64_t offset, std::optional<PageBuffer>& slot) {
       if (!slot.has_value()) panic(kUnwrapNone);  // lent out
-      dirty.emplace_back(offset, *slot);
+      dirty.emplace_back(offset, &*slot);
     });
   }
+  if (dirty.empty()) return {};
   std::sort(dirty.begin(), dirty.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
 
+  // A failure leaves every page buffered: the ones not yet written, and the
+  // ones written, which a later flush writes again.
   std::vector<std::span<const uint8_t>> parts;
   for (size_t i = 0; i < dirty.size();) {
     const uint64_t start = dirty[i].first;
@@ -323,31 +339,17 @@ Result<void, StorageError> PagedCachedFile::flush_write_buffer() const {
     for (; i < dirty.size() && dirty[i].first == end &&
            (parts.empty() || (run_bytes < kMaxWriteRunBytes && parts.size() < kMaxWriteRunPages));
          ++i) {
-      parts.push_back(dirty[i].second.bytes());
-      run_bytes += dirty[i].second.size();
-      end += dirty[i].second.size();
+      parts.push_back(dirty[i].second->bytes());
+      run_bytes += dirty[i].second->size();
+      end += dirty[i].second->size();
     }
     TRY(check_io());
     STORAGE_BACKEND_CALL(file_->write_gathered(start, parts));
   }
+  dirty.clear();
 
-  // Only the pages written leave the write buffer; one lent or replaced in the
-  // meantime stays for the next flush.
-  auto written = [&](uint64_t offset, const std::optional<PageBuffer>& slot) {
-    if (!slot.has_value()) return false;
-    auto it = std::lower_bound(dirty.begin(), dirty.end(), offset,
-                               [](const auto& d, uint64_t o) { return d.first < o; });
-    return it != dirty.end() && it->first == offset && it->second.same_bytes(*slot);
-  };
-  std::vector<uint64_t> moved;
-  for (size_t s = 0; s < kCacheStripes; ++s) {
-    auto guard = lock_stripe(*write_buffer_[s]);
-    moved.clear();
-    size_t entries = 0;
+  for (auto& guard : stripes) {
     guard->for_each([&](uint64_t offset, std::optional<PageBuffer>& slot) {
-      ++entries;
-      if (!written(offset, slot)) return;
-      moved.push_back(offset);
       PageBuffer page = std::move(*slot);
       slot.reset();
       const size_t len = page.size();
@@ -362,11 +364,7 @@ Result<void, StorageError> PagedCachedFile::flush_write_buffer() const {
       }
       write_buffer_bytes_.fetch_sub(len, std::memory_order_relaxed);
     });
-    if (moved.size() == entries) {
-      guard->clear();
-    } else {
-      for (uint64_t offset : moved) (void)guard->remove(offset);
-    }
+    guard->clear();
   }
   return {};
 }
@@ -388,10 +386,9 @@ void PagedCachedFile::invalidate_cache(uint64_t offset, size_t len) const {
     auto rc = write_lock(offset % kCacheStripes);
     removed = rc->remove(offset);
   }
-  if (removed) {
-    if (removed->size() != len) cache_inconsistency(len, removed->size(), offset);
-    read_cache_bytes_.fetch_sub(len, std::memory_order_relaxed);
-  }
+  // A copy of another length (read through a damaged page number) goes too.
+  (void)len;
+  if (removed) read_cache_bytes_.fetch_sub(removed->size(), std::memory_order_relaxed);
 }
 
 void PagedCachedFile::cancel_pending_write(uint64_t offset) const {

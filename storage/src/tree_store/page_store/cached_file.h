@@ -10,7 +10,9 @@
 // without calling the backend; pages still cached keep answering.
 //
 // Lock order: a write-buffer stripe before a read-cache stripe, never the
-// reverse; a second write-buffer stripe only by try-lock.
+// reverse. A second write-buffer stripe is taken only by try-lock, except by
+// flush_write_buffer, which takes them all in index order (it waits for no
+// other lock while holding some) and holds them until its pages are written.
 //
 // Thread safety: every operation may be called from many threads at once. A
 // WritablePage has one owner, and may outlive the PagedCachedFile.
@@ -139,17 +141,23 @@ class PagedCachedFile {
   PagedCachedFile& operator=(const PagedCachedFile&) = delete;
 
   // The page run's current bytes: the write buffer (kMayBeDirty only), then the
-  // read cache, then the file, filling the read cache.
+  // read cache, then the file, filling the read cache. A copy cached at another
+  // length (page numbers of two orders share the offset, one of them damaged)
+  // is Corrupted and stays as it is.
   Result<PageBuffer, StorageError> read(uint64_t offset, size_t len, PageReadHint hint) const;
   // The same bytes as read(), but a read-cache hit is borrowed in place rather
   // than shared (see PinnedRun).
   Result<PinnedRun, StorageError> read_pinned(uint64_t offset, size_t len,
                                               PageReadHint hint) const;
   // Lends the page run for change. With `overwrite` the caller replaces every
-  // byte, so an uncached page is not read from the file but zero-filled.
+  // byte, so an uncached page is not read from the file but zero-filled. A
+  // read-cache copy of another length is stale and dropped; a buffered page of
+  // another length is Corrupted.
   Result<WritablePage, StorageError> write(uint64_t offset, size_t len, bool overwrite) const;
   // Writes every buffered page back (unsynced) and moves it into the read cache
-  // as far as the budget allows; the write buffer is empty afterwards.
+  // as far as the budget allows; the write buffer is empty afterwards. No page
+  // can be lent, freed or replaced until it is written. A failure leaves every
+  // page buffered.
   Result<void, StorageError> flush_write_buffer() const;
   // flush_write_buffer, then a data sync.
   Result<void, StorageError> flush() const;
@@ -161,7 +169,7 @@ class PagedCachedFile {
   bool io_failed() const { return io_failed_.load(std::memory_order_acquire); }
   // Reads from the file, bypassing both caches.
   Result<std::vector<uint8_t>, StorageError> read_direct(uint64_t offset, size_t len) const;
-  // Forgets the read-cache copy of one page run.
+  // Forgets the read-cache copy of one page run, whatever its cached length.
   void invalidate_cache(uint64_t offset, size_t len) const;
   // Forgets a buffered write without writing it.
   void cancel_pending_write(uint64_t offset) const;
