@@ -29,7 +29,7 @@ constexpr size_t kReaders = 6;
 
 int ops_per_thread() {
   const char* env = std::getenv("RS_CONCURRENT_READ_OPS");
-  return env != nullptr ? std::atoi(env) : 4000;
+  return env != nullptr ? std::atoi(env) : 2000;
 }
 
 // Values of different lengths, so that a value read from the wrong pair or

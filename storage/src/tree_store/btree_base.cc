@@ -121,6 +121,8 @@ Result<LeafAccessor, StorageError> LeafAccessor::create(ByteView page, PageNumbe
   // With fixed widths the header is 4 bytes and the end test below covers n.
   if (header > len) return Err{leaf_no_offset(page_number, n - 1)};
   a.header_ = header;
+  // A search reads the offset arrays and the keys: ask for them together.
+  prefetch_area(page, 4, fixed_key_width ? header + n * *fixed_key_width : header);
   if (n == 0) {
     a.first_value_ = a.total_ = header;
     return a;
@@ -181,8 +183,7 @@ Result<EntryRanges, StorageError> LeafAccessor::ranges(size_t i) const {
 
 Result<std::pair<size_t, bool>, StorageError> LeafAccessor::position(ByteView key) const {
   STORAGE_ASSERT(compare_ != nullptr);
-  // The offset arrays and the keys.
-  prefetch_area(page_, 4, first_value_);
+  if (!fixed_key_width_) prefetch_area(page_, header_, first_value_);  // the keys
   if (u64_keys(compare_, fixed_key_width_, key)) {
     return search_u64(page_.data() + header_, num_pairs_, key);
   }
@@ -491,6 +492,10 @@ Result<BranchAccessor, StorageError> BranchAccessor::create(ByteView page, PageN
   a.compare_ = compare;
   a.num_keys_ = k;
   const uint64_t keys_start = branch_offsets_at(k) + k * offset_width(fixed_key_width);
+  // A search reads the keys (and their offsets) and then one child page
+  // number: ask for all of them together.
+  prefetch_area(page, branch_page_number_at(k, 0),
+                fixed_key_width ? keys_start + k * *fixed_key_width : keys_start);
   uint64_t keys_end;
   if (fixed_key_width) {
     keys_end = keys_start + k * *fixed_key_width;
@@ -543,8 +548,7 @@ Result<std::optional<ByteView>, StorageError> BranchAccessor::key(size_t i) cons
 Result<std::pair<size_t, PageNumber>, StorageError> BranchAccessor::child_for_key(
     ByteView query) const {
   STORAGE_ASSERT(compare_ != nullptr);
-  // The key offsets and the keys.
-  prefetch_area(page_, branch_offsets_at(num_keys_), keys_end_);
+  if (!fixed_key_width_) prefetch_area(page_, keys_start_, keys_end_);  // the keys
   if (u64_keys(compare_, fixed_key_width_, query)) {
     const auto [i, found] = search_u64(page_.data() + keys_start_, num_keys_, query);
     (void)found;  // an equal key leads to the child with its index, as does the first greater
