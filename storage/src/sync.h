@@ -1,13 +1,15 @@
 // Poison-aware locks. A lock whose holder panicked (a guard released while an
 // exception unwinds) is poisoned: later lockers learn of it and report
-// StorageError::LockPoisoned or panic, as each caller decides.
+// StorageError::LockPoisoned or panic, as each caller decides. Condvar waits
+// on a Mutex's guard and reports poisoning on wake-up the same way.
 //
-// Thread safety: both locks are safe to share between threads; a guard belongs
-// to the thread that took it.
+// Thread safety: the locks and Condvar are safe to share between threads; a
+// guard belongs to the thread that took it.
 #pragma once
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <exception>
@@ -23,6 +25,8 @@
 namespace storage {
 
 struct Poisoned {};
+
+class Condvar;
 
 template <typename T>
 class Mutex {
@@ -43,6 +47,7 @@ class Mutex {
 
    private:
     friend class Mutex;
+    friend class Condvar;
     explicit Guard(Mutex* owner)
         : owner_(owner), lock_(owner->mu_), exceptions_(std::uncaught_exceptions()) {}
     Guard(Mutex* owner, std::try_to_lock_t)
@@ -92,6 +97,38 @@ class Mutex {
   std::mutex mu_;
   std::atomic<bool> poisoned_{false};
   T value_{};
+};
+
+// A condition variable for Mutex guards. Waiting releases the guard's lock and
+// takes it back; a lock poisoned meanwhile is reported as Poisoned (the lock
+// then released), like Mutex::lock.
+class Condvar {
+ public:
+  Condvar() = default;
+  Condvar(const Condvar&) = delete;
+  Condvar& operator=(const Condvar&) = delete;
+
+  // One wait, which may also end spuriously.
+  template <typename Guard>
+  Result<Guard, Poisoned> wait(Guard guard) {
+    cv_.wait(guard.lock_);
+    if (guard.owner_->is_poisoned()) return Err{Poisoned{}};
+    return guard;
+  }
+  // Waits until `pred(value)` is false.
+  template <typename Guard, typename Pred>
+  Result<Guard, Poisoned> wait_while(Guard guard, Pred pred) {
+    while (pred(*guard)) {
+      cv_.wait(guard.lock_);
+      if (guard.owner_->is_poisoned()) return Err{Poisoned{}};
+    }
+    return guard;
+  }
+  void notify_one() noexcept { cv_.notify_one(); }
+  void notify_all() noexcept { cv_.notify_all(); }
+
+ private:
+  std::condition_variable cv_;
 };
 
 template <typename T>

@@ -496,13 +496,81 @@ TEST(PageStoreAllocators, InstalledAllocatorsFollowTheLayout) {
   ASSERT_TRUE(tracker.ok() && buddy.ok());
   std::vector<BuddyAllocator> buddies;
   buddies.push_back(std::move(buddy).value());
-  auto rebuilt = Allocators::from_parts(std::move(tracker).value(), std::move(buddies));
-  ASSERT_TRUE(rebuilt.ok());
-  f.mem->install_allocators(std::move(rebuilt).value());
+  ASSERT_TRUE(f.mem->install_allocators(std::move(tracker).value(), std::move(buddies)).ok());
   ASSERT_TRUE(f.mem->begin_writable().ok());  // the recovery flag was cleared
   PageAllocator allocator(f.mem, AllocationPolicy::kAny);
   auto page_tracker = PageTracker::create_disabled();
   EXPECT_EQ(allocate_ok(allocator, 1, page_tracker).get_page_number(), PageNumber(0, 256, 0));
+}
+
+// A saved allocator state comes from the file: images that add up alone but do
+// not fit the file they are installed on are Corrupted and change nothing, and
+// images that fit can be grown and allocated from without a panic.
+TEST(PageStoreAllocators, InstalledImagesMustFitTheFile) {
+  constexpr uint32_t kM = 64;
+  using Images = std::pair<RegionTracker, std::vector<BuddyAllocator>>;
+  auto images_of = [](const AllocatorLayout& layout, uint32_t used_pages_per_region) {
+    Allocators a(layout);
+    for (uint32_t r = 0; r < a.buddies().size(); ++r) {
+      for (uint32_t p = 0; p < std::min(used_pages_per_region, a.buddies()[r].len()); ++p) {
+        EXPECT_TRUE(a.buddies()[r].record_alloc(p, 0).ok());
+      }
+    }
+    std::vector<BuddyAllocator> buddies;
+    for (const auto& b : a.buddies()) buddies.push_back(BuddyAllocator::from_bytes(b.to_vec()).value());
+    return Images(RegionTracker::from_bytes(a.tracker().to_vec()).value(), std::move(buddies));
+  };
+  struct Case {
+    const char* what;
+    Images images;
+  };
+  // The file: one full region of 64 pages and a trailing one of 10.
+  const AllocatorLayout file{kM, 1, 10};
+  std::vector<Case> cases;
+  cases.push_back({"more regions, all in use", images_of({kM, 3, 0}, 8)});
+  cases.push_back({"a longer last region in use to its end", images_of({kM, 1, 40}, 40)});
+  cases.push_back({"regions of 32 pages", images_of({32, 3, 10}, 1)});
+  cases.push_back({"regions of 128 pages", images_of({128, 1, 10}, 1)});
+  {
+    Images short_tracker = images_of(file, 1);
+    short_tracker.first = RegionTracker(1, RegionTracker::kOrders);
+    cases.push_back({"a tracker of one region", std::move(short_tracker)});
+  }
+  for (Case& c : cases) {
+    SCOPED_TRACE(c.what);
+    Fixture f(small_file(file.full_regions, file.trailing_region_pages, kM), small_options(kM));
+    f.mem->invalidate_allocator_state();
+    std::string got;
+    try {
+      got = error_text(f.mem->install_allocators(std::move(c.images.first),
+                                                 std::move(c.images.second)));
+    } catch (const Panic& p) {
+      got = std::string("panic: ") + p.message();
+    }
+    EXPECT_EQ(got.rfind("DB corrupted: ", 0), 0u) << got;
+    EXPECT_FALSE(f.mem->allocator_state_loaded());
+  }
+
+  // Images that fit (after dropping free trailing pages) are fitted, and the
+  // store allocates from them, growing the file, and closes clean.
+  Fixture f(small_file(file.full_regions, file.trailing_region_pages, kM), small_options(kM));
+  f.mem->invalidate_allocator_state();
+  Images fitting = images_of({kM, 1, 30}, 10);
+  ASSERT_EQ(error_text(f.mem->install_allocators(std::move(fitting.first),
+                                                 std::move(fitting.second))),
+            "<ok>");
+  ASSERT_TRUE(f.mem->begin_writable().ok());
+  PageAllocator allocator(f.mem, AllocationPolicy::kAny);
+  auto tracker = PageTracker::create_disabled();
+  std::set<std::pair<uint32_t, uint32_t>> seen;
+  for (int i = 0; i < 200; ++i) {
+    PageMut page = allocate_ok(allocator, kSmallPage, tracker);
+    const PageNumber n = page.get_page_number();
+    EXPECT_TRUE(seen.emplace(n.region, n.page_index).second) << n.debug();
+    // The first 10 pages of each region were in use in the images.
+    EXPECT_GE(n.page_index, n.region < 2 ? 10u : 0u) << n.debug();
+  }
+  EXPECT_TRUE(f.mem->close().ok());
 }
 
 // Several writers' clones and a reader at once: no run is handed out twice,

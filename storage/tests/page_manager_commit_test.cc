@@ -250,5 +250,56 @@ TEST(PageStoreCommit, FailedFirstSyncKeepsThePreviousCommit) {
   }
 }
 
+// A trimming commit whose truncation fails is durable all the same: it is
+// reported as done, the in-memory state follows it, the store keeps working,
+// and the next commit (or the close) truncates the file after all.
+TEST(PageStoreCommit, FailedTruncationAfterATrimmingCommitIsNoCommitFailure) {
+  for (bool close_next : {false, true}) {
+    SCOPED_TRACE(close_next ? "then closed" : "then committed again");
+    Writable w;
+    // The new file's last page is the first order-0 block handed out; freed
+    // again, everything after the root is free and a maximal trim has work.
+    const PageNumber last = w.new_root(0).root;
+    const BtreeHeader first = w.new_root(1);
+    w.allocator->free(last, w.tracker);
+    const uint64_t length_before = w.file->size();
+    w.plan->fail_nth(BackendOp::kSetLen, w.plan->calls(BackendOp::kSetLen) + 1, EIO);
+    ASSERT_EQ(error_text(w.mem->commit(first, std::nullopt, TransactionId(1), true,
+                                       TrimPolicy::kMaximal)),
+              "<ok>");
+    EXPECT_EQ(w.plan->injected(), 1u);
+    EXPECT_EQ(w.mem->get_last_durable_transaction_id().value(), TransactionId(1));
+    EXPECT_EQ(w.mem->get_data_root(), first);
+    const uint64_t layout_len = w.mem->with_allocators(
+        [](const Allocators&, const DatabaseLayout& layout) { return layout.len(); });
+    EXPECT_LT(layout_len, length_before);
+    EXPECT_EQ(w.file->size(), length_before);  // the truncation did not happen
+    {
+      Store again = reopen(*w.file);
+      EXPECT_EQ(again->get_last_durable_transaction_id().value(), TransactionId(1));
+      EXPECT_EQ(again->get_data_root(), first);
+    }
+
+    (void)w.allocator->take_allocated_since_commit();
+    if (close_next) {
+      ASSERT_TRUE(w.mem->close().ok());
+    } else {
+      // Nothing allocated, so no growth sets the length instead.
+      ASSERT_EQ(error_text(w.mem->commit(first, std::nullopt, TransactionId(2), false,
+                                         TrimPolicy::kNever)),
+                "<ok>");
+      EXPECT_EQ(w.mem->get_last_durable_transaction_id().value(), TransactionId(2));
+    }
+    EXPECT_EQ(w.file->size(), layout_len);
+    if (close_next) {
+      // Closed clean over a file its header describes: no repair at open.
+      auto read_only = open_store(
+          std::make_unique<MemoryBackend>(std::make_shared<MemoryFile>(w.file->snapshot())),
+          test::StoreOptions{.read_only = true});
+      EXPECT_TRUE(read_only.ok()) << error_text(read_only);
+    }
+  }
+}
+
 }  // namespace
 }  // namespace storage

@@ -238,20 +238,22 @@ TEST(AllocatorsTest, ShrinksRegionsAndTheLastRegion) {
             "assertion failed: new_region.num_pages() >= allocator.len()");
 }
 
-Result<Allocators, StorageError> reload(const std::vector<std::vector<uint8_t>>& parts) {
+Result<Allocators, StorageError> reload(const std::vector<std::vector<uint8_t>>& parts,
+                                        const AllocatorLayout& layout) {
   TRY_ASSIGN(RegionTracker tracker, RegionTracker::from_bytes(parts[0]));
   std::vector<BuddyAllocator> buddies;
   for (size_t i = 1; i < parts.size(); ++i) {
     TRY_ASSIGN(BuddyAllocator b, BuddyAllocator::from_bytes(parts[i]));
     buddies.push_back(std::move(b));
   }
-  return Allocators::from_parts(std::move(tracker), std::move(buddies));
+  return Allocators::from_parts(std::move(tracker), std::move(buddies), layout);
 }
 
 TEST(AllocatorsTest, FromPartsChecksThatThePartsFit) {
-  Allocators a(AllocatorLayout{64, 2, 10});
+  const AllocatorLayout layout{64, 2, 10};
+  Allocators a(layout);
   ASSERT_TRUE(a.buddies()[1].alloc_inner(3).has_value());
-  auto good = reload(images(a));
+  auto good = reload(images(a), layout);
   ASSERT_TRUE(good.ok()) << good.error().to_string();
   EXPECT_EQ(images(*good), images(a));
 
@@ -274,25 +276,56 @@ TEST(AllocatorsTest, FromPartsChecksThatThePartsFit) {
   short_middle[2] = BuddyAllocator(60, 64).to_vec();
   std::vector<std::vector<uint8_t>> long_last = images(a);
   long_last[3] = BuddyAllocator(100, 127).to_vec();
+  // The last region's first and last page in use.
+  Allocators ends(layout);
+  ASSERT_TRUE(ends.buddies()[2].record_alloc(0, 0).ok());
+  ASSERT_TRUE(ends.buddies()[2].record_alloc(9, 0).ok());
 
   struct Case {
     const char* what;
     std::vector<std::vector<uint8_t>> parts;
+    AllocatorLayout layout;
   };
   const Case cases[] = {
-      {"no regions", {a.tracker().to_vec()}},
-      {"tracker shorter than the regions", parts_of(AllocatorLayout{4, 10, 0}, 9)},
-      {"promise for a region without an allocator", clear_beyond},
-      {"different max orders", mixed_orders},
-      {"a middle region that is not full", short_middle},
-      {"a last region longer than a full one", long_last},
+      {"no regions", {a.tracker().to_vec()}, layout},
+      {"tracker shorter than the regions", parts_of(AllocatorLayout{4, 10, 0}, 9),
+       AllocatorLayout{4, 10, 0}},
+      {"promise for a region without an allocator", clear_beyond, layout},
+      {"different max orders", mixed_orders, layout},
+      {"a middle region that is not full", short_middle, layout},
+      {"a last region longer than a full one", long_last, layout},
+      // Images that add up alone but not on the file they are installed on.
+      {"max order of smaller full regions", images(a), AllocatorLayout{128, 2, 10}},
+      {"full regions of another size, same max order", images(a), AllocatorLayout{100, 2, 10}},
+      {"a region in use beyond the file", images(a), AllocatorLayout{64, 1, 0}},
+      {"pages in use beyond the last region", images(ends), AllocatorLayout{64, 2, 5}},
+      {"a region of the file in use beyond it", images(ends), AllocatorLayout{64, 2, 0}},
   };
   for (const Case& c : cases) {
-    auto r = reload(c.parts);
+    auto r = reload(c.parts, c.layout);
     ASSERT_FALSE(r.ok()) << c.what;
     EXPECT_TRUE(r.error().is(StorageError::Kind::kCorrupted)) << c.what;
   }
-  EXPECT_TRUE(reload(parts_of(AllocatorLayout{4, 10, 0}, 10)).ok());
+  EXPECT_TRUE(reload(parts_of(AllocatorLayout{4, 10, 0}, 10), AllocatorLayout{4, 10, 0}).ok());
+
+  // Fitted to the layout: trimmed by free trailing pages or whole free
+  // regions, or grown.
+  const std::vector<AllocatorLayout> fits = {
+      {64, 2, 4}, {64, 2, 0}, {64, 3, 0}, {64, 5, 7}, {64, 2, 10}};
+  for (const AllocatorLayout& to : fits) {
+    Allocators free_last(layout);
+    ASSERT_TRUE(free_last.buddies()[0].alloc_inner(2).has_value());
+    auto r = reload(images(free_last), to);
+    ASSERT_TRUE(r.ok()) << r.error().to_string();
+    Allocators& fitted = r.value();
+    ASSERT_EQ(fitted.buddies().size(), to.num_regions());
+    for (uint32_t i = 0; i < to.num_regions(); ++i) {
+      EXPECT_EQ(fitted.buddies()[i].len(), to.region_pages(i));
+    }
+    // Fitted allocators allocate: the last region's whole free run.
+    const uint32_t last = to.num_regions() - 1;
+    EXPECT_EQ(fitted.buddies()[last].trailing_free_pages(), to.region_pages(last));
+  }
 }
 
 // The page store's use of the allocators, driven at random against the set of
@@ -377,10 +410,9 @@ class PageStoreModel {
       ASSERT_TRUE(parsed.ok()) << parsed.error().to_string();
       buddies.push_back(*std::move(parsed));
     }
-    auto rebuilt = Allocators::from_parts(*std::move(tracker), std::move(buddies));
+    auto rebuilt = Allocators::from_parts(*std::move(tracker), std::move(buddies), layout_);
     ASSERT_TRUE(rebuilt.ok()) << rebuilt.error().to_string();
     allocators_ = *std::move(rebuilt);
-    allocators_.resize_to(layout_);
   }
 
   // Free page counts agree with the handed-out pages, and a tracker bit is set

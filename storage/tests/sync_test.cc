@@ -137,5 +137,44 @@ TEST(SyncTest, StripedRwLockPoisonsOneStripeThroughItsWriters) {
   EXPECT_FALSE(lock.is_poisoned(1));
 }
 
+// A waiter sees the value its notifier set, and a notifier that panics while
+// holding the lock wakes the waiter to a poisoned lock instead of a hang.
+TEST(SyncConcurrentTest, CondvarWaitsAndReportsPoisonOnWakeUp) {
+  Mutex<int> m(0);
+  Condvar cv;
+  int seen = -1;
+  std::thread waiter([&] {
+    auto g = cv.wait_while(m.lock_or_panic(), [](int v) { return v == 0; });
+    if (g.ok()) seen = **g;
+  });
+  {
+    auto g = m.lock_or_panic();
+    *g = 7;
+    cv.notify_all();
+  }
+  waiter.join();
+  EXPECT_EQ(seen, 7);
+
+  Mutex<int> p(0);
+  Condvar pcv;
+  bool saw_poison = false;
+  std::thread poisoned_waiter([&] {
+    auto g = p.lock();
+    if (!g.ok()) {
+      saw_poison = true;  // the notifier was quicker
+      return;
+    }
+    saw_poison = !pcv.wait_while(std::move(g).value(), [](int v) { return v == 0; }).ok();
+  });
+  try {
+    auto g = p.lock_or_panic();
+    pcv.notify_all();
+    panic("notifier failed");
+  } catch (const Panic&) {
+  }
+  poisoned_waiter.join();
+  EXPECT_TRUE(saw_poison);
+}
+
 }  // namespace
 }  // namespace storage

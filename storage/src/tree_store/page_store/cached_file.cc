@@ -436,6 +436,14 @@ Result<void, StorageError> PagedCachedFile::resize(uint64_t len) const {
   return {};
 }
 
+Result<void, StorageError> PagedCachedFile::truncate(uint64_t len) const {
+  TRY(check_io());
+  invalidate_read_cache_above(len);
+  auto r = file_->set_len(len);
+  if (!r.ok()) return Err{StorageError::Io(std::move(r).error())};
+  return {};
+}
+
 Result<void, StorageError> PagedCachedFile::close() const {
   closed_.store(true, std::memory_order_release);
   io_failed_.store(true, std::memory_order_release);

@@ -177,6 +177,10 @@ class PagedCachedFile {
   void invalidate_cache_all() const;
   // Sets the file length; shrinking first drops cached copies at or past the end.
   Result<void, StorageError> resize(uint64_t len) const;
+  // Shrinks the file to `len`, dropping cached copies at or past it first. A
+  // failure is returned but not sticky: the bytes below `len` are the same
+  // whether or not the file got shorter, so the file stays usable.
+  Result<void, StorageError> truncate(uint64_t len) const;
   Result<uint64_t, StorageError> file_len() const;
   // Marks the file closed (and failed), then closes the backend.
   Result<void, StorageError> close() const;

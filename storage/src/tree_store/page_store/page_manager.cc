@@ -195,13 +195,15 @@ bool TransactionalMemory::allocator_state_loaded() {
   return lock_state()->allocators.has_value();
 }
 
-void TransactionalMemory::install_allocators(Allocators allocators) {
-  {
-    auto state = lock_state();
-    allocators.resize_to(allocator_layout_of(state->header.layout()));
-    state->allocators.emplace(std::move(allocators));
-  }
-  lock_state()->header.set_recovery_required(false);
+Result<void, StorageError> TransactionalMemory::install_allocators(
+    RegionTracker tracker, std::vector<BuddyAllocator> buddies) {
+  auto state = lock_state();
+  TRY_ASSIGN(Allocators allocators,
+             Allocators::from_parts(std::move(tracker), std::move(buddies),
+                                    allocator_layout_of(state->header.layout())));
+  state->allocators.emplace(std::move(allocators));
+  state->header.set_recovery_required(false);
+  return {};
 }
 
 void TransactionalMemory::invalidate_cache_all() const { storage_->invalidate_cache_all(); }
@@ -252,6 +254,11 @@ Result<void, StorageError> TransactionalMemory::close() {
         // file is clean; a failure here leaves the recovery bit set and is the
         // caller's to know.
         auto written = [&]() -> Result<void, StorageError> {
+          // A file left longer by a failed truncation would need a repair at
+          // the next open; one more try, which may fail as before.
+          if (truncation_pending_) {
+            truncation_pending_ = !storage_->truncate(state->header.layout().len()).ok();
+          }
           TRY(storage_->flush());
           state->header.set_recovery_required(false);
           TRY(write_header(state->header));
@@ -370,6 +377,7 @@ Result<void, StorageError> TransactionalMemory::grow(InMemoryState& state, uint8
   }
   // The new length is durable before any page in it is handed out.
   TRY(storage_->resize(grown.len()));
+  truncation_pending_ = false;
   TRY(storage_->sync_data());
   state.allocators->resize_to(allocator_layout_of(grown));
   set_layout(state, grown);
@@ -472,8 +480,8 @@ Result<void, StorageError> TransactionalMemory::commit(std::optional<BtreeHeader
   header->set_two_phase_commit(two_phase);
   TRY(write_header(*header));
   TRY(storage_->flush());
-  if (trimmed) TRY(storage_->resize(header->layout().len()));
 
+  // Durable: from here on the commit has happened, whatever else fails.
   auto pages = lock_unwrap(unpersisted_pages_);
   PageNumberSet().swap(*pages);
   lock_unwrap(unpersisted_allocations_)->clear();
@@ -486,6 +494,10 @@ Result<void, StorageError> TransactionalMemory::commit(std::optional<BtreeHeader
   }
   state->header = std::move(*header);
   read_from_secondary_.store(false, std::memory_order_release);
+  if (trimmed || truncation_pending_) {
+    // Under the state lock, so that no growth of the file slips in between.
+    truncation_pending_ = !storage_->truncate(state->header.layout().len()).ok();
+  }
   return {};
 }
 

@@ -136,10 +136,13 @@ class TransactionalMemory {
     const DatabaseLayout layout = state->header.layout();
     return std::forward<F>(f)(static_cast<const Allocators&>(*state->allocators), layout);
   }
-  // Installs allocators rebuilt from a saved state, fits them to the current
-  // layout, then clears the in-memory recovery flag so that begin_writable may
-  // set it again.
-  void install_allocators(Allocators allocators);
+  // Installs allocators rebuilt from the images of a saved state, checked
+  // against and fitted to the current layout under the state lock
+  // (Allocators::from_parts), then clears the in-memory recovery flag so that
+  // begin_writable may set it again. Images that do not fit are Corrupted and
+  // change nothing.
+  Result<void, StorageError> install_allocators(RegionTracker tracker,
+                                                std::vector<BuddyAllocator> buddies);
   // Empties the read cache (the write buffer is untouched).
   void invalidate_cache_all() const;
 
@@ -152,7 +155,10 @@ class TransactionalMemory {
   void free_helper(PageNumber page, PageTracker& tracker);
 
   // The durable commit: the new roots go into the secondary slot, which then
-  // becomes the primary.
+  // becomes the primary. Once the header is durable the in-memory state
+  // follows it; a failed truncation of a trimmed file after that is no commit
+  // failure: the file stays longer and the next trimming commit (or close)
+  // tries again.
   Result<void, StorageError> commit(std::optional<BtreeHeader> data_root,
                                     std::optional<BtreeHeader> system_root,
                                     TransactionId transaction_id, bool two_phase,
@@ -220,6 +226,9 @@ class TransactionalMemory {
   const uint32_t region_max_data_pages_;
   // The layout's length, for checking page numbers without the state lock.
   std::atomic<uint64_t> layout_len_{0};
+  // The file is longer than its layout: a trimming commit could not truncate
+  // it. Guarded by `state`.
+  bool truncation_pending_ = false;
 };
 
 // The pages one write transaction allocated and has not committed: 64 shards by

@@ -1,6 +1,7 @@
 #include "storage/src/tree_store/page_store/region.h"
 
 #include <algorithm>
+#include <bit>
 #include <limits>
 #include <string>
 #include <utility>
@@ -122,11 +123,17 @@ Allocators::Allocators(const AllocatorLayout& layout)
 }
 
 Result<Allocators, StorageError> Allocators::from_parts(RegionTracker tracker,
-                                                        std::vector<BuddyAllocator> buddies) {
+                                                        std::vector<BuddyAllocator> buddies,
+                                                        const AllocatorLayout& layout) {
+  auto bad = [](const std::string& what) {
+    return StorageError::Corrupted("Allocator state " + what);
+  };
+  const uint32_t full = layout.full_region_pages;
+  const uint32_t new_regions = layout.num_regions();
+  STORAGE_ASSERT(full >= 1 && new_regions >= 1);
   uint32_t regions = static_cast<uint32_t>(buddies.size());
   if (regions == 0 || regions > RegionTracker::kMaxRegions) {
-    return Err{StorageError::Corrupted("Allocator state has " + std::to_string(regions) +
-                                       " regions")};
+    return Err{bad("has " + std::to_string(regions) + " regions")};
   }
   if (tracker.num_orders() != RegionTracker::kOrders || tracker.len() < regions) {
     return Err{corrupt("covers " + std::to_string(tracker.len()) + " of " +
@@ -137,19 +144,47 @@ Result<Allocators, StorageError> Allocators::from_parts(RegionTracker tracker,
       return Err{corrupt("promises free blocks in a region without an allocator")};
     }
   }
-  // Every region but the last is full, and all share the full region's order.
-  for (uint32_t i = 1; i < regions; ++i) {
+  // Every allocator was built for a full region of this layout: its maximum
+  // order, and bitmaps that can grow to the full region without new levels.
+  const uint8_t max_order = static_cast<uint8_t>(
+      std::min<int>(std::bit_width(full) - 1, BuddyAllocator::kMaxOrder));
+  for (uint32_t i = 0; i < regions; ++i) {
     const BuddyAllocator& b = buddies[i];
-    if (b.max_order() != buddies[0].max_order() ||
-        (i + 1 < regions ? b.len() != buddies[0].len() : b.len() > buddies[0].len())) {
-      return Err{StorageError::Corrupted(
-          "Allocator state has region " + std::to_string(i) + " of " + std::to_string(b.len()) +
-          " pages and max order " + std::to_string(b.max_order()) + " after a first region of " +
-          std::to_string(buddies[0].len()) + " pages and max order " +
-          std::to_string(buddies[0].max_order()))};
+    const std::string region = "has region " + std::to_string(i) + " of " +
+                               std::to_string(b.len()) + " pages and max order " +
+                               std::to_string(b.max_order());
+    if (b.max_order() != max_order) {
+      return Err{bad(region + ", for full regions of " + std::to_string(full) + " pages")};
+    }
+    for (uint8_t k = 0; k <= max_order; ++k) {
+      if (b.order_bitmap(k).height() < BtreeBitmap::height_for(std::max(full >> k, 1u))) {
+        return Err{bad(region + " whose order " + std::to_string(k) +
+                       " bitmap cannot grow to a full region")};
+      }
+    }
+    // Every region but the last is full, and the last is no longer.
+    if (i + 1 < regions ? b.len() != full : b.len() > full) {
+      return Err{bad(region + ", for full regions of " + std::to_string(full) + " pages")};
     }
   }
-  return Allocators(std::move(tracker), std::move(buddies));
+  // What the layout cuts off must be free: the layout shrinks only by free
+  // trailing pages, so anything else means the images belong to another file.
+  for (uint32_t i = new_regions; i < regions; ++i) {
+    if (buddies[i].trailing_free_pages() != buddies[i].len()) {
+      return Err{bad("has pages in use in region " + std::to_string(i) + ", beyond the file's " +
+                     std::to_string(new_regions) + " regions")};
+    }
+  }
+  const uint32_t last = std::min(regions, new_regions) - 1;
+  const uint32_t kept = layout.region_pages(last);
+  const BuddyAllocator& b = buddies[last];
+  if (kept < b.len() && b.trailing_free_pages() < b.len() - kept) {
+    return Err{bad("has pages in use in region " + std::to_string(last) + " beyond its " +
+                   std::to_string(kept) + " pages in the file")};
+  }
+  Allocators out(std::move(tracker), std::move(buddies));
+  out.resize_to(layout);
+  return out;
 }
 
 void Allocators::resize_to(const AllocatorLayout& layout) {

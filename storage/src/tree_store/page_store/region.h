@@ -77,12 +77,17 @@ class Allocators {
  public:
   // Every region all free, each promised to every order up to its maximum.
   explicit Allocators(const AllocatorLayout& layout);
-  // Rebuilt from saved images: the tracker must cover every allocator and keep
-  // the bits of regions without one set; the allocators must share one maximum
-  // order, all but the last be equally long and the last no longer; otherwise
-  // Corrupted.
+  // Rebuilt from saved images (bytes from the file, so nothing is trusted) and
+  // fitted to `layout`, the layout they are installed on. Corrupted unless the
+  // tracker covers every allocator and keeps the bits of regions without one
+  // set; every allocator has the layout's maximum order (min(floor(log2 M),
+  // 20) for M pages in a full region) and room to grow to M pages; all but
+  // the last hold M pages and the last no more; and what the layout cuts off
+  // (regions beyond it, pages beyond its last region) is free. Fitting cannot
+  // fail after these checks.
   static Result<Allocators, StorageError> from_parts(RegionTracker tracker,
-                                                     std::vector<BuddyAllocator> buddies);
+                                                     std::vector<BuddyAllocator> buddies,
+                                                     const AllocatorLayout& layout);
 
   RegionTracker& tracker() { return tracker_; }
   const RegionTracker& tracker() const { return tracker_; }
