@@ -14,6 +14,13 @@
 // flush_write_buffer, which takes them all in index order (it waits for no
 // other lock while holding some) and holds them until its pages are written.
 //
+// Read hits are read-mostly: a read-cache stripe is read-locked through the
+// calling thread's own reader slot (StripedRwLock), the entry's recently-used
+// flag is written only when not yet set, and read_pinned() lends a hit's bytes
+// without touching its reference count. So readers of the same hot pages on
+// different threads write no common cache line. A thread holds at most one
+// PinnedRun at a time and calls nothing of the cache while holding it.
+//
 // Thread safety: every operation may be called from many threads at once. A
 // WritablePage has one owner, and may outlive the PagedCachedFile.
 #pragma once
