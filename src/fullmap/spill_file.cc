@@ -4,7 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include <mimalloc.h>
+#include "src/module_alloc.h"
 
 #include <cerrno>
 #include <cstring>
@@ -18,7 +18,7 @@ using storage::Err;
 using storage::IoError;
 
 char* allocate_buffer(size_t n) {
-  auto* p = static_cast<char*>(mi_malloc(n));
+  auto* p = static_cast<char*>(module_malloc(n));
   if (p == nullptr) throw std::bad_alloc();
   return p;
 }
@@ -76,7 +76,7 @@ SpillWriter::~SpillWriter() { release(); }
 void SpillWriter::release() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
-  mi_free(buffer_);
+  module_free(buffer_);
   buffer_ = nullptr;
   // Later writes take the slow path, which refuses them.
   capacity_ = used_ = 0;
@@ -158,7 +158,7 @@ SpillReader::~SpillReader() { release(); }
 void SpillReader::release() {
   if (fd_ >= 0) ::close(fd_);
   fd_ = -1;
-  mi_free(buffer_);
+  module_free(buffer_);
   buffer_ = nullptr;
 }
 
