@@ -203,14 +203,16 @@ class PausingBackend final : public StorageBackend {
 };
 
 // While a write-back is inside the backend with a page's old bytes, other
-// threads free that page, buffer new bytes for it and flush, and lend and
-// return other pages. The old bytes must not land in the file after the new
-// ones: the late write wins only if the write-back let go of its pages early.
+// threads free that page, buffer new bytes for it (written back at once under
+// budget pressure) and flush, and lend and return other pages. The old bytes
+// must not land in the file after the new ones: the late write wins only if
+// the write-back let go of its pages early.
 TEST(CachedFileConcurrentTest, PagesInFlightAreNotFreedOrReplacedUnderTheWriteBack) {
   constexpr size_t kPages = 300;
   auto file = std::make_shared<test::MemoryFile>(std::vector<uint8_t>(kPages * kPage, 0));
   auto gate = std::make_shared<PausingBackend::Gate>();
-  PagedCachedFile cache(std::make_unique<PausingBackend>(file, gate), kPage, size_t{1} << 30);
+  // A budget of 8 pages: buffering a fifth page writes one back from its stripe.
+  PagedCachedFile cache(std::make_unique<PausingBackend>(file, gate), kPage, 8 * kPage);
   auto stamp = [&](size_t page, uint8_t value, bool overwrite) -> std::string {
     auto lent = cache.write(page * kPage, kPage, overwrite);
     if (!lent.ok()) return lent.error().to_string();
@@ -243,6 +245,9 @@ TEST(CachedFileConcurrentTest, PagesInFlightAreNotFreedOrReplacedUnderTheWriteBa
     cache.cancel_pending_write(kVictim * kPage);
     cache.invalidate_cache(kVictim * kPage, kPage);
     problems[0] = stamp(kVictim, 0x02, true);
+    // Same stripe: the write buffer is over half the budget, so the new bytes
+    // of the victim are written back at once, while the old ones are in flight.
+    if (problems[0].empty()) problems[0] = stamp(kVictim + kCacheStripes, 0x03, true);
     lent_and_returned.wait();
     auto r = cache.flush_write_buffer();
     if (!r.ok() && problems[0].empty()) problems[0] = r.error().to_string();
@@ -252,7 +257,7 @@ TEST(CachedFileConcurrentTest, PagesInFlightAreNotFreedOrReplacedUnderTheWriteBa
   for (size_t t = 1; t < problems.size(); ++t) {
     lenders.emplace_back([&, t] {
       for (size_t i = 0; i < 20 && problems[t].empty(); ++i) {
-        problems[t] = stamp(10 + t * 40 + i, static_cast<uint8_t>(0x10 + i), i % 2 == 0);
+        problems[t] = stamp(20 + t * 30 + i, static_cast<uint8_t>(0x10 + i), i % 2 == 0);
       }
       lent_and_returned.count_down();
     });
@@ -275,6 +280,7 @@ TEST(CachedFileConcurrentTest, PagesInFlightAreNotFreedOrReplacedUnderTheWriteBa
   EXPECT_EQ(cache.write_buffer_bytes(), 0u);
   const std::vector<uint8_t> bytes = file->snapshot();
   EXPECT_EQ(bytes[kVictim * kPage], 0x02) << "the late write of the old bytes won";
+  EXPECT_EQ(bytes[(kVictim + kCacheStripes) * kPage], 0x03);
   EXPECT_EQ(bytes[2 * kPage], 0x01);
   EXPECT_EQ(bytes[200 * kPage], 0x01);
   cache.invalidate_cache_all();

@@ -200,11 +200,12 @@ Result<size_t, StorageError> PagedCachedFile::flush_lowest_priority(LRUWriteCach
     for (size_t attempts = stripe.len(); attempts > 0; --attempts) {
       auto popped = stripe.pop_lowest_priority();
       if (!popped) break;
-      if (popped->second.has_value()) {
+      // A page a write-back is writing now stays for it.
+      if (popped->second.has_value() && !in_flight(popped->first)) {
         found.emplace(popped->first, std::move(*popped->second));
         break;
       }
-      stripe.reinsert(popped->first, std::nullopt);
+      stripe.reinsert(popped->first, std::move(popped->second));
     }
     if (!found) break;
     auto written = write_to_file(found->first, found->second);
@@ -225,7 +226,8 @@ Result<WritablePage, StorageError> PagedCachedFile::write(uint64_t offset, size_
   STORAGE_ASSERT(offset % page_size_ == 0);
   const size_t s = offset % kCacheStripes;
   const std::shared_ptr<WriteBufferStripe>& stripe = write_buffer_[s];
-  auto guard = lock_stripe(*stripe);
+  std::optional<WriteBufferStripe::Guard> held = lock_unless_in_flight(*stripe, offset);
+  WriteBufferStripe::Guard& guard = *held;
 
   std::optional<PageBuffer> cached;
   {
@@ -305,51 +307,104 @@ Result<WritablePage, StorageError> PagedCachedFile::write(uint64_t offset, size_
   return WritablePage(stripe, std::move(*lent), offset);
 }
 
-Result<void, StorageError> PagedCachedFile::flush_write_buffer() const {
-  // Adjacent pages sit in different stripes, so the whole buffer is gathered
-  // and written in offset order, each run of adjacent pages with one backend
-  // call. Every stripe stays locked until its pages have left the buffer: a
-  // page lent, freed or replaced while its old bytes are in flight would
-  // otherwise be overwritten in the file by them. Stripes are taken in index
-  // order, and nobody waits for a second stripe while holding one (lenders
-  // only try-lock others), so this cannot deadlock.
-  std::vector<WriteBufferStripe::Guard> stripes;
-  stripes.reserve(kCacheStripes);
-  for (size_t s = 0; s < kCacheStripes; ++s) stripes.push_back(lock_stripe(*write_buffer_[s]));
+bool PagedCachedFile::in_flight(uint64_t offset) const {
+  if (!write_back_running_.load(std::memory_order_acquire)) return false;
+  std::lock_guard<std::mutex> lock(write_back_mu_);
+  return in_flight_.contains(offset);
+}
 
-  std::vector<std::pair<uint64_t, const PageBuffer*>> dirty;
-  for (auto& guard : stripes) {
+std::optional<WriteBufferStripe::Guard> PagedCachedFile::lock_unless_in_flight(
+    WriteBufferStripe& stripe, uint64_t offset) const {
+  std::optional<WriteBufferStripe::Guard> guard;
+  for (;;) {
+    guard.emplace(lock_stripe(stripe));
+    if (!in_flight(offset)) return guard;
+    // Waited for with no stripe held: the write-back needs them.
+    guard.reset();
+    std::unique_lock<std::mutex> lock(write_back_mu_);
+    write_back_done_.wait(lock, [&] { return !in_flight_.contains(offset); });
+  }
+}
+
+Result<void, StorageError> PagedCachedFile::flush_write_buffer() const {
+  // One write-back at a time.
+  {
+    std::unique_lock<std::mutex> lock(write_back_mu_);
+    write_back_done_.wait(lock, [&] { return !write_back_running_.load(); });
+    write_back_running_.store(true, std::memory_order_release);
+  }
+  // Whatever way the write-back ends, its pages are free again.
+  struct End {
+    const PagedCachedFile* file;
+    ~End() {
+      {
+        std::lock_guard<std::mutex> lock(file->write_back_mu_);
+        file->in_flight_.clear();
+        file->write_back_running_.store(false, std::memory_order_release);
+      }
+      file->write_back_done_.notify_all();
+    }
+  } end{this};
+
+  // Adjacent pages sit in different stripes, so the whole buffer is gathered
+  // (one stripe locked at a time) and written in offset order, each run of
+  // adjacent pages with one backend call. A gathered page is marked in flight
+  // under its stripe's lock: until the write-back ends nobody lends, frees or
+  // replaces it, so its old bytes never land in the file after newer ones.
+  std::vector<std::pair<uint64_t, PageBuffer>> dirty;
+  std::vector<uint64_t> offsets;
+  for (size_t s = 0; s < kCacheStripes; ++s) {
+    auto guard = lock_stripe(*write_buffer_[s]);
+    offsets.clear();
     guard->for_each([&](uint64_t offset, std::optional<PageBuffer>& slot) {
       if (!slot.has_value()) panic(kUnwrapNone);  // lent out
-      dirty.emplace_back(offset, &*slot);
+      dirty.emplace_back(offset, *slot);
+      offsets.push_back(offset);
     });
+    if (offsets.empty()) continue;
+    std::lock_guard<std::mutex> lock(write_back_mu_);
+    in_flight_.insert(offsets.begin(), offsets.end());
   }
   if (dirty.empty()) return {};
   std::sort(dirty.begin(), dirty.end(),
             [](const auto& a, const auto& b) { return a.first < b.first; });
 
   // A failure leaves every page buffered: the ones not yet written, and the
-  // ones written, which a later flush writes again.
+  // ones written, which a later write-back writes again.
   std::vector<std::span<const uint8_t>> parts;
   for (size_t i = 0; i < dirty.size();) {
     const uint64_t start = dirty[i].first;
-    uint64_t end = start;
+    uint64_t end_offset = start;
     size_t run_bytes = 0;
     parts.clear();
-    for (; i < dirty.size() && dirty[i].first == end &&
+    for (; i < dirty.size() && dirty[i].first == end_offset &&
            (parts.empty() || (run_bytes < kMaxWriteRunBytes && parts.size() < kMaxWriteRunPages));
          ++i) {
-      parts.push_back(dirty[i].second->bytes());
-      run_bytes += dirty[i].second->size();
-      end += dirty[i].second->size();
+      parts.push_back(dirty[i].second.bytes());
+      run_bytes += dirty[i].second.size();
+      end_offset += dirty[i].second.size();
     }
     TRY(check_io());
     STORAGE_BACKEND_CALL(file_->write_gathered(start, parts));
   }
-  dirty.clear();
 
-  for (auto& guard : stripes) {
+  // The written pages leave the write buffer; pages buffered meanwhile (at
+  // offsets that were not in flight) stay for the next write-back.
+  auto written = [&](uint64_t offset, const std::optional<PageBuffer>& slot) {
+    if (!slot.has_value()) return false;
+    auto it = std::lower_bound(dirty.begin(), dirty.end(), offset,
+                               [](const auto& d, uint64_t o) { return d.first < o; });
+    return it != dirty.end() && it->first == offset && it->second.same_bytes(*slot);
+  };
+  std::vector<uint64_t> moved;
+  for (size_t s = 0; s < kCacheStripes; ++s) {
+    auto guard = lock_stripe(*write_buffer_[s]);
+    moved.clear();
+    size_t entries = 0;
     guard->for_each([&](uint64_t offset, std::optional<PageBuffer>& slot) {
+      ++entries;
+      if (!written(offset, slot)) return;
+      moved.push_back(offset);
       PageBuffer page = std::move(*slot);
       slot.reset();
       const size_t len = page.size();
@@ -364,7 +419,11 @@ Result<void, StorageError> PagedCachedFile::flush_write_buffer() const {
       }
       write_buffer_bytes_.fetch_sub(len, std::memory_order_relaxed);
     });
-    guard->clear();
+    if (moved.size() == entries) {
+      guard->clear();
+    } else {
+      for (uint64_t offset : moved) (void)guard->remove(offset);
+    }
   }
   return {};
 }
@@ -393,7 +452,9 @@ void PagedCachedFile::invalidate_cache(uint64_t offset, size_t len) const {
 
 void PagedCachedFile::cancel_pending_write(uint64_t offset) const {
   STORAGE_ASSERT(offset % page_size_ == 0);
-  auto guard = lock_stripe(*write_buffer_[offset % kCacheStripes]);
+  std::optional<WriteBufferStripe::Guard> held =
+      lock_unless_in_flight(*write_buffer_[offset % kCacheStripes], offset);
+  WriteBufferStripe::Guard& guard = *held;
   // Checked before removing, so that a lent page keeps its slot to return to.
   if (std::optional<PageBuffer>* slot = guard->get(offset)) {
     if (!slot->has_value()) panic("assertion failed: value.is_some()");

@@ -10,9 +10,13 @@
 // without calling the backend; pages still cached keep answering.
 //
 // Lock order: a write-buffer stripe before a read-cache stripe, never the
-// reverse. A second write-buffer stripe is taken only by try-lock, except by
-// flush_write_buffer, which takes them all in index order (it waits for no
-// other lock while holding some) and holds them until its pages are written.
+// reverse; a second write-buffer stripe only by try-lock. The write-back mutex
+// comes last, held only for a moment; waiting for a write-back to end happens
+// with no stripe held.
+//
+// While flush_write_buffer writes, the pages it gathered are in flight: lending
+// or cancelling one waits until the write-back ends, and freeing space skips
+// it, so that no old bytes reach the file after newer ones.
 //
 // Read hits are read-mostly: a read-cache stripe is read-locked through the
 // calling thread's own reader slot (StripedRwLock), the entry's recently-used
@@ -27,17 +31,21 @@
 
 #include <array>
 #include <atomic>
+#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <span>
+#include <unordered_set>
 #include <vector>
 
 #include "storage/src/error.h"
 #include "storage/src/result.h"
 #include "storage/src/sync.h"
 #include "storage/src/tree_store/page_store/backends.h"
+#include "storage/src/tree_store/page_store/fast_hasher.h"
 #include "storage/src/tree_store/page_store/lru_cache.h"
 #include "storage/src/tree_store/page_store/page_buffer.h"
 
@@ -162,9 +170,10 @@ class PagedCachedFile {
   // another length is Corrupted.
   Result<WritablePage, StorageError> write(uint64_t offset, size_t len, bool overwrite) const;
   // Writes every buffered page back (unsynced) and moves it into the read cache
-  // as far as the budget allows; the write buffer is empty afterwards. No page
-  // can be lent, freed or replaced until it is written. A failure leaves every
-  // page buffered.
+  // as far as the budget allows; the write buffer is empty afterwards (but for
+  // pages buffered meanwhile). No page can be lent, freed or replaced while its
+  // bytes are in flight. A failure leaves every page buffered. One write-back
+  // runs at a time.
   Result<void, StorageError> flush_write_buffer() const;
   // flush_write_buffer, then a data sync.
   Result<void, StorageError> flush() const;
@@ -206,6 +215,12 @@ class PagedCachedFile {
   // priority first, until `target` bytes are freed or none is left.
   Result<size_t, StorageError> flush_lowest_priority(LRUWriteCache& stripe, size_t target) const;
   void invalidate_read_cache_above(uint64_t len) const;
+  // Whether a running write-back is writing the page at `offset`.
+  bool in_flight(uint64_t offset) const;
+  // Locks the offset's write-buffer stripe once the page there is not in
+  // flight, waiting (with no stripe held) for the write-back otherwise.
+  std::optional<WriteBufferStripe::Guard> lock_unless_in_flight(WriteBufferStripe& stripe,
+                                                                uint64_t offset) const;
 
   Result<PageBuffer, StorageError> read_miss(uint64_t offset, size_t len) const;
   ReadCache::ReadGuard read_lock(size_t stripe) const;
@@ -221,6 +236,13 @@ class PagedCachedFile {
   mutable std::atomic<size_t> write_buffer_bytes_{0};
   size_t max_cache_bytes_;
   mutable std::atomic<size_t> eviction_cursor_{0};
+  // The running write-back and the offsets it is writing. The flag is set
+  // before any page is marked and cleared with the marks, so a lender that
+  // sees it clear under its stripe lock has nothing to wait for.
+  mutable std::mutex write_back_mu_;
+  mutable std::condition_variable write_back_done_;
+  mutable std::atomic<bool> write_back_running_{false};
+  mutable std::unordered_set<uint64_t, FastHasher64> in_flight_;
 };
 
 }  // namespace storage

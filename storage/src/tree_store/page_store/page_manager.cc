@@ -419,10 +419,11 @@ void TransactionalMemory::free_helper(PageNumber page, PageTracker& tracker) {
   }
   const uint8_t merged = buddies[page.region].free_inner(page.page_index, page.page_order);
   state->allocators->tracker().mark_available(merged, page.region);
-  // The freed contents are never read again nor written.
+  // The freed contents are never read again nor written. The buffered copy
+  // goes first: a write-back writing it moves it to the read cache when done.
   const uint64_t offset = page_offset(page);
-  storage_->invalidate_cache(offset, page_len(page));
   storage_->cancel_pending_write(offset);
+  storage_->invalidate_cache(offset, page_len(page));
 }
 
 // ---- TransactionalMemory: commit ----------------------------------------------------------
