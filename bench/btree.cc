@@ -10,11 +10,15 @@
 //      present) and L misses (absent keys inside the key range) per thread;
 //      beside std::map::find over the same keys with as many threads;
 //   3. N/10 random inserts of new keys in a second write transaction; beside
-//      std::map::insert.
+//      std::map::insert;
+//   4. the same sorted load as 1, through the write cursor (BtreeCursorMut:
+//      one seek, N inserts, finish), checksums and a durable commit, into a
+//      second file; beside line 1's direct splices.
 // N is 10,000,000 unless given as the first argument or BENCH_BTREE_N; L is
 // 5,000,000 unless given as BENCH_BTREE_LOOKUPS. The file goes to TMPDIR (or
-// /tmp). BENCH_BTREE_LOAD_ONLY stops after step 1's load, for profiling it;
-// BENCH_BTREE_LOOKUPS_ONLY stops after step 2, for profiling the lookups.
+// /tmp). BENCH_BTREE_LOAD_ONLY stops after step 1's load, BENCH_BTREE_CURSOR_ONLY
+// runs step 4 alone, and BENCH_BTREE_LOOKUPS_ONLY stops after step 2, for
+// profiling them.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -34,6 +38,7 @@
 #include <vector>
 
 #include "storage/src/tree_store/btree.h"
+#include "storage/src/tree_store/btree_cursor_mut.h"
 #include "storage/src/tree_store/btree_mutator.h"
 #include "storage/src/tree_store/page_store/file_backend.h"
 #include "storage/src/tree_store/page_store/page_manager.h"
@@ -129,6 +134,41 @@ Load sorted_load(const std::shared_ptr<TransactionalMemory>& mem, PageAllocator&
   const double commit_s = seconds_since(t1);
   const size_t written = allocator.take_allocated_since_commit().size() * kPage;
   return Load{splice_s, finalize_s, commit_s, written, root};
+}
+
+// Line 1's load through the write cursor, then checksums and a durable commit.
+double cursor_load(const std::string& path, uint64_t n) {
+  ::unlink(path.c_str());
+  auto file = must(FileBackend::open_writable(path), "open");
+  auto mem = must(TransactionalMemory::open(std::move(file), true, kPage, std::nullopt,
+                                            size_t{2} << 30, false),
+                  "page store open");
+  must(mem->begin_writable(), "begin_writable");
+  must(mem->reset_allocator_state(), "reset_allocator_state");
+  PageAllocator allocator(mem, AllocationPolicy::kAny);
+  auto pages = page_source_of(allocator);
+  auto tracker = PageTracker::create_disabled();
+  auto shared = std::make_shared<Mutex<std::vector<PageNumber>>>();
+  std::optional<BtreeHeader> root;
+  const auto t0 = Clock::now();
+  {
+    BtreeCursorMut cursor(root, pages, tracker, shared);
+    must(cursor.seek_upper_bound(EncodedBound::unbounded()), "seek");
+    for (uint64_t i = 0; i < n; ++i) {
+      const auto key = U64Codec::as_bytes(i * 2);
+      const Value value = value_of(i * 2);
+      if (!must(cursor.insert_before(ByteView(key), ByteView(value)), "insert")) std::exit(1);
+    }
+    must(cursor.finish(), "finish");
+  }
+  UntypedBtreeMut tree(root, kTree, pages, shared, tracker);
+  root = must(tree.finalize_dirty_checksums(), "finalize");
+  must(mem->commit(root, std::nullopt, TransactionId(1), false, TrimPolicy::kNever), "commit");
+  const double s = seconds_since(t0);
+  if (!root || root->length != n) std::exit(1);
+  must(mem->close(), "close");
+  ::unlink(path.c_str());
+  return s;
 }
 
 // The same number of bytes, written sequentially in 1 MiB pwrites, then synced.
@@ -303,6 +343,10 @@ int main(int argc, char** argv) {
   must(mem->reset_allocator_state(), "reset_allocator_state");
   PageAllocator allocator(mem, AllocationPolicy::kAny);
 
+  if (std::getenv("BENCH_BTREE_CURSOR_ONLY") != nullptr) {  // for profiling line 4 alone
+    std::printf("sorted load via write cursor: %.2f s\n", cursor_load(path + ".cursor", n));
+    return 0;
+  }
   // 1. Sorted load.
   const Load load = sorted_load(mem, allocator, n);
   const double load_s = load.splice_s + load.finalize_s + load.commit_s;
@@ -312,6 +356,7 @@ int main(int argc, char** argv) {
     return 0;
   }
   const double floor_s = io_floor(floor_path, load.bytes);
+  const double cursor_s = cursor_load(path + ".cursor", n);
   std::map<uint64_t, Value> map;
   auto t0 = Clock::now();
   for (uint64_t i = 0; i < n; ++i) map.emplace_hint(map.end(), i * 2, value_of(i * 2));
@@ -371,6 +416,7 @@ int main(int argc, char** argv) {
   row("sorted load + durable commit", n, load_s, "std::map from sorted input", map_load_s);
   print_lookups(lookup_rows, lookups);
   row("random inserts", inserts, insert_s, "std::map::insert", map_insert_s);
+  row("sorted load via write cursor", n, cursor_s, "direct splice_insert_run", load_s);
   std::printf("sorted load: splice %.2f s, checksums %.2f s, commit %.2f s; %.1f MiB written, "
               "floor %.2f s\n",
               load.splice_s, load.finalize_s, load.commit_s, load.bytes / 1048576.0, floor_s);

@@ -284,12 +284,14 @@ TEST(BtreeSpliceTest, BranchLevelsNeverLeaveALoneChild) {
   for (const Case& c : cases) {
     SCOPED_TRACE(std::to_string(c.children) + " children");
     Editor t(TransactionalPageStore::create(), kU64Bytes);
+    std::vector<Bytes> keys;  // the separators view them
+    for (size_t i = 0; i < c.children; ++i) keys.push_back(k64(i));
     std::vector<ChildEntry> level;
     for (size_t i = 0; i < c.children; ++i) {
-      std::optional<Bytes> separator;
-      if (i + 1 < c.children) separator = k64(i);
+      std::optional<ByteView> separator;
+      if (i + 1 < c.children) separator = ByteView(keys[i]);
       level.push_back(ChildEntry{PageNumber(0, static_cast<uint32_t>(1000 + i), 0), i,
-                                 std::move(separator)});
+                                 separator});
     }
     auto built = t.helper().build_branch_nodes(std::move(level));
     ASSERT_TRUE(built.ok());
@@ -301,7 +303,7 @@ TEST(BtreeSpliceTest, BranchLevelsNeverLeaveALoneChild) {
       const bool last = b + 1 == built->size();
       EXPECT_EQ(e.separator.has_value(), !last);
       if (!last) {
-        EXPECT_EQ(*e.separator, k64(first + c.branches[b] - 1));
+        EXPECT_EQ(Bytes(e.separator->begin(), e.separator->end()), k64(first + c.branches[b] - 1));
       }
       PageImpl page = t.pages().get_page(e.page, PageReadHint::kMayBeDirty).value();
       BranchAccessor branch = BranchAccessor::create(page, kU64Bytes).value();

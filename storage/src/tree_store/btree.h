@@ -52,6 +52,9 @@ using TransactionPoison = std::shared_ptr<std::atomic<bool>>;
 using PageVisitor = std::function<Result<void, StorageError>(std::span<const PageNumber>)>;
 using DirtyLeafVisitor = std::function<Result<void, StorageError>(LeafPageMut<PageMut>&)>;
 
+template <KeyCodec K, ValueCodec V>
+class BtreeExtractIf;
+
 // Appends the local list to the shared one (under its lock, only when there
 // is something to add) and empties the local list, keeping its storage.
 void merge_freed_pages(Mutex<std::vector<PageNumber>>& shared, std::vector<PageNumber>& local);
@@ -143,6 +146,15 @@ class UntypedBtreeMut {
   const TreeDescriptor& descriptor() const { return descriptor_; }
   const std::shared_ptr<const WritablePageSource>& allocator() const { return allocator_; }
   bool poisoned() const;
+  // What a cursor or removal range over this tree shares with it; the root is
+  // lent for the cursor's edits.
+  std::optional<BtreeHeader>& root_mut() { return root_; }
+  const SharedFreedPages& freed_pages() const { return freed_pages_; }
+  const PageTrackerRef& tracker() const { return tracker_; }
+  const TransactionPoison& transaction_poison() const { return transaction_poison_; }
+  // Marks this tree and its transaction as failed: an edit made on the tree's
+  // behalf (by a removal range over it) failed after pages may have changed.
+  void poison();
 
   // Lookups on the current root, reading with PageReadHint::kMayBeDirty.
   Result<std::optional<ValueRef>, StorageError> get(ByteView key) const;
@@ -175,7 +187,6 @@ class UntypedBtreeMut {
   template <typename F>
   auto edit(F&& body) -> decltype(body());
   StorageError refuse_poisoned() const;
-  void poison();
   // A pair whose page offsets would not fit a u32 even in a leaf of its own is
   // refused before any edit. One that fits alone but not beside the pairs a
   // rebuilt leaf puts next to it is refused by the leaf builder, which an
@@ -336,6 +347,13 @@ class BtreeMut {
   Result<std::optional<BtreeHeader>, StorageError> finalize_dirty_checksums() {
     return core_.finalize_dirty_checksums();
   }
+
+  // A removal range over every entry below `end` (exclusive): the predicate
+  // sees each entry, and those it accepts are removed and returned. Reads no
+  // page; the extraction borrows this tree until it is dropped. Defined in
+  // range_mut.h.
+  template <typename P>
+  BtreeExtractIf<K, V> extract_from_if(const Key& end, P predicate);
 
  private:
   UntypedBtreeMut core_;

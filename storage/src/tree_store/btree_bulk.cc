@@ -12,10 +12,6 @@ namespace storage {
 
 namespace {
 
-std::vector<uint8_t> copy_of(ByteView bytes) {
-  return std::vector<uint8_t>(bytes.begin(), bytes.end());
-}
-
 bool same_bytes(ByteView a, ByteView b) {
   return a.size() == b.size() && (a.empty() || std::memcmp(a.data(), b.data(), a.size()) == 0);
 }
@@ -170,7 +166,7 @@ Result<std::vector<PackedLeaf>, StorageError> MutateHelper::build_replacement_le
     RawLeafBuilder raw(MutByteView(page.memory_mut()), count, kw, vw, r.key_bytes);
     for (size_t i = r.start; i < r.end; ++i) raw.append(entries.key(i), entries.value(i));
     raw.finish();
-    out.push_back(PackedLeaf{page.get_page_number(), copy_of(entries.key(r.end - 1))});
+    out.push_back(PackedLeaf{page.get_page_number(), entries.key(r.end - 1)});
   }
   if (pooled) {
     LeafBuilder builder(allocator_, tracker_, pooled->end - pooled->start, kw, vw);
@@ -178,9 +174,9 @@ Result<std::vector<PackedLeaf>, StorageError> MutateHelper::build_replacement_le
       builder.push(entries.key(i), entries.value(i));
     }
     TRY_ASSIGN(LeafSplit<PageMut> split, std::move(builder).build_split());
-    out.push_back(PackedLeaf{split.first.get_page_number(), copy_of(split.separator)});
+    out.push_back(PackedLeaf{split.first.get_page_number(), split.separator});
     out.push_back(
-        PackedLeaf{split.second.get_page_number(), copy_of(entries.key(pooled->end - 1))});
+        PackedLeaf{split.second.get_page_number(), entries.key(pooled->end - 1)});
   }
   return out;
 }
@@ -227,7 +223,7 @@ Result<std::vector<ChildEntry>, StorageError> MutateHelper::build_branch_nodes(
     Builder builder(allocator_, tracker_, end - first, kw);
     for (size_t j = first; j < end; ++j) {
       builder.push_child(children[j].page, children[j].checksum);
-      if (j + 1 < end) builder.push_key(ByteView(*children[j].separator));
+      if (j + 1 < end) builder.push_key(*children[j].separator);
     }
     TRY_ASSIGN(PageMut page, std::move(builder).build());
     out.push_back(
@@ -280,20 +276,19 @@ Result<std::vector<ChildEntry>, StorageError> MutateHelper::rebuild_branch_level
   if (!(child_index <= k)) panic("assertion failed: child_index < count");
   if (!replacement.back().separator && child_index < k) {
     TRY_ASSIGN(std::optional<ByteView> key, accessor.key(child_index));
-    replacement.back().separator = copy_of(*key);
+    replacement.back().separator = *key;
   }
   std::vector<ChildEntry> level;
   level.reserve(k + replacement.size());
   for (size_t j = 0; j < child_index; ++j) {
     TRY_ASSIGN(std::optional<ByteView> key, accessor.key(j));
-    level.push_back(ChildEntry{accessor.child_page(j), accessor.child_checksum(j), copy_of(*key)});
+    level.push_back(ChildEntry{accessor.child_page(j), accessor.child_checksum(j), *key});
   }
   for (ChildEntry& e : replacement) level.push_back(std::move(e));
   for (size_t j = child_index + 1; j <= k; ++j) {
-    std::optional<std::vector<uint8_t>> separator;
+    std::optional<ByteView> separator;
     if (j < k) {
-      TRY_ASSIGN(std::optional<ByteView> key, accessor.key(j));
-      separator = copy_of(*key);
+      TRY_ASSIGN(separator, accessor.key(j));
     }
     level.push_back(
         ChildEntry{accessor.child_page(j), accessor.child_checksum(j), std::move(separator)});
@@ -317,10 +312,12 @@ Result<void, StorageError> MutateHelper::splice_insert_run(std::optional<LeafPat
   std::vector<ChildEntry> level;
   level.reserve(leaves.size());
   for (PackedLeaf& leaf : leaves) {
-    level.push_back(ChildEntry{leaf.page, kPendingChecksum, std::move(leaf.last_key)});
+    level.push_back(ChildEntry{leaf.page, kPendingChecksum, leaf.last_key});
   }
 
   std::vector<PageNumber> to_free;
+  // Old branches whose keys the new levels still name, alive until the end.
+  std::vector<PageImpl> held;
   if (path) {
     to_free.push_back(path->leaf);
     std::vector<LeafPathStep>& branches = path->branches;
@@ -329,29 +326,29 @@ Result<void, StorageError> MutateHelper::splice_insert_run(std::optional<LeafPat
       branches.pop_back();
       const PageNumber branch_page = step.branch.get_page_number();
       const size_t i = step.child_index;
-      std::optional<std::vector<uint8_t>> key_i;
+      std::optional<ByteView> key_i;
       size_t k = 0;
       {
         TRY_ASSIGN(BranchAccessor accessor, BranchAccessor::create(step.branch, descriptor_));
         k = accessor.num_keys();
         if (!(i <= k)) panic("assertion failed: child_index < count");
         if (i < k) {
-          TRY_ASSIGN(std::optional<ByteView> key, accessor.key(i));
-          key_i = copy_of(*key);
+          TRY_ASSIGN(key_i, accessor.key(i));
         }
       }
       const bool pointer_only =
-          level.size() == 1 && !(key_i && level[0].separator &&
-                                 !same_bytes(ByteView(*key_i), ByteView(*level[0].separator)));
+          level.size() == 1 &&
+          !(key_i && level[0].separator && !same_bytes(*key_i, *level[0].separator));
       if (pointer_only) {
         TRY_ASSIGN(auto replaced, replace_branch_child(std::move(step.branch), i, level[0].page));
         if (replaced.second) to_free.push_back(branch_page);
-        std::optional<std::vector<uint8_t>> separator;
-        if (i == k) separator = std::move(level[0].separator);
+        std::optional<ByteView> separator;
+        if (i == k) separator = level[0].separator;
         level.clear();
         level.push_back(ChildEntry{replaced.first, kPendingChecksum, std::move(separator)});
       } else {
         TRY_ASSIGN(level, rebuild_branch_level(step.branch, i, std::move(level)));
+        held.push_back(std::move(step.branch));
         to_free.push_back(branch_page);
       }
     }
@@ -500,7 +497,7 @@ Result<void, StorageError> MutateHelper::replace_leaf_children(std::vector<LeafP
         TRY(push(accessor.child_page(j), accessor.child_checksum(j), key));
       }
       for (const PackedLeaf& leaf : leaves) {
-        TRY(push(leaf.page, kPendingChecksum, ByteView(leaf.last_key)));
+        TRY(push(leaf.page, kPendingChecksum, leaf.last_key));
       }
       for (size_t j = end; j < old_children; ++j) {
         TRY_ASSIGN(std::optional<ByteView> key, accessor.key(j));

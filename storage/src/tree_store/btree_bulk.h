@@ -86,17 +86,20 @@ struct LeafPath {
 
 // A child of a level being rebuilt. The separator is the key its parent must
 // store for it (the last key of its subtree); absent for the last child of a
-// level, or when the key its parent already stores for it stays valid.
+// level, or when the key its parent already stores for it stays valid. It is a
+// view into the edit's entry buffer or into an old branch page, both of which
+// the edit keeps alive until it ends, so that rebuilding allocates nothing per
+// child.
 struct ChildEntry {
   PageNumber page;
   Checksum checksum = 0;
-  std::optional<std::vector<uint8_t>> separator;
+  std::optional<ByteView> separator;
 };
 
-// A new leaf of a packing and a copy of its last key.
+// A new leaf of a packing and its last key (a view into the packed buffer).
 struct PackedLeaf {
   PageNumber page;
-  std::vector<uint8_t> last_key;
+  ByteView last_key;
 };
 
 // What one level of a removal hands to the level above.

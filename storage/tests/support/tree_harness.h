@@ -25,14 +25,18 @@ inline Bytes bytes_of(ByteView v) { return Bytes(v.begin(), v.end()); }
 inline Bytes str_bytes(const std::string& s) { return Bytes(s.begin(), s.end()); }
 inline std::string text_of(ByteView v) { return std::string(v.begin(), v.end()); }
 
-// Passes every call on to another page source, counting the page openings
-// for writing and the allocations; fails the allocation numbered `fail_at`.
+// Passes every call on to another page source, counting the page reads, the
+// page openings for writing and the allocations; fails the read numbered
+// `fail_read_at` and the allocation numbered `fail_at`.
 class CountingPages final : public WritablePageSource {
  public:
   explicit CountingPages(std::shared_ptr<const WritablePageSource> inner)
       : inner_(std::move(inner)) {}
 
   Result<PageImpl, StorageError> get_page(PageNumber page, PageReadHint hint) const override {
+    if (++reads == fail_read_at) {
+      return Err{StorageError::Io(IoError::other("injected read failure"))};
+    }
     return inner_->get_page(page, hint);
   }
   Result<PageMut, StorageError> get_page_mut(PageNumber page) const override {
@@ -61,7 +65,9 @@ class CountingPages final : public WritablePageSource {
 
   mutable size_t opened_for_writing = 0;
   mutable size_t allocations = 0;
-  size_t fail_at = 0;  // none when 0
+  mutable size_t reads = 0;
+  size_t fail_at = 0;       // none when 0
+  size_t fail_read_at = 0;  // none when 0
 
  private:
   std::shared_ptr<const WritablePageSource> inner_;
