@@ -351,6 +351,13 @@ Result<std::vector<uint8_t>, StorageError> UntypedBtreeMut::force_uncommitted(
   return bytes;
 }
 
+Result<std::optional<ValueRef>, StorageError> UntypedBtreeMut::remove(ByteView key) {
+  return edit([&]() -> Result<std::optional<ValueRef>, StorageError> {
+    MutateHelper helper(root_, *allocator_, local_freed_, tracker_, descriptor_);
+    return helper.delete_(key);
+  });
+}
+
 Result<std::optional<BtreeHeader>, StorageError> UntypedBtreeMut::finalize_dirty_checksums() {
   if (poisoned()) return Err{refuse_poisoned()};
   if (!root_ || !allocator_->uncommitted(root_->root)) return root_;

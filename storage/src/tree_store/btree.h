@@ -173,6 +173,8 @@ class UntypedBtreeMut {
   // key's whole path belongs to this transaction; returns the stored bytes.
   Result<std::vector<uint8_t>, StorageError> force_uncommitted(ByteView key,
                                                                ByteView default_value);
+  // Removes the key; its value comes back when it was present.
+  Result<std::optional<ValueRef>, StorageError> remove(ByteView key);
 
   // Computes the real checksums of the pages this transaction allocated,
   // bottom-up, and returns the root header carrying the root's.
@@ -342,6 +344,14 @@ class BtreeMut {
     }
     TRY(insert(key, V::from_bytes(ByteView(bytes))));
     return bytes;
+  }
+
+  // The removed value, when the key was present.
+  Result<std::optional<ValueGuard<V>>, StorageError> remove(const Key& key) {
+    auto k = K::as_bytes(key);
+    TRY_ASSIGN(std::optional<ValueRef> old, core_.remove(ByteView(k)));
+    if (!old) return std::optional<ValueGuard<V>>();
+    return std::optional<ValueGuard<V>>(std::move(*old).template into_guard<V>());
   }
 
   Result<std::optional<BtreeHeader>, StorageError> finalize_dirty_checksums() {

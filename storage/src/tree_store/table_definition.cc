@@ -4,6 +4,7 @@
 #include <utility>
 
 #include "storage/src/panic.h"
+#include "storage/src/tree_store/multimap_tree.h"
 
 namespace storage {
 namespace {
@@ -174,9 +175,9 @@ Result<void, TableError> InternalTableDefinition::check_match_types(
 Result<void, StorageError> InternalTableDefinition::visit_all_pages(
     std::shared_ptr<const PageSource> mem, PageReadHint hint, const PageVisitor& visitor) const {
   if (table_kind_ == TableKind::kMultimap) {
-    // The walk of a multimap's value subtrees is not built yet; nothing writes
-    // such tables, so one found in a file is refused rather than half-walked.
-    return Err{StorageError::Corrupted("Multimap table pages cannot be walked")};
+    return UntypedMultiBtree(table_root_, fixed_key_width_, fixed_value_width_, std::move(mem),
+                             hint)
+        .visit_all_pages(visitor);
   }
   if (!table_root_) return {};
   return UntypedBtree(table_root_, fixed_key_width_, std::move(mem), hint)

@@ -77,7 +77,9 @@ class InternalTableDefinition {
   // Every page of the table, pre-order (a page before its children, children
   // left to right); the visitor gets the path from the root. Nothing for a
   // table without a root. The first error of a read or of the visitor ends the
-  // walk; a page met twice is Corrupted "Cycle detected in Btree pages".
+  // walk; a page met twice is Corrupted "Cycle detected in Btree pages". A
+  // multimap table's walk also gives every page of its subtrees, each outer
+  // page followed by the subtrees it names, and never any page twice.
   Result<void, StorageError> visit_all_pages(std::shared_ptr<const PageSource> mem,
                                              PageReadHint hint,
                                              const PageVisitor& visitor) const;

@@ -55,6 +55,20 @@ Result<PageNumberSet, StorageError> PageTracker::close() {
   return out;
 }
 
+PageNumberSet PageTracker::close_ignoring_poison() noexcept {
+  enabled_.store(true, std::memory_order_relaxed);
+  auto guard = policy_.lock_ignoring_poison();
+  PageNumberSet out;
+  if (auto* rec = std::get_if<Recording>(&*guard)) out = std::move(rec->pages);
+  *guard = Closed{};
+  return out;
+}
+
+bool PageTracker::is_closed() const noexcept {
+  auto guard = policy_.lock_ignoring_poison();
+  return std::holds_alternative<Closed>(*guard);
+}
+
 void PageTracker::disable() {
   {
     auto guard = lock_or_unwrap_panic();

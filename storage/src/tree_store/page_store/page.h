@@ -112,6 +112,11 @@ class PageTracker {
   // Hands over the recorded pages (empty when not recording) and closes the
   // tracker for good. A poisoned lock: StorageError::LockPoisoned.
   Result<PageNumberSet, StorageError> close();
+  // The same for owners that must end in the closed state on every path (a
+  // destructor, an abort): takes a poisoned lock too, and closing a closed
+  // tracker hands over nothing.
+  PageNumberSet close_ignoring_poison() noexcept;
+  bool is_closed() const noexcept;
   // Stops recording and drops the recorded pages; later inserts and removes
   // cost one flag load.
   void disable();
