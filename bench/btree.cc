@@ -5,22 +5,28 @@
 //      (1 MiB runs, as the write cursor flushes them), checksums and a durable
 //      commit; beside the I/O floor (the same bytes written with sequential
 //      pwrite and one fdatasync) and std::map built from the sorted input;
-//   2. N/2 random point lookups of existing keys in the committed tree, warm;
-//      beside std::map::find;
+//   2. random point lookups in the committed tree, warm, with 1, 4 and 8
+//      threads, each with its own read handle on the same tree: L hits (keys
+//      present) and L misses (absent keys inside the key range) per thread;
+//      beside std::map::find over the same keys with as many threads;
 //   3. N/10 random inserts of new keys in a second write transaction; beside
 //      std::map::insert;
 //   4. the same sorted load as 1, through the write cursor (BtreeCursorMut:
 //      one seek, N inserts, finish), checksums and a durable commit, into a
 //      second file; beside line 1's direct splices.
-// N is 10,000,000 unless given as the first argument or BENCH_BTREE_N; the
-// file goes to TMPDIR (or /tmp). BENCH_BTREE_LOAD_ONLY stops after step 1's
-// load, and BENCH_BTREE_CURSOR_ONLY runs step 4 alone, for profiling them.
+// N is 10,000,000 unless given as the first argument or BENCH_BTREE_N; L is
+// 5,000,000 unless given as BENCH_BTREE_LOOKUPS. The file goes to TMPDIR (or
+// /tmp). BENCH_BTREE_LOAD_ONLY stops after step 1's load, BENCH_BTREE_CURSOR_ONLY
+// runs step 4 alone, and BENCH_BTREE_LOOKUPS_ONLY stops after step 2, for
+// profiling them.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <array>
+#include <atomic>
 #include <chrono>
+#include <ctime>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
@@ -28,6 +34,7 @@
 #include <memory>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "storage/src/tree_store/btree.h"
@@ -184,10 +191,131 @@ double io_floor(const std::string& path, size_t bytes) {
   return s;
 }
 
+// Keys present (even) or absent but inside the key range (odd), one list per
+// thread, each from its own seed.
+std::vector<std::vector<uint64_t>> probe_lists(size_t threads, uint64_t count, uint64_t n,
+                                               bool hits, uint64_t seed) {
+  std::vector<std::vector<uint64_t>> lists(threads);
+  for (size_t t = 0; t < threads; ++t) {
+    std::mt19937_64 rng(seed + 7919 * t + (hits ? 0 : 104729));
+    lists[t].resize(count);
+    for (auto& k : lists[t]) k = (rng() % n) * 2 + (hits ? 0 : 1);
+  }
+  return lists;
+}
+
+double thread_cpu_seconds() {
+  timespec ts;
+  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &ts);
+  return ts.tv_sec + ts.tv_nsec * 1e-9;
+}
+
+struct Timing {
+  double wall_s;  // from the common start to the last thread's end
+  double cpu_s;   // the threads' CPU time, summed
+};
+
+// Runs `body(thread, probes)` on one thread per list, all started together. On
+// a shared machine the threads' CPU time shows the cost apart from waiting
+// for a core.
+template <typename F>
+Timing run_threads(const std::vector<std::vector<uint64_t>>& lists, F body) {
+  std::atomic<size_t> ready{0};
+  std::atomic<bool> go{false};
+  std::vector<double> ends(lists.size());
+  std::vector<double> cpu(lists.size());
+  Clock::time_point start;
+  std::vector<std::thread> threads;
+  for (size_t t = 0; t < lists.size(); ++t) {
+    threads.emplace_back([&, t] {
+      auto prepared = body.prepare();
+      ready.fetch_add(1);
+      while (!go.load(std::memory_order_acquire)) std::this_thread::yield();
+      const double cpu0 = thread_cpu_seconds();
+      body.run(prepared, lists[t]);
+      ends[t] = seconds_since(start);
+      cpu[t] = thread_cpu_seconds() - cpu0;
+    });
+  }
+  while (ready.load() != lists.size()) std::this_thread::yield();
+  start = Clock::now();
+  go.store(true, std::memory_order_release);
+  for (auto& th : threads) th.join();
+  Timing out{0, 0};
+  for (double e : ends) out.wall_s = std::max(out.wall_s, e);
+  for (double c : cpu) out.cpu_s += c;
+  return out;
+}
+
+// Each thread opens its own read handle on the committed tree.
+struct TreeLookups {
+  std::shared_ptr<TransactionalMemory> mem;
+  std::optional<BtreeHeader> root;
+  bool expect_found;
+  std::atomic<uint64_t>* wrong;
+
+  Btree<U64Codec, BytesCodec> prepare() const {
+    return must(Btree<U64Codec, BytesCodec>::create(root, PageReadHint::kCommitted, nullptr,
+                                                    page_source_of(mem)),
+                "tree");
+  }
+  void run(const Btree<U64Codec, BytesCodec>& tree, const std::vector<uint64_t>& keys) const {
+    uint64_t bad = 0;
+    for (uint64_t k : keys) {
+      auto got = must(tree.get(k), "get");
+      if (expect_found) {
+        bad += !(got.has_value() && got->bytes().size() == 45);
+      } else {
+        bad += got.has_value();
+      }
+    }
+    wrong->fetch_add(bad);
+  }
+};
+
+struct MapLookups {
+  const std::map<uint64_t, Value>* map;
+  bool expect_found;
+  std::atomic<uint64_t>* wrong;
+
+  int prepare() const { return 0; }
+  void run(int, const std::vector<uint64_t>& keys) const {
+    uint64_t bad = 0;
+    for (uint64_t k : keys) bad += (map->find(k) != map->end()) != expect_found;
+    wrong->fetch_add(bad);
+  }
+};
+
 void row(const char* what, uint64_t records, double ours_s, const char* base, double base_s) {
   const double ours = records / ours_s;
   const double theirs = records / base_s;
   std::printf("%-34s %12.0f  %-28s %12.0f  %6.2f\n", what, ours, base, theirs, ours / theirs);
+}
+
+struct LookupRow {
+  size_t threads;
+  bool hits;
+  Timing ours;
+  Timing map;
+};
+
+// Lookups per second of wall time (all threads together), then per second of
+// CPU time per thread, each beside std::map::find with as many threads.
+void print_lookups(const std::vector<LookupRow>& rows, uint64_t per_thread) {
+  std::printf("%-34s %12s  %-28s %12s  %6s\n", "lookups (warm), per second", "ours",
+              "baseline", "baseline", "ratio");
+  for (const auto& r : rows) {
+    char what[64];
+    char base[64];
+    const char* plural = r.threads == 1 ? "" : "s";
+    std::snprintf(what, sizeof what, "%s, %zu thread%s, wall", r.hits ? "hits" : "misses",
+                  r.threads, plural);
+    std::snprintf(base, sizeof base, "std::map::find, %zu thread%s", r.threads, plural);
+    row(what, r.threads * per_thread, r.ours.wall_s, base, r.map.wall_s);
+    std::snprintf(what, sizeof what, "%s, %zu thread%s, per CPU-s", r.hits ? "hits" : "misses",
+                  r.threads, plural);
+    row(what, r.threads * per_thread, r.ours.cpu_s, base, r.map.cpu_s);
+  }
 }
 
 }  // namespace
@@ -200,7 +328,10 @@ int main(int argc, char** argv) {
   const std::string dir = tmp != nullptr ? tmp : "/tmp";
   const std::string path = dir + "/bench-btree-" + std::to_string(::getpid()) + ".db";
   const std::string floor_path = path + ".floor";
-  const uint64_t lookups = n / 2;
+  uint64_t lookups = 5'000'000;
+  if (const char* env = std::getenv("BENCH_BTREE_LOOKUPS")) {
+    lookups = std::strtoull(env, nullptr, 10);
+  }
   const uint64_t inserts = n / 10;
 
   ::unlink(path.c_str());
@@ -231,32 +362,38 @@ int main(int argc, char** argv) {
   for (uint64_t i = 0; i < n; ++i) map.emplace_hint(map.end(), i * 2, value_of(i * 2));
   const double map_load_s = seconds_since(t0);
 
-  // 2. Warm point lookups of existing keys in the committed tree.
-  std::mt19937_64 rng(42);
-  std::vector<uint64_t> probes(lookups);
-  for (auto& k : probes) k = (rng() % n) * 2;
-  auto tree = must(Btree<U64Codec, BytesCodec>::create(load.root, PageReadHint::kCommitted,
-                                                       nullptr, page_source_of(mem)),
-                   "tree");
-  uint64_t found = 0;
-  for (uint64_t i = 0; i < lookups / 10; ++i) found += must(tree.get(probes[i]), "get").has_value();
-  found = 0;
-  t0 = Clock::now();
-  for (uint64_t k : probes) {
-    auto got = must(tree.get(k), "get");
-    found += got.has_value() && got->bytes().size() == 45;
+  // 2. Warm point lookups, 1, 4 and 8 threads, each with its own read handle.
+  std::atomic<uint64_t> wrong{0};
+  std::vector<LookupRow> lookup_rows;
+  {
+    // One warming pass over every leaf, in key order, so that every page of the
+    // tree is in the read cache before anything is timed.
+    std::vector<std::vector<uint64_t>> warm(1);
+    for (uint64_t i = 0; i < n; i += 32) warm[0].push_back(i * 2);
+    run_threads(warm, TreeLookups{mem, load.root, true, &wrong});
   }
-  const double get_s = seconds_since(t0);
-  if (found != lookups) std::fprintf(stderr, "lookups found %llu of %llu\n",
-                                     static_cast<unsigned long long>(found),
-                                     static_cast<unsigned long long>(lookups));
-  t0 = Clock::now();
-  uint64_t map_found = 0;
-  for (uint64_t k : probes) map_found += map.find(k) != map.end();
-  const double map_get_s = seconds_since(t0);
-  if (map_found != lookups) std::exit(1);
+  for (size_t threads : {size_t{1}, size_t{4}, size_t{8}}) {
+    for (bool hits : {true, false}) {
+      const auto lists = probe_lists(threads, lookups, n, hits, 42);
+      const Timing ours = run_threads(lists, TreeLookups{mem, load.root, hits, &wrong});
+      const Timing map_t = run_threads(lists, MapLookups{&map, hits, &wrong});
+      lookup_rows.push_back(LookupRow{threads, hits, ours, map_t});
+    }
+  }
+  if (wrong.load() != 0) {
+    std::fprintf(stderr, "%llu lookups answered wrongly\n",
+                 static_cast<unsigned long long>(wrong.load()));
+    std::exit(1);
+  }
+  if (std::getenv("BENCH_BTREE_LOOKUPS_ONLY") != nullptr) {
+    print_lookups(lookup_rows, lookups);
+    must(mem->close(), "close");
+    ::unlink(path.c_str());
+    return 0;
+  }
 
   // 3. Random inserts of new (odd) keys in a second write transaction.
+  std::mt19937_64 rng(42);
   std::vector<uint64_t> fresh(inserts);
   for (auto& k : fresh) k = (rng() % n) * 2 + 1;
   BtreeMut<U64Codec, BytesCodec> writer(load.root, nullptr, allocator,
@@ -277,7 +414,7 @@ int main(int argc, char** argv) {
   std::printf("%-34s %12s  %-28s %12s  %6s\n", "", "ours", "baseline", "baseline", "ratio");
   row("sorted load + durable commit", n, load_s, "I/O floor (pwrite+fdatasync)", floor_s);
   row("sorted load + durable commit", n, load_s, "std::map from sorted input", map_load_s);
-  row("random point lookups (warm)", lookups, get_s, "std::map::find", map_get_s);
+  print_lookups(lookup_rows, lookups);
   row("random inserts", inserts, insert_s, "std::map::insert", map_insert_s);
   row("sorted load via write cursor", n, cursor_s, "direct splice_insert_run", load_s);
   std::printf("sorted load: splice %.2f s, checksums %.2f s, commit %.2f s; %.1f MiB written, "

@@ -7,12 +7,16 @@
 // guard belongs to the thread that took it.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
+#include <cstddef>
+#include <cstdint>
 #include <exception>
 #include <mutex>
 #include <optional>
 #include <shared_mutex>
+#include <thread>
 #include <utility>
 
 #include "storage/src/error.h"
@@ -186,6 +190,136 @@ class RwLock {
   std::shared_mutex mu_;
   std::atomic<bool> poisoned_{false};
   T value_{};
+};
+
+// N reader-writer locks, one per stripe, each over its own T, for data read far
+// more often than written. A reader announces itself in a counter of its
+// thread's reader slot, so readers on different threads write no common cache
+// line (a std::shared_mutex has every reader write the one lock word, and
+// threads reading the same hot stripe then take turns owning that line). A
+// writer raises its stripe's flag and waits until no slot counts a reader of
+// the stripe; a reader that finds the flag raised steps back and waits.
+//
+// Read locks of one stripe must not nest on one thread: the inner one would
+// wait for a waiting writer, which waits for the outer one. Holders keep read
+// locks briefly and take no other lock of the same object meanwhile.
+//
+// A write lock released while an exception unwinds poisons its stripe; later
+// locks of that stripe, read or write, report Poisoned.
+template <typename T, size_t N>
+class StripedRwLock {
+  struct alignas(64) Stripe {
+    std::mutex writer;
+    std::atomic<bool> active{false};
+    std::atomic<bool> poisoned{false};
+    T value{};
+  };
+  struct alignas(64) ReaderSlot {
+    std::atomic<uint32_t> held[N] = {};
+  };
+
+ public:
+  static constexpr size_t kReaderSlots = 16;
+
+  class ReadGuard {
+   public:
+    ReadGuard(ReadGuard&& o) noexcept
+        : held_(std::exchange(o.held_, nullptr)), value_(o.value_) {}
+    ReadGuard& operator=(ReadGuard&&) = delete;
+    ~ReadGuard() {
+      if (held_ != nullptr) held_->fetch_sub(1, std::memory_order_release);
+    }
+    const T& operator*() const { return *value_; }
+    const T* operator->() const { return value_; }
+
+   private:
+    friend class StripedRwLock;
+    ReadGuard(std::atomic<uint32_t>* held, const T* value) : held_(held), value_(value) {}
+    std::atomic<uint32_t>* held_;
+    const T* value_;
+  };
+
+  class WriteGuard {
+   public:
+    WriteGuard(WriteGuard&& o) noexcept
+        : stripe_(std::exchange(o.stripe_, nullptr)), exceptions_(o.exceptions_) {}
+    WriteGuard& operator=(WriteGuard&&) = delete;
+    ~WriteGuard() {
+      if (stripe_ == nullptr) return;
+      if (std::uncaught_exceptions() > exceptions_) {
+        stripe_->poisoned.store(true, std::memory_order_relaxed);
+      }
+      stripe_->active.store(false, std::memory_order_release);
+      stripe_->writer.unlock();
+    }
+    T& operator*() { return stripe_->value; }
+    T* operator->() { return &stripe_->value; }
+
+   private:
+    friend class StripedRwLock;
+    explicit WriteGuard(Stripe* stripe)
+        : stripe_(stripe), exceptions_(std::uncaught_exceptions()) {}
+    Stripe* stripe_;
+    int exceptions_;
+  };
+
+  StripedRwLock() = default;
+  StripedRwLock(const StripedRwLock&) = delete;
+  StripedRwLock& operator=(const StripedRwLock&) = delete;
+
+  Result<ReadGuard, Poisoned> read(size_t stripe) const {
+    Stripe& st = stripes_[stripe];
+    std::atomic<uint32_t>& held = slots_[this_thread_slot()].held[stripe];
+    while (true) {
+      // Announce, then look for a writer; the writer raises its flag, then
+      // looks for readers. Both sequentially consistent: at least one of the
+      // two sees the other.
+      held.fetch_add(1, std::memory_order_seq_cst);
+      if (!st.active.load(std::memory_order_seq_cst)) break;
+      held.fetch_sub(1, std::memory_order_release);
+      for (int spins = 0; st.active.load(std::memory_order_acquire); ++spins) relax(spins);
+    }
+    ReadGuard guard(&held, &st.value);
+    if (st.poisoned.load(std::memory_order_relaxed)) return Err{Poisoned{}};
+    return guard;
+  }
+
+  Result<WriteGuard, Poisoned> write(size_t stripe) {
+    Stripe& st = stripes_[stripe];
+    st.writer.lock();
+    WriteGuard guard(&st);
+    st.active.store(true, std::memory_order_seq_cst);
+    for (ReaderSlot& slot : slots_) {
+      for (int spins = 0; slot.held[stripe].load(std::memory_order_seq_cst) != 0; ++spins) {
+        relax(spins);
+      }
+    }
+    if (st.poisoned.load(std::memory_order_relaxed)) return Err{Poisoned{}};
+    return guard;
+  }
+
+  bool is_poisoned(size_t stripe) const {
+    return stripes_[stripe].poisoned.load(std::memory_order_relaxed);
+  }
+
+ private:
+  static size_t this_thread_slot() {
+    static std::atomic<size_t> next{0};
+    thread_local const size_t slot = next.fetch_add(1, std::memory_order_relaxed) % kReaderSlots;
+    return slot;
+  }
+  static void relax(int spins) {
+    if (spins < 64) {
+#if defined(__x86_64__) || defined(__i386__)
+      __builtin_ia32_pause();
+#endif
+    } else {
+      std::this_thread::yield();
+    }
+  }
+
+  mutable std::array<Stripe, N> stripes_;
+  mutable std::array<ReaderSlot, kReaderSlots> slots_;
 };
 
 }  // namespace storage

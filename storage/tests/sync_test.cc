@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <atomic>
 #include <stdexcept>
 #include <thread>
 #include <vector>
@@ -76,6 +77,64 @@ TEST(SyncTest, TryLockNeitherWaitsNorTakesAPoisonedLock) {
   } catch (const Panic&) {
   }
   EXPECT_FALSE(m.try_lock().has_value());
+}
+
+// More reader threads than reader slots, so that slots are shared, and two
+// writers; a reader must never see half of a write.
+TEST(SyncTest, StripedRwLockConcurrentReadersSeeWholeWrites) {
+  using Lock = StripedRwLock<std::pair<uint64_t, uint64_t>, 3>;
+  Lock lock;
+  constexpr int kOps = 2000;
+  std::atomic<int> torn{0};
+  std::vector<std::thread> threads;
+  for (int w = 0; w < 2; ++w) {
+    threads.emplace_back([&, w] {
+      for (int i = 0; i < kOps; ++i) {
+        auto g = lock.write(static_cast<size_t>(i + w) % 3);
+        ASSERT_TRUE(g.ok());
+        auto& value = **g;
+        ++value.first;
+        ++value.second;
+      }
+    });
+  }
+  for (size_t r = 0; r < Lock::kReaderSlots + 2; ++r) {
+    threads.emplace_back([&, r] {
+      for (int i = 0; i < kOps; ++i) {
+        auto g = lock.read((r + static_cast<size_t>(i)) % 3);
+        ASSERT_TRUE(g.ok());
+        if ((**g).first != (**g).second) torn.fetch_add(1);
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  EXPECT_EQ(torn.load(), 0);
+  uint64_t total = 0;
+  for (size_t s = 0; s < 3; ++s) total += (**lock.read(s)).first;
+  EXPECT_EQ(total, 2u * kOps);
+}
+
+TEST(SyncTest, StripedRwLockPoisonsOneStripeThroughItsWriters) {
+  StripedRwLock<int, 2> lock;
+  try {
+    auto r = lock.read(0);
+    throw std::runtime_error("reader failed");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_FALSE(lock.is_poisoned(0));
+  try {
+    auto w = lock.write(0);
+    **w = 5;
+    throw std::runtime_error("writer failed");
+  } catch (const std::runtime_error&) {
+  }
+  EXPECT_TRUE(lock.is_poisoned(0));
+  EXPECT_FALSE(lock.read(0).ok());
+  EXPECT_FALSE(lock.write(0).ok());
+  // The other stripe is untouched, and the failed locks left nothing held.
+  ASSERT_TRUE(lock.write(1).ok());
+  ASSERT_TRUE(lock.read(1).ok());
+  EXPECT_FALSE(lock.is_poisoned(1));
 }
 
 // A waiter sees the value its notifier set, and a notifier that panics while

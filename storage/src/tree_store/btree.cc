@@ -1,6 +1,7 @@
 #include "storage/src/tree_store/btree.h"
 
 #include <algorithm>
+#include <array>
 #include <limits>
 #include <tuple>
 
@@ -21,6 +22,24 @@ Result<void, StorageError> check_descent(const std::vector<PageNumber>& path, Pa
   if (path.size() >= kMaxTreeDepth) return Err{tree_too_deep()};
   return {};
 }
+
+// The pages of one lookup descent, for the same checks, without allocating.
+class DescentPath {
+ public:
+  explicit DescentPath(PageNumber root) : len_(1) { pages_[0] = root; }
+  Result<void, StorageError> push(PageNumber child) {
+    if (std::find(pages_.begin(), pages_.begin() + len_, child) != pages_.begin() + len_) {
+      return Err{cycle_detected()};
+    }
+    if (len_ >= kMaxTreeDepth) return Err{tree_too_deep()};
+    pages_[len_++] = child;
+    return {};
+  }
+
+ private:
+  std::array<PageNumber, kMaxTreeDepth> pages_;
+  size_t len_;
+};
 
 }  // namespace
 
@@ -60,51 +79,67 @@ Result<std::optional<std::pair<ValueRef, ValueRef>>, StorageError> RawBtree::las
   return Out(std::move(found));
 }
 
-Result<std::optional<ValueRef>, StorageError> RawBtree::get_helper(PageImpl page,
+// The descents hold each page below the root pinned (borrowed from the read
+// cache, no reference taken) only while searching it, and let go of it before
+// pinning the child: one pin at a time. Only the page a result points into is
+// shared, for the guard.
+Result<std::optional<ValueRef>, StorageError> RawBtree::get_helper(const PageImpl& page,
                                                                    ByteView key) const {
-  std::vector<PageNumber> path{page.get_page_number()};
-  PageImpl current = std::move(page);
+  DescentPath path(page.get_page_number());
+  std::optional<PinnedPage> pinned;
+  ByteView bytes = page.memory();
+  PageNumber number = page.get_page_number();
   while (true) {
-    TRY_ASSIGN(uint8_t type, page_type(current.memory(), current.get_page_number()));
+    TRY_ASSIGN(uint8_t type, page_type(bytes, number));
     if (type == kLeafPageType) {
-      TRY_ASSIGN(LeafAccessor accessor, LeafAccessor::create(current, descriptor_));
+      if (pinned) pinned->prefetch_share();
+      TRY_ASSIGN(LeafAccessor accessor, LeafAccessor::create(bytes, number, descriptor_));
       TRY_ASSIGN(auto search, accessor.position(key));
       if (!search.second) return std::optional<ValueRef>();
       TRY_ASSIGN(auto range, accessor.value_range(search.first));
-      return std::optional<ValueRef>(ValueRef{PageHolder::read_only(std::move(current)),
+      PageImpl leaf = pinned ? pinned->to_page() : page;
+      return std::optional<ValueRef>(ValueRef{PageHolder::read_only(std::move(leaf)),
                                               range->first, range->second - range->first});
     }
-    if (type != kBranchPageType) return Err{unknown_page_type(current.get_page_number(), type)};
-    TRY_ASSIGN(BranchAccessor accessor, BranchAccessor::create(current, descriptor_));
+    if (type != kBranchPageType) return Err{unknown_page_type(number, type)};
+    TRY_ASSIGN(BranchAccessor accessor, BranchAccessor::create(bytes, number, descriptor_));
     TRY_ASSIGN(auto descent, accessor.child_for_key(key));
-    TRY(check_descent(path, descent.second));
-    path.push_back(descent.second);
-    TRY_ASSIGN(PageImpl child, mem_->get_page(descent.second, hint_));
-    current = std::move(child);
+    TRY(path.push(descent.second));
+    pinned.reset();
+    TRY_ASSIGN(PinnedPage child, mem_->pin_page(descent.second, hint_));
+    pinned.emplace(std::move(child));
+    bytes = pinned->memory();
+    number = descent.second;
   }
 }
 
-Result<std::pair<ValueRef, ValueRef>, StorageError> RawBtree::last_helper(PageImpl page) const {
-  std::vector<PageNumber> path{page.get_page_number()};
-  PageImpl current = std::move(page);
+Result<std::pair<ValueRef, ValueRef>, StorageError> RawBtree::last_helper(
+    const PageImpl& page) const {
+  DescentPath path(page.get_page_number());
+  std::optional<PinnedPage> pinned;
+  ByteView bytes = page.memory();
+  PageNumber number = page.get_page_number();
   while (true) {
-    TRY_ASSIGN(uint8_t type, page_type(current.memory(), current.get_page_number()));
+    TRY_ASSIGN(uint8_t type, page_type(bytes, number));
     if (type == kLeafPageType) {
-      TRY_ASSIGN(LeafAccessor accessor, LeafAccessor::create(current, descriptor_));
+      TRY_ASSIGN(LeafAccessor accessor, LeafAccessor::create(bytes, number, descriptor_));
       TRY(accessor.total_length());  // a leaf is never empty
       TRY_ASSIGN(std::optional<EntryRanges> r, accessor.entry_ranges(accessor.num_pairs() - 1));
-      ValueRef key{PageHolder::read_only(current), r->key_start, r->key_end - r->key_start};
-      ValueRef value{PageHolder::read_only(std::move(current)), r->value_start,
+      PageImpl leaf = pinned ? pinned->to_page() : page;
+      ValueRef key{PageHolder::read_only(leaf), r->key_start, r->key_end - r->key_start};
+      ValueRef value{PageHolder::read_only(std::move(leaf)), r->value_start,
                      r->value_end - r->value_start};
       return std::pair<ValueRef, ValueRef>(std::move(key), std::move(value));
     }
-    if (type != kBranchPageType) return Err{unknown_page_type(current.get_page_number(), type)};
-    TRY_ASSIGN(BranchAccessor accessor, BranchAccessor::create(current, descriptor_));
+    if (type != kBranchPageType) return Err{unknown_page_type(number, type)};
+    TRY_ASSIGN(BranchAccessor accessor, BranchAccessor::create(bytes, number, descriptor_));
     const PageNumber child = accessor.child_page(accessor.num_keys());
-    TRY(check_descent(path, child));
-    path.push_back(child);
-    TRY_ASSIGN(PageImpl next, mem_->get_page(child, hint_));
-    current = std::move(next);
+    TRY(path.push(child));
+    pinned.reset();
+    TRY_ASSIGN(PinnedPage next, mem_->pin_page(child, hint_));
+    pinned.emplace(std::move(next));
+    bytes = pinned->memory();
+    number = child;
   }
 }
 

@@ -78,8 +78,9 @@ class RawBtree {
   // The greatest pair: its key and its value.
   Result<std::optional<std::pair<ValueRef, ValueRef>>, StorageError> last() const;
   // Descends from `page` to the leaf that would hold the key.
-  Result<std::optional<ValueRef>, StorageError> get_helper(PageImpl page, ByteView key) const;
-  Result<std::pair<ValueRef, ValueRef>, StorageError> last_helper(PageImpl page) const;
+  Result<std::optional<ValueRef>, StorageError> get_helper(const PageImpl& page,
+                                                          ByteView key) const;
+  Result<std::pair<ValueRef, ValueRef>, StorageError> last_helper(const PageImpl& page) const;
 
   // True when every page reachable from the root matches the checksum stored
   // for it; false on a mismatch, a malformed page, a cycle, a page met twice

@@ -38,6 +38,12 @@ class PageSource {
  public:
   virtual ~PageSource() = default;
   virtual Result<PageImpl, StorageError> get_page(PageNumber page, PageReadHint hint) const = 0;
+  // The page for one step of a descent, borrowed in place where the source can
+  // (see PinnedPage); by default a page of its own.
+  virtual Result<PinnedPage, StorageError> pin_page(PageNumber page, PageReadHint hint) const {
+    TRY_ASSIGN(PageImpl read, get_page(page, hint));
+    return PinnedPage(PinnedRun(read.buffer()), page);
+  }
 };
 
 class WritablePageSource : public PageSource {
@@ -70,6 +76,11 @@ decltype(auto) deref(T& handle) {
   }
 }
 
+template <typename H>
+concept PinsPages = requires(const H& h, PageNumber page, PageReadHint hint) {
+  { h.pin_page(page, hint) } -> std::same_as<Result<PinnedPage, StorageError>>;
+};
+
 }  // namespace page_source_detail
 
 // A page-store read handle held by value (or through a smart pointer).
@@ -79,6 +90,14 @@ class PageSourceOf final : public PageSource {
   explicit PageSourceOf(R handle) : handle_(std::move(handle)) {}
   Result<PageImpl, StorageError> get_page(PageNumber page, PageReadHint hint) const override {
     return page_source_detail::deref(handle_).get_page(page, hint);
+  }
+  Result<PinnedPage, StorageError> pin_page(PageNumber page, PageReadHint hint) const override {
+    using Handle = std::remove_cvref_t<decltype(page_source_detail::deref(handle_))>;
+    if constexpr (page_source_detail::PinsPages<Handle>) {
+      return page_source_detail::deref(handle_).pin_page(page, hint);
+    } else {
+      return PageSource::pin_page(page, hint);
+    }
   }
   const R& handle() const { return handle_; }
 
@@ -94,6 +113,14 @@ class WritablePageSourceOf final : public WritablePageSource {
 
   Result<PageImpl, StorageError> get_page(PageNumber page, PageReadHint hint) const override {
     return a().get_page(page, hint);
+  }
+  Result<PinnedPage, StorageError> pin_page(PageNumber page, PageReadHint hint) const override {
+    using Handle = std::remove_cvref_t<decltype(a())>;
+    if constexpr (page_source_detail::PinsPages<Handle>) {
+      return a().pin_page(page, hint);
+    } else {
+      return PageSource::pin_page(page, hint);
+    }
   }
   Result<PageMut, StorageError> get_page_mut(PageNumber page) const override {
     return a().get_page_mut(page);

@@ -72,14 +72,14 @@ PagedCachedFile::PagedCachedFile(std::unique_ptr<StorageBackend> file, uint64_t 
   for (auto& stripe : write_buffer_) stripe = std::make_shared<WriteBufferStripe>();
 }
 
-PagedCachedFile::ReadCacheStripe::ReadGuard PagedCachedFile::read_lock(size_t stripe) const {
-  auto r = read_cache_[stripe].read();
+ReadCache::ReadGuard PagedCachedFile::read_lock(size_t stripe) const {
+  auto r = read_cache_.read(stripe);
   if (!r.ok()) panic(kUnwrapErr);
   return std::move(r).value();
 }
 
-PagedCachedFile::ReadCacheStripe::WriteGuard PagedCachedFile::write_lock(size_t stripe) const {
-  auto r = read_cache_[stripe].write();
+ReadCache::WriteGuard PagedCachedFile::write_lock(size_t stripe) const {
+  auto r = read_cache_.write(stripe);
   if (!r.ok()) panic(kUnwrapErr);
   return std::move(r).value();
 }
@@ -137,6 +137,12 @@ Result<uint64_t, StorageError> PagedCachedFile::file_len() const {
 
 Result<PageBuffer, StorageError> PagedCachedFile::read(uint64_t offset, size_t len,
                                                        PageReadHint hint) const {
+  TRY_ASSIGN(PinnedRun run, read_pinned(offset, len, hint));
+  return run.share();
+}
+
+Result<PinnedRun, StorageError> PagedCachedFile::read_pinned(uint64_t offset, size_t len,
+                                                             PageReadHint hint) const {
   const size_t s = offset % kCacheStripes;
   if (hint == PageReadHint::kMayBeDirty) {
     auto guard = lock_stripe(*write_buffer_[s]);
@@ -147,17 +153,22 @@ Result<PageBuffer, StorageError> PagedCachedFile::read(uint64_t offset, size_t l
                                            " is read while it is lent out for writing")};
       }
       if ((*slot)->size() != len) return Err{length_mismatch(len, (*slot)->size(), offset)};
-      return **slot;
+      return PinnedRun(**slot);
     }
   }
   {
     auto guard = read_lock(s);
     if (const PageBuffer* hit = guard->get(offset)) {
       if (hit->size() != len) return Err{length_mismatch(len, hit->size(), offset)};
-      return *hit;
+      return PinnedRun(std::move(guard), hit);
     }
   }
+  TRY_ASSIGN(PageBuffer buffer, read_miss(offset, len));
+  return PinnedRun(std::move(buffer));
+}
 
+Result<PageBuffer, StorageError> PagedCachedFile::read_miss(uint64_t offset, size_t len) const {
+  const size_t s = offset % kCacheStripes;
   TRY_ASSIGN(PageBuffer buffer, read_from_file(offset, len));
 
   size_t cache_size = read_cache_bytes_.fetch_add(len, std::memory_order_relaxed) + len;

@@ -18,6 +18,13 @@
 // or cancelling one waits until the write-back ends, and freeing space skips
 // it, so that no old bytes reach the file after newer ones.
 //
+// Read hits are read-mostly: a read-cache stripe is read-locked through the
+// calling thread's own reader slot (StripedRwLock), the entry's recently-used
+// flag is written only when not yet set, and read_pinned() lends a hit's bytes
+// without touching its reference count. So readers of the same hot pages on
+// different threads write no common cache line. A thread holds at most one
+// PinnedRun at a time and calls nothing of the cache while holding it.
+//
 // Thread safety: every operation may be called from many threads at once. A
 // WritablePage has one owner, and may outlive the PagedCachedFile.
 #pragma once
@@ -55,6 +62,62 @@ inline constexpr size_t kMaxWriteRunBytes = size_t{4} << 20;
 inline constexpr size_t kMaxWriteRunPages = 1024;
 
 using WriteBufferStripe = Mutex<LRUWriteCache>;
+// The read cache: per stripe a second-chance cache of shared page buffers,
+// read-locked without a write to any cache line that other threads' readers
+// write, so that hits on hot pages (a tree's upper levels) scale across threads.
+using ReadCache = StripedRwLock<LRUCache<PageBuffer>, kCacheStripes>;
+
+// The bytes of one page run, held for a short read. Either borrowed from the
+// read cache, with its stripe read-locked and no reference taken (a hit writes
+// nothing that other readers share), or holding its own reference (a page from
+// the write buffer or just read from the file). A thread holds at most one
+// borrowed run at a time, briefly, and calls nothing else of the page cache
+// meanwhile: the stripe's writers wait for it.
+class PinnedRun {
+ public:
+  PinnedRun() = default;
+  explicit PinnedRun(PageBuffer owned) : owned_(std::move(owned)) {}
+  PinnedRun(PinnedRun&& o) noexcept { take(std::move(o)); }
+  PinnedRun& operator=(PinnedRun&& o) noexcept {
+    if (this != &o) {
+      release();
+      take(std::move(o));
+    }
+    return *this;
+  }
+  PinnedRun(const PinnedRun&) = delete;
+  PinnedRun& operator=(const PinnedRun&) = delete;
+  ~PinnedRun() { release(); }
+
+  std::span<const uint8_t> bytes() const { return buffer().bytes(); }
+  const PageBuffer& buffer() const { return borrowed_ != nullptr ? *borrowed_ : owned_; }
+  // Another reference to the bytes, which outlives the pin.
+  PageBuffer share() const { return buffer(); }
+  bool borrowed() const { return borrowed_ != nullptr; }
+  // Unlocks a borrowed run's stripe (or drops the reference) now.
+  void release() noexcept {
+    guard_.reset();
+    borrowed_ = nullptr;
+    owned_ = PageBuffer();
+  }
+
+ private:
+  friend class PagedCachedFile;
+  PinnedRun(ReadCache::ReadGuard guard, const PageBuffer* borrowed)
+      : guard_(std::move(guard)), borrowed_(borrowed) {}
+  void take(PinnedRun&& o) noexcept {
+    if (o.guard_) {
+      guard_.emplace(std::move(*o.guard_));
+      o.guard_.reset();
+    }
+    borrowed_ = std::exchange(o.borrowed_, nullptr);
+    owned_ = std::move(o.owned_);
+  }
+
+  std::optional<ReadCache::ReadGuard> guard_;
+  const PageBuffer* borrowed_ = nullptr;
+  PageBuffer owned_;
+};
 
 // A write-buffer page lent out for change. While lent, the write buffer keeps
 // an empty slot for it and holds no other reference to its bytes; releasing
@@ -97,6 +160,10 @@ class PagedCachedFile {
   // length (page numbers of two orders share the offset, one of them damaged)
   // is Corrupted and stays as it is.
   Result<PageBuffer, StorageError> read(uint64_t offset, size_t len, PageReadHint hint) const;
+  // The same bytes as read(), but a read-cache hit is borrowed in place rather
+  // than shared (see PinnedRun).
+  Result<PinnedRun, StorageError> read_pinned(uint64_t offset, size_t len,
+                                              PageReadHint hint) const;
   // Lends the page run for change. With `overwrite` the caller replaces every
   // byte, so an uncached page is not read from the file but zero-filled. A
   // read-cache copy of another length is stale and dropped; a buffered page of
@@ -142,8 +209,6 @@ class PagedCachedFile {
   }
 
  private:
-  using ReadCacheStripe = RwLock<LRUCache<PageBuffer>>;
-
   Result<PageBuffer, StorageError> read_from_file(uint64_t offset, size_t len) const;
   Result<void, StorageError> write_to_file(uint64_t offset, const PageBuffer& bytes) const;
   // Writes back unlent pages of one locked write-buffer stripe, lowest
@@ -157,10 +222,11 @@ class PagedCachedFile {
   std::optional<WriteBufferStripe::Guard> lock_unless_in_flight(WriteBufferStripe& stripe,
                                                                 uint64_t offset) const;
 
-  ReadCacheStripe::ReadGuard read_lock(size_t stripe) const;
-  ReadCacheStripe::WriteGuard write_lock(size_t stripe) const;
+  Result<PageBuffer, StorageError> read_miss(uint64_t offset, size_t len) const;
+  ReadCache::ReadGuard read_lock(size_t stripe) const;
+  ReadCache::WriteGuard write_lock(size_t stripe) const;
 
-  mutable std::array<ReadCacheStripe, kCacheStripes> read_cache_;
+  mutable ReadCache read_cache_;
   std::array<std::shared_ptr<WriteBufferStripe>, kCacheStripes> write_buffer_;
   std::unique_ptr<StorageBackend> file_;
   mutable std::atomic<bool> io_failed_{false};

@@ -1,5 +1,6 @@
-// LRUCache: the second-chance cache of each stripe of the page cache, a hash
-// map from u64 key (a file offset) to value and flag, plus a FIFO queue of keys.
+// LRUCache: the second-chance cache of each stripe of the page cache, a flat
+// open-addressing hash map from u64 key (a file offset) to value and flag,
+// plus a FIFO queue of keys.
 // A hit sets the entry's flag; eviction pops keys from the queue front, giving
 // flagged entries one more round at the back. The queue may hold keys no longer
 // in the map (removed out of order) and a key more than once; remove() trims it
@@ -16,9 +17,9 @@
 #include <cstddef>
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <optional>
 #include <tuple>
-#include <unordered_map>
 #include <utility>
 
 #include "storage/src/panic.h"
@@ -34,52 +35,58 @@ class LRUCache {
   LRUCache(const LRUCache&) = delete;
   LRUCache& operator=(const LRUCache&) = delete;
 
-  size_t len() const { return map_.size(); }
-  bool is_empty() const { return map_.empty(); }
+  size_t len() const { return size_; }
+  bool is_empty() const { return size_ == 0; }
   // Keys queued, stale ones included.
   size_t queue_len() const { return queue_.size(); }
 
   // A new key gets a clear flag and joins the queue's back; an existing key
   // gets the new value and a clear flag, and keeps its queue place.
   std::optional<V> insert(uint64_t key, V value) {
-    auto [it, inserted] = map_.try_emplace(key, std::move(value));
-    if (inserted) {
-      queue_.push_back(key);
-      return std::nullopt;
+    if (Slot* slot = find(key)) {
+      std::optional<V> old(std::exchange(slot->value, std::move(value)));
+      slot->second_chance.store(false, std::memory_order_relaxed);
+      return old;
     }
-    std::optional<V> old(std::exchange(it->second.value, std::move(value)));
-    it->second.second_chance.store(false, std::memory_order_relaxed);
-    return old;
+    if ((size_ + 1) * 2 > capacity()) grow();
+    Slot& slot = slots_[probe_free(key)];
+    slot.used = true;
+    slot.key = key;
+    slot.value = std::move(value);
+    slot.second_chance.store(false, std::memory_order_relaxed);
+    ++size_;
+    queue_.push_back(key);
+    return std::nullopt;
   }
 
-  // The value, marking the entry as recently used.
+  // The value, marking the entry as recently used. The pointer stays valid
+  // until the next insert or removal.
   const V* get(uint64_t key) const {
-    auto it = map_.find(key);
-    if (it == map_.end()) return nullptr;
-    mark(it->second);
-    return &it->second.value;
+    const Slot* slot = find(key);
+    if (slot == nullptr) return nullptr;
+    mark(*slot);
+    return &slot->value;
   }
   V* get_mut(uint64_t key) {
-    auto it = map_.find(key);
-    if (it == map_.end()) return nullptr;
-    mark(it->second);
-    return &it->second.value;
+    Slot* slot = find(key);
+    if (slot == nullptr) return nullptr;
+    mark(*slot);
+    return &slot->value;
   }
 
   std::optional<V> remove(uint64_t key) {
-    auto it = map_.find(key);
-    if (it == map_.end()) return std::nullopt;
-    std::optional<V> out(std::move(it->second.value));
-    map_.erase(it);
+    Slot* slot = find(key);
+    if (slot == nullptr) return std::nullopt;
+    std::optional<V> out(std::move(slot->value));
+    erase(static_cast<size_t>(slot - slots_.get()));
     // Out-of-order removals leave stale keys behind; recycle up to two from the
     // front per removal so the queue stays bounded.
-    if (queue_.size() > 2 * map_.size()) {
+    if (queue_.size() > 2 * size_) {
       for (int i = 0; i < 2 && !queue_.empty(); ++i) {
         const uint64_t k = queue_.front();
         queue_.pop_front();
-        auto kept = map_.find(k);
-        if (kept != map_.end()) {
-          kept->second.second_chance.store(false, std::memory_order_relaxed);
+        if (Slot* kept = find(k)) {
+          kept->second_chance.store(false, std::memory_order_relaxed);
           queue_.push_back(k);
         }
       }
@@ -90,59 +97,126 @@ class LRUCache {
   // Evicts by second chance: flagged keys lose their flag and go to the back;
   // the first unflagged key is removed and returned.
   std::optional<std::pair<uint64_t, V>> pop_lowest_priority() {
-    if (map_.empty()) {
+    if (size_ == 0) {
       queue_.clear();
       return std::nullopt;
     }
     while (!queue_.empty()) {
       const uint64_t k = queue_.front();
       queue_.pop_front();
-      auto it = map_.find(k);
-      if (it == map_.end()) continue;
-      if (it->second.second_chance.load(std::memory_order_relaxed)) {
-        it->second.second_chance.store(false, std::memory_order_relaxed);
+      Slot* slot = find(k);
+      if (slot == nullptr) continue;
+      if (slot->second_chance.load(std::memory_order_relaxed)) {
+        slot->second_chance.store(false, std::memory_order_relaxed);
         queue_.push_back(k);
         continue;
       }
-      std::pair<uint64_t, V> out(k, std::move(it->second.value));
-      map_.erase(it);
+      std::pair<uint64_t, V> out(k, std::move(slot->value));
+      erase(static_cast<size_t>(slot - slots_.get()));
       return out;
     }
     return std::nullopt;
   }
 
-  // Calls f(key, value&) for every entry, in hash-map order.
+  // Calls f(key, value&) for every entry, in table order. f must not insert
+  // or remove.
   template <typename F>
   void for_each(F&& f) {
-    for (auto& [key, entry] : map_) f(key, entry.value);
+    for (size_t i = 0; i < capacity(); ++i) {
+      if (slots_[i].used) f(slots_[i].key, slots_[i].value);
+    }
   }
   template <typename F>
   void for_each(F&& f) const {
-    for (const auto& [key, entry] : map_) f(key, entry.value);
+    for (size_t i = 0; i < capacity(); ++i) {
+      if (slots_[i].used) f(slots_[i].key, std::as_const(slots_[i].value));
+    }
   }
 
   // Empties map and queue and gives their memory back.
   void clear() {
-    Map().swap(map_);
+    slots_.reset();
+    mask_ = 0;
+    size_ = 0;
     std::deque<uint64_t>().swap(queue_);
   }
 
  private:
-  struct Entry {
-    explicit Entry(V v) : value(std::move(v)) {}
-    V value;
+  // One open-addressing slot: a hit reads one slot, with no node to chase and
+  // nothing allocated per entry. Linear probing; removal shifts the following
+  // run back, so there are no tombstones.
+  struct Slot {
+    uint64_t key = 0;
+    bool used = false;
     mutable std::atomic<bool> second_chance{false};
+    V value{};
   };
-  using Map = std::unordered_map<uint64_t, Entry, FastHasher64>;
 
-  // Readers of a hot page would otherwise all write its flag's cache line.
-  static void mark(const Entry& e) {
-    if (!e.second_chance.load(std::memory_order_relaxed)) {
-      e.second_chance.store(true, std::memory_order_relaxed);
+  size_t capacity() const { return slots_ ? mask_ + 1 : 0; }
+  size_t home(uint64_t key) const { return FastHasher64::hash(key) & mask_; }
+
+  const Slot* find(uint64_t key) const {
+    if (size_ == 0) return nullptr;
+    for (size_t i = home(key);; i = (i + 1) & mask_) {
+      const Slot& slot = slots_[i];
+      if (!slot.used) return nullptr;
+      if (slot.key == key) return &slot;
+    }
+  }
+  Slot* find(uint64_t key) {
+    return const_cast<Slot*>(std::as_const(*this).find(key));
+  }
+  size_t probe_free(uint64_t key) const {
+    size_t i = home(key);
+    while (slots_[i].used) i = (i + 1) & mask_;
+    return i;
+  }
+
+  static void move_slot(Slot& to, Slot& from) {
+    to.used = true;
+    to.key = from.key;
+    to.value = std::move(from.value);
+    to.second_chance.store(from.second_chance.load(std::memory_order_relaxed),
+                           std::memory_order_relaxed);
+  }
+
+  void grow() {
+    const size_t old_capacity = capacity();
+    const size_t new_capacity = old_capacity == 0 ? 16 : old_capacity * 2;
+    std::unique_ptr<Slot[]> old = std::exchange(slots_, std::make_unique<Slot[]>(new_capacity));
+    mask_ = new_capacity - 1;
+    for (size_t i = 0; i < old_capacity; ++i) {
+      if (old[i].used) move_slot(slots_[probe_free(old[i].key)], old[i]);
     }
   }
 
-  Map map_;
+  // Empties slot `hole`, then moves back every later slot of its run that may
+  // sit there (its home is not cyclically within (hole, slot]).
+  void erase(size_t hole) {
+    for (size_t i = (hole + 1) & mask_; slots_[i].used; i = (i + 1) & mask_) {
+      const size_t h = home(slots_[i].key);
+      const bool stays = hole < i ? (hole < h && h <= i) : (hole < h || h <= i);
+      if (stays) continue;
+      move_slot(slots_[hole], slots_[i]);
+      hole = i;
+    }
+    Slot& slot = slots_[hole];
+    slot.used = false;
+    slot.value = V{};
+    slot.second_chance.store(false, std::memory_order_relaxed);
+    --size_;
+  }
+
+  // Readers of a hot page would otherwise all write its flag's cache line.
+  static void mark(const Slot& s) {
+    if (!s.second_chance.load(std::memory_order_relaxed)) {
+      s.second_chance.store(true, std::memory_order_relaxed);
+    }
+  }
+
+  std::unique_ptr<Slot[]> slots_;
+  size_t mask_ = 0;
+  size_t size_ = 0;
   std::deque<uint64_t> queue_;
 };
 

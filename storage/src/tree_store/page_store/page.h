@@ -59,6 +59,27 @@ class PageImpl final : public PageView {
   PageNumber page_number_;
 };
 
+// A page held for one step of a descent: its bytes, borrowed from the read
+// cache where possible (see PinnedRun, whose rules it follows: one at a time
+// on a thread, briefly), and its number.
+class PinnedPage {
+ public:
+  PinnedPage(PinnedRun run, PageNumber page_number)
+      : run_(std::move(run)), page_number_(page_number) {}
+
+  std::span<const uint8_t> memory() const { return run_.bytes(); }
+  PageNumber get_page_number() const { return page_number_; }
+  // A read-only page sharing the bytes; it outlives the pin.
+  PageImpl to_page() const { return PageImpl(run_.share(), page_number_); }
+  // Readies the count that to_page() will change (see PageBuffer).
+  void prefetch_share() const noexcept { run_.buffer().prefetch_count(); }
+  void release() noexcept { run_.release(); }
+
+ private:
+  PinnedRun run_;
+  PageNumber page_number_;
+};
+
 class PageMut final : public PageView {
  public:
   PageMut(WritablePage mem, PageNumber page_number)

@@ -30,7 +30,8 @@ PageBuffer PageBuffer::allocate(size_t length, bool zero) {
 #endif
   if (raw == nullptr) throw std::bad_alloc();
   PageBuffer out;
-  out.block_ = new (raw) Block{{1}, length};
+  out.block_ = new (raw) Block{{1}};
+  out.size_ = length;
   return out;
 }
 

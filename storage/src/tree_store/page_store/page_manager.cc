@@ -308,6 +308,13 @@ Result<PageImpl, StorageError> TransactionalMemory::get_page(PageNumber page,
   return PageImpl(std::move(bytes), page);
 }
 
+Result<PinnedPage, StorageError> TransactionalMemory::pin_page(PageNumber page,
+                                                               PageReadHint hint) const {
+  TRY_ASSIGN(const auto address, checked_address(page));
+  TRY_ASSIGN(PinnedRun run, storage_->read_pinned(address.first, address.second, hint));
+  return PinnedPage(std::move(run), page);
+}
+
 Result<PageMut, StorageError> TransactionalMemory::get_page_mut(PageNumber page) const {
   TRY_ASSIGN(const auto address, checked_address(page));
   TRY_ASSIGN(WritablePage lent,

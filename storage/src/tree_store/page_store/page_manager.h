@@ -182,6 +182,8 @@ class TransactionalMemory {
   // Reads a page run. Its number may come from the file: an order above 20 or a
   // run beyond the layout is Corrupted, before any I/O.
   Result<PageImpl, StorageError> get_page(PageNumber page, PageReadHint hint) const;
+  // The same page, borrowed in place on a read-cache hit (see PinnedPage).
+  Result<PinnedPage, StorageError> pin_page(PageNumber page, PageReadHint hint) const;
   // Lends a page run for writing, its buffer holding the current bytes.
   Result<PageMut, StorageError> get_page_mut(PageNumber page) const;
 
@@ -268,6 +270,9 @@ class PageResolver {
   Result<PageImpl, StorageError> get_page(PageNumber page, PageReadHint hint) const {
     return mem_->get_page(page, hint);
   }
+  Result<PinnedPage, StorageError> pin_page(PageNumber page, PageReadHint hint) const {
+    return mem_->pin_page(page, hint);
+  }
   size_t get_page_size() const { return mem_->get_page_size(); }
   const std::shared_ptr<TransactionalMemory>& memory() const { return mem_; }
 
@@ -285,6 +290,9 @@ class PageAllocator {
 
   Result<PageImpl, StorageError> get_page(PageNumber page, PageReadHint hint) const {
     return mem_->get_page(page, hint);
+  }
+  Result<PinnedPage, StorageError> pin_page(PageNumber page, PageReadHint hint) const {
+    return mem_->pin_page(page, hint);
   }
   // Only for pages this transaction allocated (callers check uncommitted()).
   Result<PageMut, StorageError> get_page_mut(PageNumber page) const {
