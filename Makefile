@@ -1,7 +1,7 @@
 # make demo: set up, build, run the main job on sample data.
 # make test: set up, build, run every C++ and Python test, then the C++ tests
 #            again under AddressSanitizer and UndefinedBehaviorSanitizer.
-# make test-tsan: the storage tests' concurrent cases under ThreadSanitizer.
+# make test-tsan: the concurrent C++ test cases under ThreadSanitizer.
 # make bench: build and run the benchmarks.
 SHELL := /bin/bash
 .SHELLFLAGS := -euo pipefail -c
@@ -40,12 +40,14 @@ test-asan: build-asan
 	cd build/asan && ASAN_OPTIONS=detect_leaks=1:abort_on_error=1 \
 	  UBSAN_OPTIONS=print_stacktrace=1:halt_on_error=1 ctest --output-on-failure -j $(JOBS)
 
-# Only the storage tests are built; the filter picks the multi-threaded ones.
+# Only the C++ test programs are built; the filter picks the multi-threaded tests.
 test-tsan: setup
 	cmake -S . -B build/tsan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DRS_TSAN=ON >/dev/null
-	cmake --build build/tsan -j $(JOBS) --target storage_tests
+	cmake --build build/tsan -j $(JOBS) --target storage_tests rs_cpp_tests
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/storage_tests \
 	  --gtest_filter='*Stress*:*Concurrent*'
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(ROOT)/tsan.supp \
+	  build/tsan/rs_cpp_tests --gtest_filter='*Stress*:*Concurrent*'
 
 test: test-cpp test-python test-tsan test-asan
 

@@ -100,6 +100,27 @@ PyObject* noargs_entry(PyObject* module, PyObject* unused) noexcept {
   }
 }
 
+// Releases the interpreter lock for its lifetime. The destructor takes it
+// back, so an exception leaving a body run without the lock reaches the
+// trampoline with the lock held again, as raising it needs.
+class ReleasedInterpreterLock {
+ public:
+  ReleasedInterpreterLock() : state_(PyEval_SaveThread()) {}
+  ~ReleasedInterpreterLock() { PyEval_RestoreThread(state_); }
+  ReleasedInterpreterLock(const ReleasedInterpreterLock&) = delete;
+  ReleasedInterpreterLock& operator=(const ReleasedInterpreterLock&) = delete;
+
+ private:
+  PyThreadState* state_;
+};
+
+// Runs `body` with the interpreter lock released and returns its result.
+template <typename F>
+decltype(auto) without_interpreter_lock(F&& body) {
+  ReleasedInterpreterLock released;
+  return body();
+}
+
 // Casts an entry to the method table's pointer type.
 template <typename Fn>
 PyCFunction as_pycfunction(Fn fn) {

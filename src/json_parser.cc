@@ -6,47 +6,17 @@
 // the trailing check and a second read close those gaps; any failure is then
 // explained by `diagnose`, which walks the original text and names the first
 // error.
-#include <mimalloc.h>
-
 #include <algorithm>
 #include <array>
 #include <charconv>
 #include <cstring>
 #include <functional>
-#include <new>
 
 #include "src/json.h"
-#include "storage/src/panic.h"
-
-#define RAPIDJSON_ASSERT(x) STORAGE_ASSERT(x)
-// SSE2 is part of x86-64: lets the reader scan and copy strings 16 bytes at a
-// time (its loads stay inside the padding that copy_terminated adds).
-#define RAPIDJSON_SSE2
-#include <rapidjson/reader.h>
+#include "src/json_sax.h"
 
 namespace rs::json {
 namespace {
-
-// RapidJSON's own stack goes through mimalloc like the rest of the module.
-class MiAllocator {
- public:
-  static const bool kNeedFree = true;
-  void* Malloc(size_t size) {
-    void* p = mi_malloc(size == 0 ? 1 : size);
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-  }
-  void* Realloc(void* original, size_t, size_t new_size) {
-    if (new_size == 0) {
-      mi_free(original);
-      return nullptr;
-    }
-    void* p = mi_realloc(original, new_size);
-    if (p == nullptr) throw std::bad_alloc();
-    return p;
-  }
-  static void Free(void* p) { mi_free(p); }
-};
 
 bool is_json_space(char c) { return c == ' ' || c == '\n' || c == '\t' || c == '\r'; }
 bool is_digit(int c) { return c >= '0' && c <= '9'; }

@@ -155,4 +155,83 @@ std::string_view trim(std::string_view text) {
   return text.substr(begin, end - begin);
 }
 
+namespace {
+
+// Length of the well-formed prefix of the sequence at `p` (`left` bytes
+// remain), and whether it is a complete character.
+size_t valid_prefix(const unsigned char* p, size_t left, bool* complete) {
+  unsigned char b = p[0];
+  size_t need;
+  unsigned char lo = 0x80, hi = 0xBF;  // bounds of the second byte
+  if (b >= 0xC2 && b <= 0xDF) {
+    need = 2;
+  } else if (b >= 0xE0 && b <= 0xEF) {
+    need = 3;
+    if (b == 0xE0) lo = 0xA0;
+    if (b == 0xED) hi = 0x9F;
+  } else if (b >= 0xF0 && b <= 0xF4) {
+    need = 4;
+    if (b == 0xF0) lo = 0x90;
+    if (b == 0xF4) hi = 0x8F;
+  } else {
+    *complete = false;
+    return 1;
+  }
+  size_t i = 1;
+  for (; i < need && i < left; ++i) {
+    unsigned char c = p[i];
+    bool ok = i == 1 ? (c >= lo && c <= hi) : (c & 0xC0) == 0x80;
+    if (!ok) break;
+  }
+  *complete = i == need;
+  return i;
+}
+
+}  // namespace
+
+std::string lossy(std::string_view bytes) {
+  if (is_valid(bytes)) return std::string(bytes);
+  const auto* p = reinterpret_cast<const unsigned char*>(bytes.data());
+  std::string out;
+  out.reserve(bytes.size() + 8);
+  size_t i = 0;
+  while (i < bytes.size()) {
+    if (p[i] < 0x80) {
+      out.push_back(static_cast<char>(p[i++]));
+      continue;
+    }
+    bool complete = false;
+    size_t n = valid_prefix(p + i, bytes.size() - i, &complete);
+    if (complete) {
+      out.append(bytes.data() + i, n);
+    } else {
+      out.append("\xEF\xBF\xBD");
+    }
+    i += n;
+  }
+  return out;
+}
+
+std::vector<std::string_view> split_whitespace(std::string_view text) {
+  std::vector<std::string_view> fields;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  size_t i = 0;
+  size_t start = 0;
+  bool in_field = false;
+  while (i < text.size()) {
+    size_t len = 1;
+    char32_t c = p[i] < 0x80 ? p[i] : decode(p + i, &len);
+    if (is_whitespace(c)) {
+      if (in_field) fields.push_back(text.substr(start, i - start));
+      in_field = false;
+    } else if (!in_field) {
+      in_field = true;
+      start = i;
+    }
+    i += len;
+  }
+  if (in_field) fields.push_back(text.substr(start));
+  return fields;
+}
+
 }  // namespace rs::utf8

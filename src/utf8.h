@@ -4,7 +4,9 @@
 // Thread safety: pure functions.
 #pragma once
 
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace rs::utf8 {
 
@@ -28,5 +30,12 @@ std::string_view trim(std::string_view text);
 
 // True when `text` (valid UTF-8) is empty or Unicode white space only.
 bool is_blank(std::string_view text);
+
+// `bytes` as UTF-8 text: each maximal ill-formed subsequence becomes one
+// U+FFFD, as the interpreter's "replace" error handler does.
+std::string lossy(std::string_view bytes);
+
+// The fields of `text` (valid UTF-8) separated by runs of Unicode white space.
+std::vector<std::string_view> split_whitespace(std::string_view text);
 
 }  // namespace rs::utf8

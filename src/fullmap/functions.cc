@@ -5,6 +5,7 @@
 #include <string>
 #include <vector>
 
+#include "src/fullmap/boundary.h"
 #include "src/functions.h"
 
 namespace rs {
@@ -44,7 +45,9 @@ PyObject* build_fullmap_db(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   if (!convert("synonyms", [&] { return to_path_list(a[2], &synonyms); })) return nullptr;
   if (!convert("threads", [&] { return to_optional_u64(a[3], &threads); })) return nullptr;
   // progress: any object, taken as it is.
-  if (synonyms.empty()) return raise_value_error("at least one synonym file is required");
+  if (synonyms.empty()) {
+    return fullmap::raise_pending(fullmap::PendingError::value_static(fullmap::kNoSynonymFiles));
+  }
   return not_built(sig.name);
 }
 
@@ -100,7 +103,8 @@ PyObject* lookup_fullmap_terms(PyObject*, PyObject* const* args, Py_ssize_t narg
     return nullptr;
   }
   if (return_format != "rows" && return_format != "pairs") {
-    return raise_value_error("return_format must be 'rows' or 'pairs'");
+    return fullmap::raise_pending(
+        fullmap::PendingError::value_static(fullmap::kBadReturnFormat));
   }
   return not_built(sig.name);
 }

@@ -73,6 +73,8 @@ class PageList {
 };
 
 static_assert(KeyCodec<TransactionIdWithPagination>);
+static_assert(TransactionIdWithPagination::kWidth == 2 * sizeof(uint64_t));
+static_assert(PageList::required_bytes(1) == PageList::kHeaderSize + PageNumber::kSerializedSize);
 static_assert(ValueCodec<PageList>);
 
 }  // namespace storage

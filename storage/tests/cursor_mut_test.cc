@@ -10,6 +10,7 @@
 
 #include <cerrno>
 #include <cstdlib>
+#include <algorithm>
 #include <map>
 #include <random>
 #include <string>
@@ -318,6 +319,41 @@ TEST(CursorMutTest, AGapAtALeafsEndBuildsItsRunOnThatLeaf) {
   EXPECT_FALSE(has(leaves[1]));  // replaced by the splice
   EXPECT_TRUE(has(leaves[0]));
   EXPECT_TRUE(has(leaves[2]));  // the next leaf is untouched
+}
+
+// At a leaf's end a run start steps forward (to read the upper bound), then
+// back. A read failing in the backward step must leave the position whole:
+// the retry builds the run on the same leaf with the same bounds.
+TEST(CursorMutTest, AFailedStepAtARunsStartIsRepeatedOnRetry) {
+  auto store = TransactionalPageStore::create();
+  Model model = tens(200);
+  {
+    Txn build(store);
+    ASSERT_NO_FATAL_FAILURE(load(build, model));
+    auto pages = std::make_shared<CountingPages>(store->writable());
+    Txn t(store, pages);
+    t.root = build.root;
+    const std::vector<PageNumber> leaves = leaves_of(t);
+    ASSERT_GE(leaves.size(), 4u);
+    const uint64_t boundary = last_key_of(t, leaves[1]);
+    BtreeCursorMut c = t.cursor();
+    ASSERT_TRUE(c.seek_upper_bound(EncodedBound::included(k64(boundary))).ok());
+    pages->fail_read_at = pages->reads + 2;  // the step back onto leaf 1
+    auto failed = c.insert_before(k64(boundary + 1), value_of(1, 10));
+    ASSERT_FALSE(failed.ok());
+    EXPECT_FALSE(c.poisoned());
+    ASSERT_TRUE(c.insert_before(k64(boundary + 1), value_of(1, 10)).value());
+    EXPECT_FALSE(c.insert_before(k64(boundary + 10), value_of(2, 10)).value());
+    ASSERT_TRUE(c.insert_before(k64(boundary + 2), value_of(2, 10)).value());
+    ASSERT_TRUE(c.finish().ok());
+    model[boundary + 1] = value_of(1, 10);
+    model[boundary + 2] = value_of(2, 10);
+    ASSERT_EQ(t.check().error, "");
+    EXPECT_TRUE(t.pairs() == pairs_of(model));
+    const std::vector<PageNumber> after = leaves_of(t);
+    EXPECT_EQ(std::find(after.begin(), after.end(), leaves[1]), after.end());
+    EXPECT_NE(std::find(after.begin(), after.end(), leaves[0]), after.end());
+  }
 }
 
 TEST(CursorMutTest, RunsCrossingTheThresholdAreSplicedAndResought) {

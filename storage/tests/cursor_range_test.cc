@@ -293,6 +293,19 @@ TEST(CursorDamageTest, DamagedTreesAreCorrupted) {
          return p.branch(1, {a, odd}, {2});
        },
        "DB corrupted: Page r0.3/0 corrupted. Unknown page type 7"},
+      {"a chain of branches deeper than a tree may be",
+       [](HandBuiltPages& p) {
+         // Branch i holds the chain below it first, then a leaf of its own.
+         const uint32_t levels = kMaxTreeDepth + 6;
+         for (uint32_t i = levels; i >= 1; --i) {
+           const uint64_t key = 1000 - i;
+           PageNumber own = p.leaf(1000 + i, {key});
+           PageNumber below = i == levels ? p.leaf(999, {1}) : PageNumber(0, i + 1, 0);
+           p.branch(i, {below, own}, {key - 1});
+         }
+         return PageNumber(0, 1, 0);
+       },
+       "DB corrupted: Btree deeper than 64 levels"},
       {"one leaf reached twice",
        [](HandBuiltPages& p) {
          PageNumber a = p.leaf(2, {1, 2});

@@ -9,6 +9,7 @@
 
 #include "storage/src/tree_store/btree_cursor.h"
 #include "storage/tests/support/cursor_support.h"
+#include "storage/tests/support/tree_editor.h"
 
 namespace storage {
 namespace {
@@ -129,6 +130,58 @@ TEST(CursorTest, TwoFormsOfOneGapCompareEqualOnceNormalised) {
   // Normalising a gap inside a leaf changes nothing.
   ASSERT_TRUE(b.normalize_forward_gap().ok());
   EXPECT_EQ(a.compare_position(b).value(), std::strong_ordering::equal);
+}
+
+// A failed seek or step leaves the position as it was: the next step yields
+// what it would have yielded before.
+TEST(CursorTest, AFailedMoveLeavesThePositionUnchanged) {
+  Tree t = Tree::make(600);
+  const uint64_t last_of_first = U64Codec::from_bytes(t.leaves[0].back());
+  const uint64_t first_of_second = U64Codec::from_bytes(t.leaves[1].front());
+  auto pages = std::make_shared<ReadCountingPages>(t.store->readable());
+  Cursor c = t.cursor(pages);
+  ASSERT_TRUE(c.seek_to(SeekTarget::key(enc(last_of_first))).ok());
+  const size_t depth = c.path().size() + 1;
+  // Every read of a second seek fails in turn.
+  for (size_t n = 1; n <= depth; ++n) {
+    pages->fail_at = pages->reads + n;
+    auto failed = c.seek_to(SeekTarget::end());
+    ASSERT_FALSE(failed.ok());
+    EXPECT_EQ(failed.error(), ReadCountingPages::injected_failure());
+  }
+  EXPECT_EQ(step(c, true), last_of_first);
+  // The step into the next leaf fails, then succeeds when repeated.
+  const PageNumber leaf = c.leaf()->page.get_page_number();
+  const size_t levels = c.path().size();
+  pages->fail_at = pages->reads + 1;
+  auto failed = c.next();
+  ASSERT_FALSE(failed.ok());
+  EXPECT_EQ(c.leaf()->page.get_page_number(), leaf);
+  EXPECT_EQ(c.leaf()->entry, c.leaf()->num_entries);
+  EXPECT_EQ(c.path().size(), levels);
+  EXPECT_EQ(step(c, true), first_of_second);
+  EXPECT_EQ(step(c, false), first_of_second);
+  EXPECT_EQ(step(c, false), last_of_first);
+}
+
+// The path a cursor came down is the one the bulk edits take.
+TEST(CursorTest, PathConvertsToTheBulkEditsLeafPath) {
+  Tree t = Tree::make(3000);
+  Cursor c(t.root->root, kU64, t.store->memory(), PageReadHint::kCommitted);
+  for (uint64_t key : {0u, 12340u, 29990u}) {
+    ASSERT_TRUE(c.seek_to(SeekTarget::key(enc(key))).ok());
+    LeafPath path = to_leaf_path(c.path(), *c.leaf());
+    test::LeafAt expected = test::find_leaf(*t.store->readable(), *t.root, kU64, enc(key));
+    EXPECT_EQ(path.leaf, expected.path.leaf);
+    ASSERT_EQ(path.branches.size(), expected.path.branches.size());
+    ASSERT_GE(path.branches.size(), 1u);
+    for (size_t i = 0; i < path.branches.size(); ++i) {
+      EXPECT_EQ(path.branches[i].branch.get_page_number(),
+                expected.path.branches[i].branch.get_page_number());
+      EXPECT_EQ(path.branches[i].child_index, expected.path.branches[i].child_index);
+    }
+    EXPECT_EQ(c.leaf()->entry, expected.position);
+  }
 }
 
 // key_data copies; stepped entries are views into the leaf page the cursor

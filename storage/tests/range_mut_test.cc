@@ -280,6 +280,42 @@ TEST(RangeMutTest, ALeafAtAThirdOfAPageStaysAndOneByteLessJoinsARun) {
   }
 }
 
+// Emptied leaves join one run per parent; the run reaching its parent's last
+// child is spliced at once (the parent goes with it), and the scan re-seeks and
+// goes on in the next subtree.
+TEST(RangeMutTest, ARunReachingItsParentsLastChildIsSplicedAndTheScanGoesOn) {
+  Fixture f(TransactionalPageStore::create({.page_size = 1024}));
+  Model model;
+  for (uint64_t t = 1; t <= 3000; ++t) model[Key{t, 0}] = page_list(t, 60);
+  f.build(model);
+  ASSERT_GE(f.check(f.root).depth, 3u);
+  auto pages = f.store->readable();
+  BranchAccessor root = BranchAccessor::create(
+      pages->get_page(f.root->root, PageReadHint::kMayBeDirty).value(), kDesc).value();
+  const PageNumber first_parent = root.child_page(0);
+  const size_t first_parent_leaves = [&] {
+    PageImpl page = pages->get_page(first_parent, PageReadHint::kMayBeDirty).value();
+    return BranchAccessor::create(page, kDesc).value().count_children();
+  }();
+  // Everything under the first parent, and two leaves of the next one.
+  const Key end = f.leaf_starts(f.root)[first_parent_leaves + 2];
+  Table table = f.table();
+  size_t taken = 0;
+  {
+    auto e = table.extract_from_if(end, accept_all);
+    while (auto item = e.next()) {
+      ASSERT_TRUE(item->ok());
+      ++taken;
+    }
+    ASSERT_TRUE(e.close().ok());
+  }
+  model.erase(model.begin(), model.lower_bound(end));
+  EXPECT_EQ(taken, 3000 - model.size());
+  ASSERT_EQ(f.check(table.get_root()).error, "");
+  EXPECT_TRUE(f.pairs(table.get_root()) == pairs_of(model));
+  EXPECT_FALSE(f.check(table.get_root()).pages.contains(first_parent));
+}
+
 // ---------------------------------------------------------------------------
 // Parking and activating
 
@@ -405,6 +441,8 @@ FaultOutcome removal_workload(Fixture& f) {
     }
   }
   out.transaction_poisoned = f.txn.poison->load();
+  // The tree handle refuses further use with its transaction.
+  EXPECT_EQ(table.poisoned(), out.transaction_poisoned);
   if (!out.error) {
     Model want = fault_model();
     std::erase_if(want, [](const auto& kv) { return kv.first < kFaultEnd && !kept(kv.first); });
@@ -477,14 +515,17 @@ TEST(RangeMutFaultTest, EveryPageWriteFailure) {
   }
 }
 
-// Entries taken, then the extraction dropped: its close applies their
-// removals; when that fails the transaction must not commit.
-TEST(RangeMutFaultTest, ADropThatSwallowsAFailedFlushPoisonsTheTransaction) {
+// Entries taken, then the extraction dropped (or closed): its close applies
+// their removals. When that fails the extraction never reports success again,
+// and the transaction must not commit.
+TEST(RangeMutFaultTest, AFailedFinalFlushIsNeverSwallowed) {
   size_t allocations = 0;
-  for (const bool fail : {false, true}) {
+  enum Mode { kCleanDrop, kFailingDrop, kFailingClose };
+  for (const Mode mode : {kCleanDrop, kFailingDrop, kFailingClose}) {
+    SCOPED_TRACE(mode);
     FaultSetup s = fault_setup(size_t{64} << 20);
     auto pages = std::make_shared<CountingPages>(s.store->writable());
-    if (fail) pages->fail_at = allocations;  // the last one, made by the drop's flush
+    if (mode != kCleanDrop) pages->fail_at = allocations;  // the last one, made by the flush
     Fixture f(s.store, pages);
     f.root = s.committed;
     Table table = f.table();
@@ -492,10 +533,15 @@ TEST(RangeMutFaultTest, ADropThatSwallowsAFailedFlushPoisonsTheTransaction) {
       auto e = table.extract_from_if(kFaultEnd, accept_all);
       for (int i = 0; i < 3; ++i) ASSERT_TRUE(e.next()->ok());
       ASSERT_EQ(pages->allocations, 0u);  // removals wait for the leaf to close
+      if (mode == kFailingClose) {
+        EXPECT_EQ(e.close().error().kind(), StorageError::Kind::kIo);
+        EXPECT_EQ(e.next()->error(), StorageError::PreviousIo());
+        EXPECT_EQ(e.close().error(), StorageError::PreviousIo());
+      }
     }
-    allocations = pages->allocations;
+    if (mode == kCleanDrop) allocations = pages->allocations;
     ASSERT_GT(allocations, 0u);
-    EXPECT_EQ(f.txn.poison->load(), fail);
+    EXPECT_EQ(f.txn.poison->load(), mode != kCleanDrop);
   }
 }
 

@@ -71,6 +71,13 @@ TEST(SystemTypesTest, PageListStoredForm) {
   EXPECT_EQ(PageList::from_bytes(reserved).pages(), std::vector<PageNumber>{PageNumber(0, 9, 1)});
 }
 
+TEST(SystemTypesTest, PageListFormatExample) {
+  const std::vector<PageNumber> pages = {PageNumber(0, 5, 0), PageNumber(1, 2, 4)};
+  EXPECT_EQ(PageList::encode(pages),
+            (std::vector<uint8_t>{0x02, 0x00, 0x05, 0, 0, 0, 0, 0, 0, 0, 0x02, 0x00, 0x10, 0, 0,
+                                  0, 0, 0x20}));
+}
+
 TEST(SystemTypesTest, PageListShorterThanItsCountPanics) {
   std::vector<uint8_t> bytes = PageList::encode(std::vector<PageNumber>{PageNumber(0, 1, 0)});
   bytes[0] = 2;  // claims two pages, holds one

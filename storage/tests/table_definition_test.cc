@@ -16,7 +16,9 @@ namespace {
 
 using test::Bytes;
 
-Bytes u32_le(uint32_t v) { return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)}; }
+Bytes u32_le(uint32_t v) {
+  return {uint8_t(v), uint8_t(v >> 8), uint8_t(v >> 16), uint8_t(v >> 24)};
+}
 
 void append(Bytes& out, const Bytes& more) { out.insert(out.end(), more.begin(), more.end()); }
 
@@ -293,7 +295,7 @@ TEST(TableDefinitionTest, VisitAllPagesWalksANormalTable) {
   auto root = test::commit_tree(tree, *store);
   auto def = InternalTableDefinition::create<U64Codec, BytesCodec>(TableKind::kNormal, root,
                                                                    2000);
-  ASSERT_TRUE(def.visit_all_pages(store->readable(), PageReadHint::kCommitted, collect).ok());
+  ASSERT_TRUE(def.visit_all_pages(store->memory(), PageReadHint::kCommitted, collect).ok());
   const test::TreeCheck check =
       test::check_tree(*store->readable(), root, tree_descriptor<U64Codec, BytesCodec>());
   ASSERT_EQ(check.error, "");

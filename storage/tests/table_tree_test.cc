@@ -424,11 +424,11 @@ TEST_F(MultimapDirectoryTest, ASharedPageStopsTheDeleteBeforeAnythingIsFreed) {
 
 class DamagedDirectoryTest : public ::testing::Test {
  protected:
-  // A committed directory of tables "a", "b" (a few entries each) and "c",
+  // A committed directory of tables "a", "b1" and "c" (a few entries each),
   // and the leaf that holds all their definitions.
   void SetUp() override {
     DirTxn txn(store, std::nullopt);
-    for (const char* name : {"a", "b", "c"}) ASSERT_TRUE(txn.fill(name, keys(0, 5)).ok());
+    for (const char* name : {"a", "b1", "c"}) ASSERT_TRUE(txn.fill(name, keys(0, 5)).ok());
     root = commit_directory(txn);
     ASSERT_EQ(store->get_page(root->root, PageReadHint::kCommitted).value().memory()[0],
               kLeafPageType);
@@ -450,20 +450,21 @@ class DamagedDirectoryTest : public ::testing::Test {
   std::optional<BtreeHeader> root;
 };
 
-TEST_F(DamagedDirectoryTest, DISABLED_NameThatIsNotUtf8) {
-  // "b" becomes the lone continuation byte 0x80, which still sorts after "a".
+TEST_F(DamagedDirectoryTest, NameThatIsNotUtf8) {
+  // "b1" becomes "b" and the byte 0xFF, never part of UTF-8; the keys stay in
+  // order.
   poke([](std::span<uint8_t> page, const std::vector<EntryRanges>& r) {
-    page[r[1].key_start] = 0x80;
+    page[r[1].key_start + 1] = 0xFF;
   });
   TableTree tree = read_directory(*store, root);
-  const std::string error = "DB corrupted: Table name of 1 bytes is not valid UTF-8";
+  const std::string error = "DB corrupted: Table name of 2 bytes is not valid UTF-8";
   EXPECT_EQ(tree.list_tables(TableKind::kNormal).error().to_string(), error);
   EXPECT_EQ(tree.count_tables().error().to_string(), error);
   EXPECT_EQ(walk_directory(tree).error().to_string(), error);
   // Lookups compare names bytewise: the intact tables are still found.
   EXPECT_TRUE(tree.get_table_untyped("a", TableKind::kNormal).value().has_value());
   EXPECT_TRUE(tree.get_table_untyped("c", TableKind::kNormal).value().has_value());
-  EXPECT_FALSE(tree.get_table_untyped("b", TableKind::kNormal).value().has_value());
+  EXPECT_FALSE(tree.get_table_untyped("b1", TableKind::kNormal).value().has_value());
   DirTxn txn(store, root);
   EXPECT_TRUE(txn.dir.get_table_untyped("c", TableKind::kNormal).value().has_value());
 }
@@ -492,8 +493,8 @@ TEST_F(DamagedDirectoryTest, FlippedDefinitionBytes) {
       EXPECT_NE(result.error().to_string().find("DB corrupted: "), std::string::npos)
           << result.error().to_string();
     };
-    expect_corrupted(tree.get_table_untyped("b", TableKind::kNormal));
-    expect_corrupted(tree.get_table<U64Codec, BytesCodec>("b", TableKind::kNormal));
+    expect_corrupted(tree.get_table_untyped("b1", TableKind::kNormal));
+    expect_corrupted(tree.get_table<U64Codec, BytesCodec>("b1", TableKind::kNormal));
     expect_corrupted(tree.list_tables(TableKind::kNormal));
     expect_corrupted(tree.list_tables(TableKind::kMultimap));
     expect_corrupted(tree.count_tables());
@@ -503,8 +504,8 @@ TEST_F(DamagedDirectoryTest, FlippedDefinitionBytes) {
     // The other tables are still found.
     EXPECT_TRUE(tree.get_table_untyped("a", TableKind::kNormal).value().has_value());
     DirTxn txn(store, root);
-    expect_corrupted(txn.dir.get_table_untyped("b", TableKind::kNormal));
-    expect_corrupted(txn.dir.delete_table("b", TableKind::kNormal));
+    expect_corrupted(txn.dir.get_table_untyped("b1", TableKind::kNormal));
+    expect_corrupted(txn.dir.delete_table("b1", TableKind::kNormal));
     EXPECT_TRUE(txn.freed_list().empty());
   }
 }

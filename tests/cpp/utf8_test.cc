@@ -85,3 +85,36 @@ TEST(Utf8, TrimsUnicodeWhiteSpaceOnly) {
 
 }  // namespace
 }  // namespace rs::utf8
+
+namespace rs::utf8 {
+namespace {
+
+TEST(Utf8Lossy, ReplacesEachMaximalIllFormedSubsequence) {
+  struct Case {
+    std::string in;
+    std::string out;
+  } cases[] = {
+      {"plain", "plain"},
+      {"caf\xC3\xA9", "caf\xC3\xA9"},
+      {"a\xFF" "b", "a\xEF\xBF\xBD" "b"},
+      // A truncated three-byte sequence is one replacement, not two.
+      {"x\xE2\x82", "x\xEF\xBF\xBD"},
+      {"\xE2\x82" "y", "\xEF\xBF\xBD" "y"},
+      // A surrogate's lead byte pair is ill-formed at its second byte.
+      {"\xED\xA0\x80", "\xEF\xBF\xBD\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"\xC0\xAF", "\xEF\xBF\xBD\xEF\xBF\xBD"},
+      {"\xF0\x9F\x98\x80\xF0\x9F", "\xF0\x9F\x98\x80\xEF\xBF\xBD"},
+  };
+  for (const Case& c : cases) EXPECT_EQ(lossy(c.in), c.out) << c.in;
+}
+
+TEST(Utf8SplitWhitespace, SplitsAtRunsOfUnicodeWhiteSpace) {
+  using V = std::vector<std::string_view>;
+  EXPECT_EQ(split_whitespace("MemAvailable:   123 kB"), (V{"MemAvailable:", "123", "kB"}));
+  EXPECT_EQ(split_whitespace(" \t "), V{});
+  EXPECT_EQ(split_whitespace("a\xE3\x80\x80" "b\xC2\xA0"), (V{"a", "b"}));
+  EXPECT_EQ(split_whitespace("\xC3\xA9"), V{"\xC3\xA9"});
+}
+
+}  // namespace
+}  // namespace rs::utf8

@@ -151,6 +151,9 @@ class UntypedBtreeMut {
   const SharedFreedPages& freed_pages() const { return freed_pages_; }
   const PageTrackerRef& tracker() const { return tracker_; }
   const TransactionPoison& transaction_poison() const { return transaction_poison_; }
+  // Marks this tree and its transaction as failed: an edit made on the tree's
+  // behalf (by a removal range over it) failed after pages may have changed.
+  void poison();
 
   // Lookups on the current root, reading with PageReadHint::kMayBeDirty.
   Result<std::optional<ValueRef>, StorageError> get(ByteView key) const;
@@ -185,7 +188,6 @@ class UntypedBtreeMut {
   template <typename F>
   auto edit(F&& body) -> decltype(body());
   StorageError refuse_poisoned() const;
-  void poison();
   // A pair whose page offsets would not fit a u32 is refused before any edit.
   Result<void, StorageError> check_pair_size(ByteView key, size_t value_len) const;
   Result<Checksum, StorageError> finalize_page(PageNumber page, std::vector<PageNumber>& path);

@@ -187,6 +187,14 @@ Result<std::vector<uint8_t>, StorageError> key_data(const PageImpl& leaf, size_t
   return std::vector<uint8_t>(key.begin(), key.end());
 }
 
+LeafPath to_leaf_path(const std::vector<Branch>& path, const LeafPosition& leaf) {
+  LeafPath out;
+  out.branches.reserve(path.size());
+  for (const Branch& b : path) out.branches.push_back(LeafPathStep{b.page, b.child});
+  out.leaf = leaf.page.get_page_number();
+  return out;
+}
+
 // ---------------------------------------------------------------------------
 // Cursor
 
@@ -206,9 +214,12 @@ Result<bool, StorageError> Cursor::ensure_has_entry(ScanDirection direction) {
 }
 
 Result<std::optional<CursorEntry>, StorageError> Cursor::next() {
-  TRY_ASSIGN(bool has_entry, ensure_has_entry(ScanDirection::kForward));
-  if (!has_entry) return std::optional<CursorEntry>();
-  if (!leaf_) panic(kMustBePositioned);
+  // Most steps stay inside the leaf.
+  if (!leaf_ || leaf_->entry >= leaf_->num_entries) {
+    TRY_ASSIGN(bool has_entry, ensure_has_entry(ScanDirection::kForward));
+    if (!has_entry) return std::optional<CursorEntry>();
+    if (!leaf_) panic(kMustBePositioned);
+  }
   const size_t i = leaf_->entry;
   TRY_ASSIGN(std::optional<EntryRanges> ranges, leaf_->accessor.entry_ranges(i));
   if (!ranges) panic(kEntryMustExist);
@@ -217,9 +228,11 @@ Result<std::optional<CursorEntry>, StorageError> Cursor::next() {
 }
 
 Result<std::optional<CursorEntry>, StorageError> Cursor::prev() {
-  TRY_ASSIGN(bool has_entry, ensure_has_entry(ScanDirection::kBackward));
-  if (!has_entry) return std::optional<CursorEntry>();
-  if (!leaf_) panic(kMustBePositioned);
+  if (!leaf_ || leaf_->entry == 0) {
+    TRY_ASSIGN(bool has_entry, ensure_has_entry(ScanDirection::kBackward));
+    if (!has_entry) return std::optional<CursorEntry>();
+    if (!leaf_) panic(kMustBePositioned);
+  }
   const size_t i = leaf_->entry - 1;
   TRY_ASSIGN(std::optional<EntryRanges> ranges, leaf_->accessor.entry_ranges(i));
   if (!ranges) panic(kEntryMustExist);

@@ -47,6 +47,7 @@
 #include "storage/src/error.h"
 #include "storage/src/result.h"
 #include "storage/src/tree_store/btree_base.h"
+#include "storage/src/tree_store/btree_bulk.h"
 #include "storage/src/tree_store/page_source.h"
 #include "storage/src/types.h"
 
@@ -175,6 +176,10 @@ Result<bool, StorageError> prepare_leaf(std::optional<LeafPosition>& leaf,
 Result<std::vector<uint8_t>, StorageError> key_data(const PageImpl& leaf, size_t index,
                                                     const TreeDescriptor& descriptor);
 
+// The path as the bulk edits take it (the branches with the child taken at
+// each, and the leaf): shares the page buffers, copies nothing else.
+LeafPath to_leaf_path(const std::vector<Branch>& path, const LeafPosition& leaf);
+
 // The read cursor over one tree that has a root. Made unpositioned; seek_to
 // positions it, after which it stays positioned.
 class Cursor {
@@ -182,6 +187,9 @@ class Cursor {
   Cursor(PageNumber root, const TreeDescriptor& descriptor, std::shared_ptr<const PageSource> mem,
          PageReadHint hint)
       : root_(root), descriptor_(descriptor), mem_(std::move(mem)), hint_(hint) {}
+  Cursor(PageNumber root, const TreeDescriptor& descriptor,
+         std::shared_ptr<TransactionalMemory> mem, PageReadHint hint)
+      : Cursor(root, descriptor, page_source_of(std::move(mem)), hint) {}
 
   // Reads the root page and descends to the target.
   Result<void, StorageError> seek_to(const SeekTarget& target);

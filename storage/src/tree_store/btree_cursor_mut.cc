@@ -187,6 +187,12 @@ Result<void, StorageError> CursorMut::flush_insert_run(bool reseek) {
     recycle(std::move(run));
     return {};
   }
+  // Where the next insert belongs: just after the last inserted key (read
+  // before the leaf's pairs after the gap join the buffer).
+  std::optional<ByteView> last = run->last_key();
+  if (!last) panic("a run with inserts bounds its gap on some side");
+  std::optional<SeekTarget> target;
+  if (reseek) target = SeekTarget::after_key(*last);
   auto splice = [&]() -> Result<void, StorageError> {
     std::optional<CursorPosition> position = std::move(state.position);
     state.position.reset();
@@ -208,16 +214,10 @@ Result<void, StorageError> CursorMut::flush_insert_run(bool reseek) {
     poison();
     return spliced;
   }
-  if (!reseek) {
-    recycle(std::move(run));
-    return {};
-  }
-  std::optional<ByteView> last = run->last_key();
-  if (!last) panic("a run with inserts bounds its gap on some side");
-  SeekTarget target = SeekTarget::after_key(*last);
   recycle(std::move(run));
+  if (!target) return {};
   // A failed seek is returned without poisoning: the pairs are in the tree.
-  return seek_to(target);
+  return seek_to(*target);
 }
 
 // ---------------------------------------------------------------------------
@@ -399,9 +399,7 @@ Result<bool, StorageError> BtreeCursorMut::insert_before(ByteView key, ByteView 
       }
       return false;
     }
-    run.entries.push_back(key, value);
-    run.set_last_key(key);
-    ++run.inserted;
+    run.push(key, value);
     if (run.entries.data_len() >= kInsertRunFlushBytes) TRY(view.flush_insert_run(true));
     return true;
   });

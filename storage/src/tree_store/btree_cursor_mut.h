@@ -113,12 +113,21 @@ class InsertRun {
   std::optional<ByteView> next_key() const {
     return has_next_key_ ? std::optional<ByteView>(ByteView(next_key_)) : std::nullopt;
   }
-  // The run's lower bound, then the last inserted key.
+  // The run's lower bound, then the last inserted key. While the run buffers
+  // inserts, that key is the buffer's last pair: it is read there rather than
+  // copied per insert.
   std::optional<ByteView> last_key() const {
+    if (inserted > 0) return entries.key(entries.num_pairs() - 1);
     return has_last_key_ ? std::optional<ByteView>(ByteView(last_key_)) : std::nullopt;
   }
   void set_next_key(std::optional<ByteView> key) { assign(next_key_, has_next_key_, key); }
+  // The bound before the gap, set while the run holds no insert.
   void set_last_key(std::optional<ByteView> key) { assign(last_key_, has_last_key_, key); }
+  // Appends an in-order pair.
+  void push(ByteView key, ByteView value) {
+    entries.push_back(key, value);
+    ++inserted;
+  }
   // Empties the run for reuse, keeping every buffer's storage.
   void reset() {
     entries.clear();
@@ -127,6 +136,8 @@ class InsertRun {
     inserted = 0;
   }
 
+  // The leaf's pairs before the gap, then the inserted pairs (and, when the
+  // run is spliced, the leaf's pairs after the gap).
   OwnedEntryBuffer entries;
   uint64_t inserted = 0;
 

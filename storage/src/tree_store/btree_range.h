@@ -54,6 +54,14 @@ class BtreeCursorRange {
                                       std::optional<PageNumber> root,
                                       const TreeDescriptor& descriptor,
                                       std::shared_ptr<const PageSource> mem, PageReadHint hint);
+  static BtreeCursorRange from_bounds(EncodedBound start, EncodedBound end,
+                                      std::optional<PageNumber> root,
+                                      const TreeDescriptor& descriptor,
+                                      std::shared_ptr<TransactionalMemory> mem,
+                                      PageReadHint hint) {
+    return from_bounds(std::move(start), std::move(end), root, descriptor,
+                       page_source_of(std::move(mem)), hint);
+  }
   template <KeyCodec K, ValueCodec V>
   static BtreeCursorRange from_bounds(EncodedBound start, EncodedBound end,
                                       std::optional<PageNumber> root,

@@ -24,17 +24,17 @@ const EncodedBound& parked_bound(const EndState& end) {
 
 }  // namespace
 
-RangeMut::RangeMut(CursorTree tree, EncodedBound start, EncodedBound end,
-                   TransactionPoison poison, bool poisoned)
+RangeMut::RangeMut(CursorTree tree, EncodedBound start, EncodedBound end, UntypedBtreeMut* owner,
+                   bool poisoned)
     : tree_(std::move(tree)),
       front_{EndState::ParkedKey{std::move(start)}},
       back_{EndState::ParkedKey{std::move(end)}},
-      transaction_poison_(std::move(poison)),
+      owner_(owner),
       poisoned_(poisoned) {}
 
 void RangeMut::poison() {
   poisoned_ = true;
-  if (transaction_poison_ != nullptr) transaction_poison_->store(true, std::memory_order_release);
+  if (owner_ != nullptr) owner_->poison();
 }
 
 CursorState& RangeMut::live_state(RangeSide side) {
@@ -377,8 +377,8 @@ Result<void, StorageError> UntypedExtractIf::close() {
 RangeMut removal_range_below(UntypedBtreeMut& tree, ByteView end_key) {
   CursorTree cursor_tree(tree.root_mut(), tree.allocator(), tree.tracker(), tree.freed_pages(),
                          tree.descriptor());
-  return RangeMut(std::move(cursor_tree), EncodedBound::unbounded(), EncodedBound::excluded(end_key),
-                  tree.transaction_poison(), tree.poisoned());
+  return RangeMut(std::move(cursor_tree), EncodedBound::unbounded(),
+                  EncodedBound::excluded(end_key), &tree, tree.poisoned());
 }
 
 }  // namespace storage

@@ -59,8 +59,10 @@ struct EndState {
 
 class RangeMut {
  public:
-  // Front resumes at `start`, back at `end`; both parked.
-  RangeMut(CursorTree tree, EncodedBound start, EncodedBound end, TransactionPoison poison,
+  // Front resumes at `start`, back at `end`; both parked. `owner`, when
+  // given, is the tree handle the range edits for: a failed edit poisons it
+  // (and with it the write transaction).
+  RangeMut(CursorTree tree, EncodedBound start, EncodedBound end, UntypedBtreeMut* owner,
            bool poisoned = false);
   RangeMut(RangeMut&&) = default;
 
@@ -79,7 +81,7 @@ class RangeMut {
   bool poisoned() const { return poisoned_; }
   const EndState& end_state(RangeSide side) const { return side == RangeSide::kFront ? front_ : back_; }
   CursorTree& tree() { return tree_; }
-  // Marks the range and its write transaction as failed.
+  // Marks the range, its tree handle and its write transaction as failed.
   void poison();
 
  private:
@@ -94,7 +96,7 @@ class RangeMut {
   CursorTree tree_;
   EndState front_;
   EndState back_;
-  TransactionPoison transaction_poison_;
+  UntypedBtreeMut* owner_;
   bool poisoned_ = false;
   std::optional<RangeSide> settled_;
 };

@@ -83,6 +83,11 @@ class InternalTableDefinition {
   Result<void, StorageError> visit_all_pages(std::shared_ptr<const PageSource> mem,
                                              PageReadHint hint,
                                              const PageVisitor& visitor) const;
+  Result<void, StorageError> visit_all_pages(std::shared_ptr<TransactionalMemory> mem,
+                                             PageReadHint hint,
+                                             const PageVisitor& visitor) const {
+    return visit_all_pages(page_source_of(std::move(mem)), hint, visitor);
+  }
 
   TypeName private_key_type() const { return key_type_; }
   TypeName private_value_type() const { return value_type_; }

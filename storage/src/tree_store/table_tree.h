@@ -184,6 +184,11 @@ class TableTreeMut {
     return Out(std::nullopt, 0);
   }
 
+  // Stores a new table's definition at once (a table opened through an
+  // untyped path, which checked the stored one itself).
+  Result<void, StorageError> insert_definition(std::string_view name,
+                                               const InternalTableDefinition& definition);
+
   // Whether the table existed. Its pages are freed (those of this transaction)
   // or queued as freed (the others) only once its entry is gone.
   Result<bool, TableError> delete_table(std::string_view name, TableKind kind);
@@ -205,8 +210,6 @@ class TableTreeMut {
   Result<TableTree, StorageError> read_view() const;
   void lay_staged_over(std::string_view name,
                        std::optional<InternalTableDefinition>& definition) const;
-  Result<void, StorageError> insert_definition(std::string_view name,
-                                               const InternalTableDefinition& definition);
   Result<std::optional<BtreeHeader>, StorageError> final_root(
       const InternalTableDefinition& stored, const StagedTableUpdate& update);
   void close_tracker_ignoring_errors() noexcept;

@@ -102,11 +102,15 @@ inline void leaf_keys_of(const PageSource& pages, PageNumber page, const TreeDes
   if (p.memory()[0] == kLeafPageType) {
     LeafAccessor leaf = LeafAccessor::create(p, d).value();
     out.emplace_back();
-    for (size_t i = 0; i < leaf.num_pairs(); ++i) out.back().push_back(bytes_of(leaf.key_unchecked(i).value()));
+    for (size_t i = 0; i < leaf.num_pairs(); ++i) {
+      out.back().push_back(bytes_of(leaf.key_unchecked(i).value()));
+    }
     return;
   }
   BranchAccessor branch = BranchAccessor::create(p, d).value();
-  for (size_t i = 0; i < branch.count_children(); ++i) leaf_keys_of(pages, branch.child_page(i), d, out);
+  for (size_t i = 0; i < branch.count_children(); ++i) {
+    leaf_keys_of(pages, branch.child_page(i), d, out);
+  }
 }
 inline std::vector<std::vector<Bytes>> leaf_keys(const PageSource& pages,
                                                  std::optional<BtreeHeader> root,

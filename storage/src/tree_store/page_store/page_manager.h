@@ -117,6 +117,8 @@ class TransactionalMemory {
   // The id in the primary slot: the last durable commit.
   Result<TransactionId, StorageError> get_last_durable_transaction_id();
   bool used_two_phase_commit();
+  // PreviousIo once an I/O call failed, DatabaseClosed once closed, else success.
+  Result<void, StorageError> check_io() const { return storage_->check_io(); }
 
   // Writes back, syncs and clears the recovery bit when the allocators are loaded
   // and nothing failed before; then closes the backend. A failed write-back or

@@ -1,0 +1,708 @@
+// Write and read transactions through the engine's public face: opening
+// tables, staged roots, abort and drop (returning every page), limits, the
+// table-level write cursor, lifetime checks, snapshots and damaged text.
+#include <sys/mman.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <optional>
+#include <random>
+#include <stdexcept>
+#include <string>
+#include <vector>
+
+#include <gtest/gtest.h>
+
+#include "storage/src/transactions/transaction_state.h"
+#include "storage/table.h"
+#include "storage/tests/support/fault_backend.h"
+#include "storage/tests/support/panic_text.h"
+#include "storage/tests/support/random_seed.h"
+#include "storage/tests/support/transaction_fixture.h"
+#include "storage/transaction.h"
+
+namespace storage {
+namespace {
+
+using test::TransactionFixture;
+using TextTable = Table<TextCodec, TextCodec>;
+using RecordTable = Table<U64Codec, BytesCodec>;
+
+std::vector<uint8_t> value_of(uint64_t key, size_t len) {
+  std::vector<uint8_t> v(len);
+  for (size_t i = 0; i < len; ++i) v[i] = static_cast<uint8_t>(key * 31 + i);
+  return v;
+}
+
+template <typename T>
+T ok(Result<T, StorageError> r) {
+  if (!r.ok()) throw std::runtime_error(r.error().to_string());
+  return std::move(r).value();
+}
+template <typename T>
+T ok(Result<T, TableError> r) {
+  if (!r.ok()) throw std::runtime_error(r.error().to_string());
+  return std::move(r).value();
+}
+
+// The committed rows of a u64 → bytes table, in iteration order.
+std::vector<std::pair<uint64_t, std::vector<uint8_t>>> read_records(TransactionFixture& db,
+                                                                    const std::string& name) {
+  ReadTransaction rtx = db.begin_read();
+  auto table = ok(rtx.open_table<U64Codec, BytesCodec>(name));
+  auto range = ok(table.iter());
+  std::vector<std::pair<uint64_t, std::vector<uint8_t>>> out;
+  while (auto entry = range.next()) {
+    auto [k, v] = ok(std::move(*entry));
+    out.emplace_back(k.value(), std::vector<uint8_t>(v.bytes().begin(), v.bytes().end()));
+  }
+  return out;
+}
+
+void fill_records(TransactionFixture& db, const std::string& name, uint64_t count,
+                  size_t value_len) {
+  WriteTransaction txn = db.begin_write();
+  {
+    RecordTable table = ok(txn.open_table<U64Codec, BytesCodec>(name));
+    for (uint64_t k = 0; k < count; ++k) {
+      const auto v = value_of(k, value_len);
+      ASSERT_TRUE(table.insert(k, ByteView(v)).ok());
+    }
+  }
+  ASSERT_TRUE(test::commit_for_test(std::move(txn)).ok());
+}
+
+// ---- Opening tables --------------------------------------------------------------------
+
+TEST(WriteTransactionTest, OpeningATableTwiceNamesTheFirstOpening) {
+  TransactionFixture db;
+  WriteTransaction txn = db.begin_write();
+  // clang-format off
+  auto first = txn.open_table<TextCodec, TextCodec>("meta"); const int line = __LINE__;
+  // clang-format on
+  ASSERT_TRUE(first.ok());
+  auto second = txn.open_table<TextCodec, TextCodec>("meta");
+  ASSERT_FALSE(second.ok());
+  EXPECT_EQ(second.error().kind(), TableError::Kind::kOpenTwice);
+  const std::string prefix =
+      "Table 'meta' already opened at: " + std::string(__FILE__) + ":" + std::to_string(line) + ":";
+  EXPECT_EQ(second.error().to_string().rfind(prefix, 0), 0u) << second.error().to_string();
+  // The first handle is still good.
+  EXPECT_TRUE(first->insert("k", "v").ok());
+}
+
+TEST(WriteTransactionTest, ReopeningADroppedTableSeesItsRows) {
+  TransactionFixture db;
+  WriteTransaction txn = db.begin_write();
+  {
+    TextTable meta = ok(txn.open_table<TextCodec, TextCodec>("meta"));
+    ASSERT_TRUE(meta.insert("build_id", "b1").ok());
+    ASSERT_TRUE(meta.insert("schema", "s1").ok());
+  }
+  {
+    TextTable meta = ok(txn.open_table<TextCodec, TextCodec>("meta"));
+    // The staged root came back: replacing a row returns the old value.
+    auto old = ok(meta.insert("build_id", "b2"));
+    ASSERT_TRUE(old.has_value());
+    EXPECT_EQ(old->value(), "b1");
+  }
+  ASSERT_TRUE(test::commit_for_test(std::move(txn)).ok());
+
+  ReadTransaction rtx = db.begin_read();
+  auto meta = ok(rtx.open_table<TextCodec, TextCodec>("meta"));
+  EXPECT_EQ(ok(meta.get("build_id"))->value(), "b2");
+  EXPECT_EQ(ok(meta.get("schema"))->value(), "s1");
+}
+
+TEST(WriteTransactionTest, TwoNewTablesInOneTransaction) {
+  TransactionFixture db;
+  WriteTransaction txn = db.begin_write();
+  {
+    auto prefixes = ok(txn.open_table<U16Codec, TextCodec>("prefixes"));
+    auto curies = ok(txn.open_table<U32Codec, BytesCodec>("curies"));
+    ASSERT_TRUE(prefixes.insert(uint16_t{7}, "MONDO").ok());
+    const std::vector<uint8_t> row{1, 2, 3};
+    ASSERT_TRUE(curies.insert(uint32_t{9}, ByteView(row)).ok());
+  }
+  ASSERT_TRUE(test::commit_for_test(std::move(txn)).ok());
+
+  ReadTransaction rtx = db.begin_read();
+  auto prefixes = ok(rtx.open_table<U16Codec, TextCodec>("prefixes"));
+  auto curies = ok(rtx.open_table<U32Codec, BytesCodec>("curies"));
+  EXPECT_EQ(ok(prefixes.get(7))->value(), "MONDO");
+  EXPECT_EQ(ok(curies.get(9))->bytes().size(), 3u);
+  EXPECT_FALSE(ok(curies.get(8)).has_value());
+}
+
+TEST(WriteTransactionTest, OpeningWithOtherTypesIsRefusedAndCreatesNothing) {
+  TransactionFixture db;
+  {
+    WriteTransaction txn = db.begin_write();
+    ok(txn.open_table<TextCodec, TextCodec>("meta"));
+    ASSERT_TRUE(test::commit_for_test(std::move(txn)).ok());
+  }
+  WriteTransaction txn = db.begin_write();
+  auto wrong = txn.open_table<U64Codec, BytesCodec>("meta");
+  ASSERT_FALSE(wrong.ok());
+  EXPECT_EQ(wrong.error().to_string(), "meta is of type Table<&str, &str>");
+
+  ReadTransaction rtx = db.begin_read();
+  auto read_wrong = rtx.open_table<U16Codec, TextCodec>("meta");
+  ASSERT_FALSE(read_wrong.ok());
+  EXPECT_EQ(read_wrong.error().to_string(), "meta is of type Table<&str, &str>");
+  auto missing = rtx.open_table<U16Codec, TextCodec>("prefixes");
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().to_string(), "Table 'prefixes' does not exist");
+}
+
+TEST(WriteTransactionTest, DurabilityAndPoisonFlags) {
+  TransactionFixture db;
+  WriteTransaction txn = db.begin_write();
+  EXPECT_EQ(txn.durability(), Durability::kDurable);
+  EXPECT_TRUE(txn.set_durability(Durability::kNonDurable).ok());
+  EXPECT_EQ(txn.durability(), Durability::kNonDurable);
+  EXPECT_TRUE(txn.set_durability(Durability::kDurable).ok());
+  EXPECT_FALSE(txn.is_poisoned());
+  txn.poison();
+  EXPECT_TRUE(txn.is_poisoned());
+}
+
+TEST(WriteTransactionTest, TransactionIdsRiseAndOneWriterAtATime) {
+  TransactionFixture db;
+  uint64_t last = 0;
+  for (int i = 0; i < 3; ++i) {
+    WriteTransaction txn = db.begin_write();
+    EXPECT_GT(txn.transaction_id(), last);
+    last = txn.transaction_id();
+  }
+}
+
+// ---- Poisoning ---------------------------------------------------------------------------
+
+TEST(WriteTransactionTest, APoisonedTransactionStagesNothingAndCannotCommit) {
+  TransactionFixture db;
+  fill_records(db, "records", 50, 40);
+  const test::PageUnits before = db.allocated();
+  WriteTransaction txn = db.begin_write();
+  {
+    RecordTable t = ok(txn.open_table<U64Codec, BytesCodec>("records"));
+    const auto v = value_of(1000, 40);
+    ASSERT_TRUE(t.insert(1000, ByteView(v)).ok());
+    txn.poison();
+  }
+  // The name was released (no "already opened"), but a poisoned transaction
+  // reads and edits nothing more.
+  {
+    auto again = txn.open_table<U64Codec, BytesCodec>("records");
+    ASSERT_FALSE(again.ok());
+    EXPECT_EQ(again.error().kind(), TableError::Kind::kStorageFailure);
+    EXPECT_EQ(again.error().storage_error(), StorageError::PreviousIo());
+  }
+  auto committed = test::commit_for_test(std::move(txn));
+  ASSERT_FALSE(committed.ok());
+  EXPECT_EQ(committed.error().to_string(), "Transaction was poisoned by a panic");
+  EXPECT_TRUE(db.allocated() == before);
+  EXPECT_EQ(read_records(db, "records").size(), 50u);
+}
+
+// ---- Abort and drop ----------------------------------------------------------------------
+
+enum class Ending { kAbort, kDrop, kDropWhileUnwinding, kDropWhilePanicking };
+
+class EndingTest : public ::testing::TestWithParam<Ending> {};
+
+TEST_P(EndingTest, ReturnsEveryPageAndKeepsTheOldRoots) {
+  TransactionFixture db;
+  fill_records(db, "records", 300, 200);
+  const test::PageUnits before = db.allocated();
+  const auto old_rows = read_records(db, "records");
+  const uint64_t first_id = [&] { return db.begin_write().transaction_id(); }();
+
+  auto work = [&](WriteTransaction& txn) {
+    {
+      RecordTable t = ok(txn.open_table<U64Codec, BytesCodec>("records"));
+      for (uint64_t k = 0; k < 300; k += 3) ASSERT_TRUE(t.insert(k, ByteView(value_of(k + 1, 300))).ok());
+      for (uint64_t k = 1000; k < 1400; ++k) ASSERT_TRUE(t.insert(k, ByteView(value_of(k, 100))).ok());
+    }
+    {
+      TextTable meta = ok(txn.open_table<TextCodec, TextCodec>("meta"));
+      ASSERT_TRUE(meta.insert("a", "b").ok());
+    }
+    RecordTable fresh = ok(txn.open_table<U64Codec, BytesCodec>("fresh"));
+    auto cursor = ok(fresh.upper_bound_mut(CursorBound::unbounded()));
+    for (uint64_t k = 0; k < 2000; ++k) ASSERT_TRUE(cursor.insert_before(k, ByteView(value_of(k, 700))).ok());
+    ASSERT_TRUE(std::move(cursor).close().ok());
+    EXPECT_GT(db.allocated().size(), before.size() + 100);
+  };
+
+  switch (GetParam()) {
+    case Ending::kAbort: {
+      WriteTransaction txn = db.begin_write();
+      work(txn);
+      EXPECT_TRUE(std::move(txn).abort().ok());
+      break;
+    }
+    case Ending::kDrop: {
+      WriteTransaction txn = db.begin_write();
+      work(txn);
+      break;
+    }
+    case Ending::kDropWhileUnwinding:
+      try {
+        WriteTransaction txn = db.begin_write();
+        work(txn);
+        throw std::runtime_error("caller failed");
+      } catch (const std::runtime_error&) {
+      }
+      break;
+    case Ending::kDropWhilePanicking:
+      EXPECT_EQ(test::panic_text([&] {
+                  WriteTransaction txn = db.begin_write();
+                  work(txn);
+                  panic("broken invariant");
+                }),
+                "broken invariant");
+      break;
+  }
+  EXPECT_TRUE(db.allocated() == before);
+  EXPECT_TRUE(db.mem()->allocator_state_loaded());
+  EXPECT_TRUE(read_records(db, "records") == old_rows);
+  ReadTransaction rtx = db.begin_read();
+  auto meta = rtx.open_table<TextCodec, TextCodec>("meta");
+  ASSERT_FALSE(meta.ok());
+  EXPECT_EQ(meta.error().kind(), TableError::Kind::kNoSuchTable);
+  // The writer slot is free again, with a later id.
+  WriteTransaction next = db.begin_write();
+  EXPECT_GT(next.transaction_id(), first_id);
+}
+
+INSTANTIATE_TEST_SUITE_P(Endings, EndingTest,
+                         ::testing::Values(Ending::kAbort, Ending::kDrop,
+                                           Ending::kDropWhileUnwinding,
+                                           Ending::kDropWhilePanicking));
+
+TEST(WriteTransactionTest, AbortAfterAFailedSyncKeepsThePages) {
+  auto faults = std::make_shared<test::FaultPlan>();
+  TransactionFixture db({.faults = faults});
+  fill_records(db, "records", 100, 100);
+  const test::PageUnits before = db.allocated();
+  WriteTransaction txn = db.begin_write();
+  {
+    RecordTable t = ok(txn.open_table<U64Codec, BytesCodec>("records"));
+    for (uint64_t k = 100; k < 300; ++k) ASSERT_TRUE(t.insert(k, ByteView(value_of(k, 100))).ok());
+  }
+  const test::PageUnits during = db.allocated();
+  ASSERT_GT(during.size(), before.size());
+  faults->fail_nth(test::BackendOp::kSync, faults->calls(test::BackendOp::kSync) + 1, EIO);
+  ASSERT_FALSE(db.mem()->clear_recovery_required().ok());
+
+  auto aborted = std::move(txn).abort();
+  ASSERT_FALSE(aborted.ok());
+  EXPECT_EQ(aborted.error(), StorageError::PreviousIo());
+  EXPECT_TRUE(db.allocated() == during);
+  auto next = db.try_begin_write();
+  ASSERT_FALSE(next.ok());
+  EXPECT_EQ(next.error().to_string(),
+            "Previous I/O error occurred. Please close and re-open the database.");
+}
+
+TEST(WriteTransactionTest, StartRefusesADiscardedAllocatorState) {
+  TransactionFixture db;
+  db.mem()->invalidate_allocator_state();
+  auto txn = db.try_begin_write();
+  ASSERT_FALSE(txn.ok());
+  EXPECT_EQ(txn.error().to_string(),
+            "DB corrupted: Allocator state was discarded by a failed integrity check or commit; "
+            "reopen the database to repair it");
+  // The refused start ended its registration.
+  EXPECT_FALSE(db.tracker()->oldest_live_read_transaction().has_value());
+  db.mem()->reset_allocator_state().value();
+  EXPECT_TRUE(db.try_begin_write().ok());
+}
+
+// ---- Lifetimes ---------------------------------------------------------------------------
+
+TEST(WriteTransactionTest, LifetimeChecksPanicWithTheirTexts) {
+  TransactionFixture db;
+  {
+    // Aborting with a table open names it; the drop then rolls back.
+    WriteTransaction txn = db.begin_write();
+    TextTable meta = ok(txn.open_table<TextCodec, TextCodec>("meta"));
+    EXPECT_EQ(test::panic_text([&] { (void)std::move(txn).abort(); }),
+              "Table 'meta' is still open: drop its handle and cursors before the transaction "
+              "ends");
+  }
+  {
+    // A cursor keeps its table open, also after the handle is gone.
+    WriteTransaction txn = db.begin_write();
+    std::optional<CursorMut> cursor;
+    {
+      RecordTable t = ok(txn.open_table<U64Codec, BytesCodec>("records"));
+      cursor.emplace(ok(t.upper_bound_mut(CursorBound::unbounded())));
+      EXPECT_EQ(test::panic_text([&] { (void)t.insert(1, ByteView()); }),
+                "Table 'records' has an open cursor: close it first");
+      EXPECT_EQ(test::panic_text([&] { (void)t.upper_bound_mut(CursorBound::unbounded()); }),
+                "Table 'records' has an open cursor: close it first");
+    }
+    ASSERT_TRUE(cursor->insert_before(4, ByteView()).ok());
+    // The commit takes the transaction: its panic drops (rolls back) it.
+    EXPECT_EQ(test::panic_text([&] { (void)test::commit_for_test(std::move(txn)); }),
+              "Table 'records' is still open: drop its handle and cursors before the "
+              "transaction ends");
+    EXPECT_EQ(test::panic_text([&] { (void)cursor->insert_before(5, ByteView()); }),
+              "Table 'records' used after its transaction ended");
+    cursor.reset();
+    ReadTransaction rtx = db.begin_read();
+    auto records = rtx.open_table<U64Codec, BytesCodec>("records");
+    EXPECT_FALSE(records.ok());
+  }
+  {
+    // A table that outlives its transaction refuses every use, and its
+    // release stages nothing and does not throw.
+    std::optional<TextTable> meta;
+    {
+      WriteTransaction txn = db.begin_write();
+      meta.emplace(ok(txn.open_table<TextCodec, TextCodec>("meta")));
+    }
+    EXPECT_EQ(test::panic_text([&] { (void)meta->insert("a", "b"); }),
+              "Table 'meta' used after its transaction ended");
+    meta.reset();
+    // The writer was held by the table until now.
+    WriteTransaction txn = db.begin_write();
+    EXPECT_FALSE(txn.is_poisoned());
+  }
+}
+
+// ---- Limits ------------------------------------------------------------------------------
+
+// Address space that is never touched: refusals must not read a byte of it.
+class Untouched {
+ public:
+  explicit Untouched(size_t len) : len_(len) {
+    void* p = mmap(nullptr, len, PROT_READ, MAP_PRIVATE | MAP_ANONYMOUS | MAP_NORESERVE, -1, 0);
+    if (p == MAP_FAILED) throw std::runtime_error("mmap");
+    data_ = static_cast<const uint8_t*>(p);
+  }
+  ~Untouched() { munmap(const_cast<uint8_t*>(data_), len_); }
+  ByteView bytes(size_t len) const { return ByteView(data_, len); }
+  std::string_view text(size_t len) const {
+    return std::string_view(reinterpret_cast<const char*>(data_), len);
+  }
+
+ private:
+  const uint8_t* data_;
+  size_t len_;
+};
+
+TEST(TableLimitsTest, OversizedValuesKeysAndPairsAreRefusedBeforeAnyWrite) {
+  EXPECT_TRUE(detail::check_insert_limits(8, 0xC0000000).ok());
+  EXPECT_TRUE(detail::check_insert_limits(0xC0000000, 0).ok());
+  EXPECT_TRUE(detail::check_insert_limits(0x80000000, 0x70000000).ok());
+  EXPECT_EQ(detail::check_insert_limits(0x80000000, 0x70000001).error(),
+            StorageError::ValueTooLarge(0xF0000001));
+
+  Untouched memory(size_t{0xF0000002});
+  TransactionFixture db;
+  const test::PageUnits before = db.allocated();
+  WriteTransaction txn = db.begin_write();
+  {
+    RecordTable records = ok(txn.open_table<U64Codec, BytesCodec>("records"));
+    auto value = records.insert(1, memory.bytes(0xC0000001));
+    ASSERT_FALSE(value.ok());
+    EXPECT_EQ(value.error().to_string(),
+              "The value (length=3221225473) being inserted exceeds the maximum of 3GiB");
+    auto cursor = ok(records.upper_bound_mut(CursorBound::unbounded()));
+    auto cursor_value = cursor.insert_before(1, memory.bytes(0xC0000001));
+    ASSERT_FALSE(cursor_value.ok());
+    EXPECT_EQ(cursor_value.error(), StorageError::ValueTooLarge(0xC0000001));
+    // Not a failure of the cursor: it goes on.
+    EXPECT_TRUE(cursor.insert_before(1, ByteView()).ok());
+    EXPECT_TRUE(std::move(cursor).close().ok());
+
+    Table<TextCodec, BytesCodec> blobs = ok(txn.open_table<TextCodec, BytesCodec>("blobs"));
+    auto key = blobs.insert(memory.text(0xC0000001), ByteView());
+    ASSERT_FALSE(key.ok());
+    EXPECT_EQ(key.error(), StorageError::ValueTooLarge(0xC0000001));
+    auto pair = blobs.insert(memory.text(0x80000000), memory.bytes(0x70000001));
+    ASSERT_FALSE(pair.ok());
+    EXPECT_EQ(pair.error().to_string(),
+              "The value (length=4026531841) being inserted exceeds the maximum of 3GiB");
+    EXPECT_TRUE(blobs.insert("small", ByteView()).ok());
+  }
+  EXPECT_FALSE(txn.is_poisoned());
+  ASSERT_TRUE(test::commit_for_test(std::move(txn)).ok());
+  EXPECT_EQ(read_records(db, "records").size(), 1u);
+  EXPECT_GE(db.allocated().size(), before.size());
+}
+
+// ---- The write cursor ----------------------------------------------------------------------
+
+TEST(CursorMutTableTest, RepeatingTheLastKeyIsUnorderedAndTheCursorGoesOn) {
+  TransactionFixture db;
+  WriteTransaction txn = db.begin_write();
+  {
+    RecordTable t = ok(txn.open_table<U64Codec, BytesCodec>("records"));
+    CursorMut cursor = ok(t.upper_bound_mut(CursorBound::unbounded()));
+    for (uint64_t k : {3, 5, 9}) ASSERT_TRUE(cursor.insert_before(k, ByteView(value_of(k, 9))).ok());
+    auto again = cursor.insert_before(9, ByteView(value_of(9, 9)));
+    ASSERT_FALSE(again.ok());
+    EXPECT_EQ(again.error().to_string(),
+              "The key does not sort strictly between the entries adjacent to the cursor");
+    auto smaller = cursor.insert_before(4, ByteView());
+    EXPECT_EQ(smaller.error(), StorageError::UnorderedKey());
+    EXPECT_TRUE(cursor.insert_before(10, ByteView(value_of(10, 9))).ok());
+    EXPECT_TRUE(std::move(cursor).close().ok());
+  }
+  EXPECT_FALSE(txn.is_poisoned());
+  ASSERT_TRUE(test::commit_for_test(std::move(txn)).ok());
+  const auto rows = read_records(db, "records");
+  ASSERT_EQ(rows.size(), 4u);
+  std::vector<uint64_t> keys;
+  for (const auto& [k, v] : rows) {
+    keys.push_back(k);
+    EXPECT_EQ(v, value_of(k, 9));
+  }
+  EXPECT_EQ(keys, (std::vector<uint64_t>{3, 5, 9, 10}));
+}
+
+TEST(CursorMutTableTest, BoundsPlaceTheCursorAndDroppingItWritesTheRun) {
+  TransactionFixture db;
+  WriteTransaction txn = db.begin_write();
+  {
+    RecordTable t = ok(txn.open_table<U64Codec, BytesCodec>("records"));
+    for (uint64_t k = 0; k < 1000; k += 10) ASSERT_TRUE(t.insert(k, ByteView(value_of(k, 50))).ok());
+    {
+      // After every key <= 500: 501..509 fit, 510 does not.
+      CursorMut c = ok(t.upper_bound_mut(CursorBound::included(500)));
+      EXPECT_TRUE(c.insert_before(501, ByteView()).ok());
+      EXPECT_EQ(c.insert_before(510, ByteView()).error(), StorageError::UnorderedKey());
+      EXPECT_TRUE(c.insert_before(509, ByteView()).ok());
+    }  // dropped open: the run is written
+    {
+      // After every key < 700: 691..699 fit.
+      CursorMut c = ok(t.upper_bound_mut(CursorBound::excluded(700)));
+      EXPECT_EQ(c.insert_before(690, ByteView()).error(), StorageError::UnorderedKey());
+      EXPECT_TRUE(c.insert_before(695, ByteView()).ok());
+      EXPECT_TRUE(std::move(c).close().ok());
+    }
+  }
+  ASSERT_TRUE(test::commit_for_test(std::move(txn)).ok());
+  const auto rows = read_records(db, "records");
+  EXPECT_EQ(rows.size(), 103u);
+  std::map<uint64_t, size_t> got;
+  for (const auto& [k, v] : rows) got[k] = v.size();
+  EXPECT_TRUE(got.contains(501) && got.contains(509) && got.contains(695));
+}
+
+// A committed table too large for the cache, and a cursor that appends in
+// the middle of it, with backend reads failing one at a time.
+TEST(CursorMutTableTest, AFailedReadIsReportedThenPreviousIoWithoutPoisoning) {
+  size_t insert_failures = 0;
+  for (uint64_t n = 1;; n += 1 + n / 8) {
+    SCOPED_TRACE("read " + std::to_string(n));
+    auto faults = std::make_shared<test::FaultPlan>();
+    TransactionFixture db({.cache_bytes = size_t{32} << 10, .faults = faults});
+    fill_records(db, "records", 2000, 64);
+    db.mem()->invalidate_cache_all();
+    WriteTransaction txn = db.begin_write();
+    faults->fail_nth(test::BackendOp::kRead, faults->calls(test::BackendOp::kRead) + n, EIO);
+    bool failed = false;
+    auto opened = txn.open_table<U64Codec, BytesCodec>("records");
+    if (!opened.ok()) {
+      EXPECT_EQ(opened.error().storage_error().kind(), StorageError::Kind::kIo);
+      failed = true;
+    } else {
+      RecordTable t = std::move(opened).value();
+      auto cursor = t.upper_bound_mut(CursorBound::included(1000));
+      if (!cursor.ok()) {
+        EXPECT_EQ(cursor.error().kind(), StorageError::Kind::kIo);
+        failed = true;
+      } else {
+        // 1000 is followed by 1001: only one key fits; a second cursor
+        // appends at the end.
+        auto first = cursor->insert_before(1000, ByteView());
+        EXPECT_EQ(first.error(), StorageError::UnorderedKey());
+        CursorMut c = std::move(cursor).value();
+        ASSERT_TRUE(std::move(c).close().ok());
+        auto tail = t.upper_bound_mut(CursorBound::unbounded());
+        if (!tail.ok()) {
+          EXPECT_EQ(tail.error().kind(), StorageError::Kind::kIo);
+          failed = true;
+        } else {
+          // Runs over 1 MiB are spliced and the cursor seeks its place again,
+          // through pages the small cache has written out.
+          for (uint64_t k = 5000; k < 8000; ++k) {
+            auto r = tail->insert_before(k, ByteView(value_of(k, 1000)));
+            if (!r.ok()) {
+              EXPECT_EQ(r.error().kind(), StorageError::Kind::kIo);
+              EXPECT_EQ(tail->insert_before(k + 1, ByteView()).error(), StorageError::PreviousIo());
+              ++insert_failures;
+              failed = true;
+              break;
+            }
+          }
+          (void)std::move(tail).value().close();
+        }
+      }
+    }
+    if (!failed) break;
+    EXPECT_FALSE(txn.is_poisoned());
+  }
+  EXPECT_GT(insert_failures, 0u);
+}
+
+TEST(CursorMutTableTest, AFailedSplicePoisonsTheTransaction) {
+  auto faults = std::make_shared<test::FaultPlan>();
+  TransactionFixture db({.faults = faults});
+  const test::PageUnits before = db.allocated();
+  WriteTransaction txn = db.begin_write();
+  {
+    RecordTable t = ok(txn.open_table<U64Codec, BytesCodec>("records"));
+    CursorMut c = ok(t.upper_bound_mut(CursorBound::unbounded()));
+    // Growing the file fails: the run's pages cannot be allocated.
+    faults->fail_nth(test::BackendOp::kSetLen, faults->calls(test::BackendOp::kSetLen) + 1,
+                     ENOSPC);
+    std::optional<StorageError> error;
+    for (uint64_t k = 0; k < 3000 && !error; ++k) {
+      auto r = c.insert_before(k, ByteView(value_of(k, 2000)));
+      if (!r.ok()) error = r.error();
+    }
+    if (!error) {
+      auto closed = std::move(c).close();
+      ASSERT_FALSE(closed.ok());
+      error = closed.error();
+    } else {
+      EXPECT_EQ(c.insert_before(1u << 30, ByteView()).error(), StorageError::PreviousIo());
+    }
+    EXPECT_EQ(error->kind(), StorageError::Kind::kIo);
+    EXPECT_TRUE(txn.is_poisoned());
+  }
+  // The store failed with the resize: nothing can be rolled back.
+  EXPECT_EQ(std::move(txn).abort().error(), StorageError::PreviousIo());
+  (void)before;
+}
+
+// ---- Reads ----------------------------------------------------------------------------------
+
+TEST(ReadTransactionTest, GetIterAndSnapshotsThatSurviveCommits) {
+  TransactionFixture db;
+  const uint64_t seed = storage_test_support::random_seed();
+  SCOPED_TRACE("seed " + std::to_string(seed) + " (RS_TEST_SEED replays it)");
+  std::mt19937_64 rng(seed);
+  std::map<uint16_t, std::string> model;
+  {
+    WriteTransaction txn = db.begin_write();
+    {
+      auto t = ok(txn.open_table<U16Codec, TextCodec>("prefixes"));
+      auto empty = ok(txn.open_table<U8Codec, BytesCodec>("sources"));
+      for (int i = 0; i < 800; ++i) {
+        const auto k = static_cast<uint16_t>(rng() % 5000);
+        const std::string v = "p" + std::to_string(rng() % 100000);
+        model[k] = v;
+        ASSERT_TRUE(t.insert(k, v).ok());
+      }
+    }
+    ASSERT_TRUE(test::commit_for_test(std::move(txn)).ok());
+  }
+
+  ReadTransaction rtx = db.begin_read();
+  auto snapshot = ok(rtx.open_table<U16Codec, TextCodec>("prefixes"));
+  auto sources = ok(rtx.open_table<U8Codec, BytesCodec>("sources"));
+  EXPECT_FALSE(ok(sources.iter()).next().has_value());
+  EXPECT_FALSE(ok(sources.get(1)).has_value());
+
+  // Overwrite everything and add more in later commits.
+  for (int round = 0; round < 3; ++round) {
+    WriteTransaction txn = db.begin_write();
+    {
+      auto t = ok(txn.open_table<U16Codec, TextCodec>("prefixes"));
+      for (uint16_t k = 0; k < 5000; k += 7) ASSERT_TRUE(t.insert(k, "new").ok());
+    }
+    ASSERT_TRUE(test::commit_for_test(std::move(txn)).ok());
+  }
+
+  for (uint16_t k = 0; k < 5000; k += 13) {
+    auto found = ok(snapshot.get(k));
+    auto want = model.find(k);
+    ASSERT_EQ(found.has_value(), want != model.end()) << k;
+    if (found) {
+      EXPECT_EQ(found->value(), want->second);
+    }
+  }
+  // The range outlives the transaction and the table handle.
+  auto range = ok(snapshot.iter());
+  {
+    ReadTransaction gone = std::move(rtx);
+  }
+  auto want = model.begin();
+  while (auto entry = range.next()) {
+    auto [k, v] = ok(std::move(*entry));
+    ASSERT_NE(want, model.end());
+    EXPECT_EQ(k.value(), want->first);
+    EXPECT_EQ(v.value(), want->second);
+    ++want;
+  }
+  EXPECT_EQ(want, model.end());
+  EXPECT_TRUE(db.tracker()->oldest_live_read_transaction().has_value());
+}
+
+TEST(ReadTransactionTest, TheSnapshotStaysPinnedWhileAnyHandleLives) {
+  TransactionFixture db;
+  fill_records(db, "records", 10, 10);
+  std::optional<ReadOnlyTable<U64Codec, BytesCodec>> table;
+  std::optional<Range<U64Codec, BytesCodec>> range;
+  {
+    ReadTransaction rtx = db.begin_read();
+    table.emplace(ok(rtx.open_table<U64Codec, BytesCodec>("records")));
+    range.emplace(ok(table->iter()));
+  }
+  EXPECT_TRUE(db.tracker()->oldest_live_read_transaction().has_value());
+  table.reset();
+  EXPECT_TRUE(db.tracker()->oldest_live_read_transaction().has_value());
+  range.reset();
+  EXPECT_FALSE(db.tracker()->oldest_live_read_transaction().has_value());
+}
+
+TEST(ReadTransactionTest, DamagedTextIsCorruptedNotACrash) {
+  TransactionFixture db;
+  const std::string bad("\xff\xfe", 2);
+  {
+    WriteTransaction txn = db.begin_write();
+    {
+      TextTable meta = ok(txn.open_table<TextCodec, TextCodec>("meta"));
+      ASSERT_TRUE(meta.insert("good", "fine").ok());
+      ASSERT_TRUE(meta.insert("bad", bad).ok());
+      auto names = ok(txn.open_table<TextCodec, TextCodec>("names"));
+      ASSERT_TRUE(names.insert(bad, "x").ok());
+    }
+    ASSERT_TRUE(test::commit_for_test(std::move(txn)).ok());
+  }
+  ReadTransaction rtx = db.begin_read();
+  auto meta = ok(rtx.open_table<TextCodec, TextCodec>("meta"));
+  EXPECT_EQ(ok(meta.get("good"))->value(), "fine");
+  auto got = meta.get("bad");
+  ASSERT_FALSE(got.ok());
+  EXPECT_EQ(got.error().to_string(), "DB corrupted: Table 'meta' holds a value that is not valid UTF-8");
+
+  // In iteration the damaged entry is an error in its place; the rest reads.
+  auto range = ok(meta.iter());
+  auto first = range.next();
+  ASSERT_TRUE(first.has_value());
+  EXPECT_EQ(first->error().kind(), StorageError::Kind::kCorrupted);
+  auto second = range.next();
+  ASSERT_TRUE(second.has_value() && second->ok());
+  EXPECT_EQ(second->value().first.value(), "good");
+  EXPECT_FALSE(range.next().has_value());
+
+  auto names = ok(rtx.open_table<TextCodec, TextCodec>("names"));
+  auto key_range = ok(names.iter());
+  auto entry = key_range.next();
+  ASSERT_TRUE(entry.has_value());
+  EXPECT_EQ(entry->error().to_string(),
+            "DB corrupted: Table 'names' holds a key that is not valid UTF-8");
+}
+
+}  // namespace
+}  // namespace storage
