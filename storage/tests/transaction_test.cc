@@ -4,6 +4,8 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <atomic>
+#include <cstdlib>
 #include <cstdint>
 #include <map>
 #include <memory>
@@ -11,6 +13,7 @@
 #include <random>
 #include <stdexcept>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -320,6 +323,52 @@ TEST(WriteTransactionTest, StartRefusesADiscardedAllocatorState) {
   EXPECT_FALSE(db.tracker()->oldest_live_read_transaction().has_value());
   db.mem()->reset_allocator_state().value();
   EXPECT_TRUE(db.try_begin_write().ok());
+}
+
+TEST(WriteTransactionTest, DropAfterAFailedSyncKeepsThePages) {
+  auto faults = std::make_shared<test::FaultPlan>();
+  TransactionFixture db({.faults = faults});
+  {
+    WriteTransaction txn = db.begin_write();
+    {
+      RecordTable t = ok(txn.open_table<U64Codec, BytesCodec>("records"));
+      for (uint64_t k = 0; k < 200; ++k) ASSERT_TRUE(t.insert(k, ByteView(value_of(k, 100))).ok());
+    }
+    faults->fail_nth(test::BackendOp::kSync, faults->calls(test::BackendOp::kSync) + 1, EIO);
+    ASSERT_FALSE(db.mem()->clear_recovery_required().ok());
+    const test::PageUnits during = db.allocated();
+    { WriteTransaction dropped = std::move(txn); }
+    EXPECT_TRUE(db.allocated() == during);
+  }
+  // The writer slot was released all the same.
+  EXPECT_EQ(db.try_begin_write().error().storage_error(), StorageError::PreviousIo());
+}
+
+// A lock of the transaction poisoned by a panic elsewhere: the table's
+// release and the transaction's drop do not throw; the rollback that cannot
+// be done leaves the allocator state discarded, so that the file is repaired
+// rather than saved with the transaction's pages marked used.
+TEST(WriteTransactionTest, DestructorsOnAPoisonedLockDoNotThrow) {
+  TransactionFixture db;
+  {
+    WriteTransaction txn = db.begin_write();
+    std::optional<TextTable> meta(ok(txn.open_table<TextCodec, TextCodec>("meta")));
+    ASSERT_TRUE(meta->insert("a", "b").ok());
+    auto state = detail::WriteTransactionAccess::state(txn);
+    EXPECT_EQ(test::panic_text([&] {
+                auto held = state->tables.lock_or_panic();
+                panic("failed while holding the table namespace");
+              }),
+              "failed while holding the table namespace");
+    ASSERT_TRUE(state->tables.is_poisoned());
+    meta.reset();
+    EXPECT_TRUE(txn.is_poisoned());
+    EXPECT_TRUE(db.mem()->allocator_state_loaded());
+  }
+  EXPECT_FALSE(db.mem()->allocator_state_loaded());
+  auto next = db.try_begin_write();
+  ASSERT_FALSE(next.ok());
+  EXPECT_EQ(next.error().storage_error().kind(), StorageError::Kind::kCorrupted);
 }
 
 // ---- Lifetimes ---------------------------------------------------------------------------
@@ -702,6 +751,52 @@ TEST(ReadTransactionTest, DamagedTextIsCorruptedNotACrash) {
   ASSERT_TRUE(entry.has_value());
   EXPECT_EQ(entry->error().to_string(),
             "DB corrupted: Table 'names' holds a key that is not valid UTF-8");
+}
+
+// Writers on several threads queue for the one writer slot and commit one row
+// each; readers meanwhile see whole commits only: every row they see is
+// intact, and a later snapshot never has fewer rows than an earlier one.
+TEST(TransactionConcurrentTest, WritersQueueWhileReadersSeeWholeCommits) {
+  TransactionFixture db;
+  fill_records(db, "records", 1, 300);
+  constexpr int kWriters = 4;
+  constexpr int kRowsPerWriter = 15;
+  std::atomic<int> writers_done{0};
+  std::vector<std::thread> threads;
+  for (int w = 0; w < kWriters; ++w) {
+    threads.emplace_back([&, w] {
+      for (int i = 0; i < kRowsPerWriter; ++i) {
+        const uint64_t key = 1 + static_cast<uint64_t>(w * kRowsPerWriter + i);
+        WriteTransaction txn = db.begin_write();
+        {
+          RecordTable t = ok(txn.open_table<U64Codec, BytesCodec>("records"));
+          if (!t.insert(key, ByteView(value_of(key, 300))).ok()) std::abort();
+        }
+        if (!test::commit_for_test(std::move(txn)).ok()) std::abort();
+      }
+      writers_done.fetch_add(1);
+    });
+  }
+  std::vector<std::thread> readers;
+  std::atomic<int> failures{0};
+  for (int r = 0; r < 2; ++r) {
+    readers.emplace_back([&] {
+      size_t seen = 0;
+      while (writers_done.load() < kWriters) {
+        const auto rows = read_records(db, "records");
+        if (rows.size() < seen) failures.fetch_add(1);
+        seen = rows.size();
+        for (const auto& [k, v] : rows) {
+          if (v != value_of(k, 300)) failures.fetch_add(1);
+        }
+      }
+    });
+  }
+  for (auto& t : threads) t.join();
+  for (auto& t : readers) t.join();
+  EXPECT_EQ(failures.load(), 0);
+  EXPECT_EQ(read_records(db, "records").size(), size_t{1 + kWriters * kRowsPerWriter});
+  EXPECT_FALSE(db.tracker()->oldest_live_read_transaction().has_value());
 }
 
 }  // namespace
