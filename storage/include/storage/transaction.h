@@ -80,6 +80,14 @@ class WriteTransaction {
   void poison();
   bool is_poisoned() const;
 
+  // Makes the transaction's changes the next commit: durable (synced) or,
+  // after set_durability(kNonDurable), visible at once and durable with the
+  // next durable commit. Every table handle must be gone. A poisoned
+  // transaction is rolled back and refused ("Transaction was poisoned by a
+  // panic"). A failed commit discards the database's allocator state: no
+  // write transaction starts until the database is reopened.
+  Result<void, CommitError> commit() &&;
+
   // Discards every change and returns the pages this transaction allocated.
   // On a failed or closed page store nothing is rolled back: PreviousIo or
   // DatabaseClosed.

@@ -151,6 +151,13 @@ class TableTreeMut {
   const std::unordered_map<std::string, StagedTableUpdate>& pending_table_updates() const {
     return pending_table_updates_;
   }
+  // What a table opened through this directory shares with it.
+  const TransactionGuardRef& guard() const { return guard_; }
+  const std::shared_ptr<const WritablePageSource>& page_source() const { return mem_; }
+  const SharedFreedPages& freed_pages() const { return freed_pages_; }
+  const PageTrackerRef& allocated_pages() const { return allocated_pages_; }
+  // The directory's own tree, for edits of a definition in place.
+  UntypedBtreeMut& directory_tree() { return tree_; }
 
   // Lookups with the staged root and length laid over the stored ones.
   Result<std::optional<InternalTableDefinition>, TableError> get_table_untyped(

@@ -1,11 +1,7 @@
 // What the transaction tests share: a database's page store (a
 // TransactionalMemory over an in-memory file, optionally with injected faults)
-// and its transaction tracker, the two starting functions over them, a commit
-// of a write transaction's data tables, and the pages the allocators hold.
-//
-// The commit here is the tests' own: it writes the data directory and commits
-// its root durably, one phase; pages freed by the transaction go back at once
-// when no reader is live, else they stay allocated. It keeps the system root.
+// and its transaction tracker, the two starting functions over them, and the
+// pages the allocators hold.
 //
 // Thread safety: as the page store and tracker; begin_write blocks while
 // another write transaction is live.
@@ -44,8 +40,7 @@ class TransactionFixture {
   std::shared_ptr<TransactionTracker> tracker_;
 };
 
-// Commits the transaction's data tables (see above). Every table must be
-// closed; a poisoned transaction is aborted and refused.
+// The transaction's own durable (or, as set, non-durable) commit.
 Result<void, CommitError> commit_for_test(WriteTransaction txn);
 
 }  // namespace storage::test

@@ -5,7 +5,9 @@
 namespace storage::test {
 
 std::shared_ptr<TransactionalPageStore> TransactionalPageStore::create(Options options) {
-  std::unique_ptr<StorageBackend> backend = std::make_unique<MemoryBackend>();
+  std::unique_ptr<StorageBackend> backend =
+      options.file ? std::make_unique<MemoryBackend>(options.file)
+                   : std::make_unique<MemoryBackend>();
   if (options.faults) {
     backend = std::make_unique<FaultInjectingBackend>(std::move(backend), options.faults);
   }

@@ -30,6 +30,8 @@ class TransactionalPageStore {
     size_t page_size = 4096;
     size_t cache_bytes = size_t{64} << 20;
     std::shared_ptr<FaultPlan> faults;
+    // The in-memory file, when the test reopens it later; else a new one.
+    std::shared_ptr<MemoryFile> file;
   };
 
   static std::shared_ptr<TransactionalPageStore> create(Options options);

@@ -41,6 +41,11 @@ class BuddyAllocator {
   // block outside the region, or one that is wholly or partly free already,
   // panics: it would hand the same pages out twice.
   uint8_t free_inner(uint32_t page_index, uint8_t order);
+  // Why freeing the block would be wrong (outside the region, wholly or partly
+  // free already), or none when free_inner would accept it.
+  std::optional<std::string> check_free(uint32_t page_index, uint8_t order) const {
+    return free_fault(page_index, order);
+  }
   // Marks a block that lies in free space as allocated (repair). A block
   // outside the region or not wholly free is Corrupted: its page number came
   // from the file.
