@@ -19,38 +19,10 @@ using test::HandBuiltPages;
 using test::ReadCountingPages;
 using test::TransactionalPageStore;
 using test::TxnState;
-constexpr TreeDescriptor kU64 = tree_descriptor<U64Codec, BytesCodec>();
-
-uint64_t key_of(const CursorEntry& e) { return U64Codec::from_bytes(e.key()); }
-Bytes enc(uint64_t k) {
-  auto a = U64Codec::as_bytes(k);
-  return Bytes(a.begin(), a.end());
-}
-
-// A committed tree of keys 0, 10, 20, ... with 200-byte values: several
-// leaves under one or more branch levels.
-struct Tree {
-  std::shared_ptr<TransactionalPageStore> store;
-  std::optional<BtreeHeader> root;
-  std::vector<std::vector<Bytes>> leaves;
-
-  static Tree make(size_t count, size_t value_len = 200, size_t cache_bytes = size_t{64} << 20) {
-    Tree t;
-    t.store = TransactionalPageStore::create({.cache_bytes = cache_bytes});
-    TxnState txn(t.store);
-    auto tree = txn.open<U64Codec, BytesCodec>(std::nullopt);
-    const Bytes value(value_len, 0xAB);
-    for (uint64_t i = 0; i < count; ++i) {
-      if (!tree.insert(i * 10, ByteView(value)).ok()) panic("insert failed");
-    }
-    if (count > 0) t.root = test::commit_tree(tree, *t.store);
-    t.leaves = test::leaf_keys(*t.store->readable(), t.root, kU64);
-    return t;
-  }
-  Cursor cursor(std::shared_ptr<const PageSource> pages = nullptr) const {
-    return Cursor(root->root, kU64, pages ? pages : store->readable(), PageReadHint::kCommitted);
-  }
-};
+using test::enc;
+using test::key_of;
+using test::kU64;
+using test::Tree;
 
 std::optional<uint64_t> step(Cursor& c, bool forward) {
   auto r = forward ? c.next() : c.prev();

@@ -120,4 +120,37 @@ inline std::vector<std::vector<Bytes>> leaf_keys(const PageSource& pages,
   return out;
 }
 
+constexpr TreeDescriptor kU64 = tree_descriptor<U64Codec, BytesCodec>();
+
+inline uint64_t key_of(const CursorEntry& e) { return U64Codec::from_bytes(e.key()); }
+inline Bytes enc(uint64_t k) {
+  auto a = U64Codec::as_bytes(k);
+  return Bytes(a.begin(), a.end());
+}
+
+// A committed tree of keys 0, 10, 20, ... with 200-byte values: several
+// leaves under one or more branch levels.
+struct Tree {
+  std::shared_ptr<TransactionalPageStore> store;
+  std::optional<BtreeHeader> root;
+  std::vector<std::vector<Bytes>> leaves;
+
+  static Tree make(size_t count, size_t value_len = 200, size_t cache_bytes = size_t{64} << 20) {
+    Tree t;
+    t.store = TransactionalPageStore::create({.cache_bytes = cache_bytes});
+    TxnState txn(t.store);
+    auto tree = txn.open<U64Codec, BytesCodec>(std::nullopt);
+    const Bytes value(value_len, 0xAB);
+    for (uint64_t i = 0; i < count; ++i) {
+      if (!tree.insert(i * 10, ByteView(value)).ok()) panic("insert failed");
+    }
+    if (count > 0) t.root = test::commit_tree(tree, *t.store);
+    t.leaves = test::leaf_keys(*t.store->readable(), t.root, kU64);
+    return t;
+  }
+  Cursor cursor(std::shared_ptr<const PageSource> pages = nullptr) const {
+    return Cursor(root->root, kU64, pages ? pages : store->readable(), PageReadHint::kCommitted);
+  }
+};
+
 }  // namespace storage::test
