@@ -5,6 +5,7 @@
 #include <map>
 #include <memory>
 #include <mutex>
+#include <string>
 
 #include <tbb/global_control.h>
 #include <tbb/info.h>
@@ -76,6 +77,13 @@ struct Shared {
 
 PoolOutcome run_on_pool(size_t workers, PoolBody body) {
   workers = std::max<size_t>(workers, 1);
+  if (workers > kMaxPoolThreads) {
+    PoolOutcome refused;
+    refused.result = storage::Err(PendingError::runtime(
+        "failed to start the build's thread pool: " + std::to_string(workers) +
+        " threads asked for, at most " + std::to_string(kMaxPoolThreads)));
+    return refused;
+  }
   // The workers plus the calling thread, which only waits; never below the
   // default, so that other users of oneTBB in the process are not capped.
   const size_t threads =

@@ -24,6 +24,9 @@ struct PoolOutcome {
   std::exception_ptr escaped;
 };
 
+// More threads than this are not started: the pool fails instead.
+inline constexpr size_t kMaxPoolThreads = 4096;
+
 // Runs `body` as one task on a fresh arena of `workers` threads (at least 1)
 // and waits for it. A pool that cannot start fails with its error's text.
 // The arena is let go at the end without waiting for its threads.
