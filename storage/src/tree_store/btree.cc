@@ -252,6 +252,17 @@ Result<std::optional<ValueRef>, StorageError> UntypedBtreeMut::get(ByteView key)
   return tree.get(key);
 }
 
+Result<BtreeCursorRange, StorageError> UntypedBtreeMut::range(EncodedBound start,
+                                                              EncodedBound end) const {
+  if (poisoned()) return Err{refuse_poisoned()};
+  TRY_ASSIGN(RawBtree tree,
+             RawBtree::create(root_, descriptor_, allocator_, PageReadHint::kMayBeDirty));
+  std::optional<PageNumber> root;
+  if (tree.get_root()) root = tree.get_root()->root;
+  return BtreeCursorRange::from_bounds(std::move(start), std::move(end), root, descriptor_,
+                                       allocator_, PageReadHint::kMayBeDirty);
+}
+
 Result<std::optional<std::pair<ValueRef, ValueRef>>, StorageError> UntypedBtreeMut::last() const {
   if (poisoned()) return Err{refuse_poisoned()};
   TRY_ASSIGN(RawBtree tree,

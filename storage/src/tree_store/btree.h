@@ -33,7 +33,9 @@
 #include "storage/src/error.h"
 #include "storage/src/result.h"
 #include "storage/src/tree_store/btree_base.h"
+#include "storage/src/tree_store/btree_iters.h"
 #include "storage/src/tree_store/btree_mutator.h"
+#include "storage/src/tree_store/btree_range.h"
 #include "storage/src/tree_store/page_source.h"
 #include "storage/src/types.h"
 
@@ -144,6 +146,10 @@ class UntypedBtreeMut {
   // Lookups on the current root, reading with PageReadHint::kMayBeDirty.
   Result<std::optional<ValueRef>, StorageError> get(ByteView key) const;
   Result<std::optional<std::pair<ValueRef, ValueRef>>, StorageError> last() const;
+  // A range over the current root that reads this transaction's dirty pages
+  // (kMayBeDirty); the root page is read once here. Drop it before the next
+  // edit, which may rewrite the pages it holds.
+  Result<BtreeCursorRange, StorageError> range(EncodedBound start, EncodedBound end) const;
 
   // The old value, when the key was present.
   Result<std::optional<ValueRef>, StorageError> insert(ByteView key, ByteView value);
@@ -279,6 +285,13 @@ class BtreeMut {
     return Out(std::pair<ValueGuard<K>, ValueGuard<V>>(
         std::move(found->first).template into_guard<K>(),
         std::move(found->second).template into_guard<V>()));
+  }
+
+  // The entries of a key range as this transaction sees them, its own
+  // uncommitted edits included. Drop the range before the next edit.
+  Result<BtreeCursorRange, StorageError> range(const KeyRange<K>& range) const {
+    auto [start, end] = btree_iters::encode_bounds(range);
+    return core_.range(std::move(start), std::move(end));
   }
 
   // The value stored under the key before, if any.
