@@ -1,10 +1,14 @@
 #include <gtest/gtest.h>
+#include <spawn.h>
+#include <sys/resource.h>
+#include <sys/wait.h>
 
 #include <algorithm>
 #include <filesystem>
 #include <map>
 #include <random>
 #include <set>
+#include <thread>
 #include <string>
 #include <vector>
 
@@ -358,6 +362,92 @@ TEST(CurieMergeModel, EarliestRowPerIdInIdOrder) {
     }
     EXPECT_EQ(files_in(dir.path()), before);
   }
+}
+
+// ---- a low open-file limit ----
+
+constexpr char kChildVar[] = "RS_MERGE_RLIMIT_CHILD_DIR";
+
+TEST(MergeRlimitChild, SixteenShardsOfManyRunsUnderLowFileLimit) {
+  const char* dir = std::getenv(kChildVar);
+  if (dir == nullptr) GTEST_SKIP() << "runs as the child of MergeUnderLowFileLimit.Shards";
+  struct rlimit lim = {256, 256};
+  ASSERT_EQ(::setrlimit(RLIMIT_NOFILE, &lim), 0);
+  constexpr size_t kShards = 16, kRuns = 150;
+  std::vector<std::vector<std::string>> runs(kShards);
+  std::vector<size_t> expected(kShards);
+  for (size_t s = 0; s < kShards; ++s) {
+    std::set<std::string> terms;
+    for (size_t r = 0; r < kRuns; ++r) {
+      Model m;
+      for (size_t k = 0; k < 3; ++k) {
+        std::string term = "s" + std::to_string(s) + "t" + std::to_string((r * 7 + k) % 200);
+        m[{xxh64_hash(term), term}] = {r};
+        terms.insert(term);
+      }
+      runs[s].push_back(write_run(std::string(dir) + "/run_s" + std::to_string(s) + "_" +
+                                      std::to_string(r) + ".bin", m));
+    }
+    expected[s] = terms.size();
+  }
+  // Every run of every shard open at once would need 2,400 descriptors.
+  const size_t fan_in = run_fan_in(kShards);
+  EXPECT_EQ(fan_in, 8u);
+  std::vector<size_t> got(kShards, 0);
+  std::vector<std::string> errors(kShards);
+  std::vector<std::thread> writers;
+  for (size_t s = 0; s < kShards; ++s) {
+    writers.emplace_back([&, s] {
+      auto records = ShardRecords::open(
+          runs[s], MergeOptions{.fan_in = fan_in, .scratch_dir = dir,
+                                .scratch_tag = "s" + std::to_string(s)});
+      if (!records.ok()) {
+        errors[s] = records.error().to_string();
+        return;
+      }
+      uint64_t key;
+      std::string_view value;
+      for (;;) {
+        auto more = records->next(&key, &value);
+        if (!more.ok()) {
+          errors[s] = more.error().to_string();
+          return;
+        }
+        if (!*more) break;
+        ++got[s];
+      }
+    });
+  }
+  for (auto& t : writers) t.join();
+  for (size_t s = 0; s < kShards; ++s) {
+    EXPECT_EQ(errors[s], "") << "shard " << s;
+    EXPECT_EQ(got[s], expected[s]) << "shard " << s;
+  }
+  // Only the inputs are left.
+  size_t files = 0;
+  for (const auto& e : std::filesystem::directory_iterator(dir)) {
+    files += 1;
+    EXPECT_FALSE(e.path().filename().string().starts_with("merge_")) << e.path();
+  }
+  EXPECT_EQ(files, kShards * kRuns);
+}
+
+TEST(MergeUnderLowFileLimit, Shards) {
+  TempDir dir;
+  std::string filter = "--gtest_filter=MergeRlimitChild.*";
+  std::string env_entry = std::string(kChildVar) + "=" + dir.path();
+  std::vector<char*> argv = {const_cast<char*>("/proc/self/exe"), filter.data(), nullptr};
+  std::vector<char*> envp;
+  for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
+  envp.push_back(env_entry.data());
+  envp.push_back(nullptr);
+  pid_t pid;
+  ASSERT_EQ(::posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), envp.data()),
+            0);
+  int status = 0;
+  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  ASSERT_TRUE(WIFEXITED(status));
+  EXPECT_EQ(WEXITSTATUS(status), 0);
 }
 
 }  // namespace
