@@ -70,6 +70,7 @@ struct Shared {
   std::mutex mu;
   std::condition_variable done_cv;
   bool done = false;
+  PoolBody body;
   PoolOutcome outcome;
 };
 
@@ -90,18 +91,30 @@ PoolOutcome run_on_pool(size_t workers, PoolBody body) {
       std::max(workers + 1, static_cast<size_t>(std::max(tbb::info::default_concurrency(), 1)));
   LimitGuard limit(threads);
   auto shared = std::make_shared<Shared>();
+  {
+    // Handed over under the mutex: the scheduler's own hand-off is not one a
+    // race detector sees.
+    std::lock_guard lock(shared->mu);
+    shared->body = std::move(body);
+  }
   tbb::task_arena arena(static_cast<int>(workers), 0);
   tbb::task_group group;
   try {
     arena.initialize();
     arena.execute([&] {
-      group.run([shared, body = std::move(body)] {
+      group.run([shared] {
+        PoolBody run;
+        {
+          std::lock_guard lock(shared->mu);
+          run = std::move(shared->body);
+        }
         PoolOutcome outcome;
         try {
-          outcome.result = body();
+          outcome.result = run();
         } catch (...) {
           outcome.escaped = std::current_exception();
         }
+        run = nullptr;  // the job's last references go before the caller wakes
         std::lock_guard lock(shared->mu);
         shared->outcome = std::move(outcome);
         shared->done = true;
