@@ -131,6 +131,8 @@ IoResult<void> TermRunWriter::write(std::string_view term, std::span<const Posti
   TRY(out_.write_u32(t));
   TRY(out_.write(term.data(), term.size()));
   TRY(out_.write_u32(p));
+  // An empty span may have no storage behind it at all.
+  if (postings.empty()) return {};
   return out_.write(postings.data(), postings.size() * kPostingBytes);
 }
 
