@@ -156,12 +156,23 @@ def ndjson_pair(tmp_path):
         lambda: rs.lookup_fullmap_terms("db", [], None, "pairs"),
         lambda: rs.lookup_fullmap_terms("db", [], Index(3)),
         lambda: rs.lookup_fullmap_terms(db="db", terms=["x"], threads=0, return_format="rows"),
-        lambda: rs.build_fullmap_db("o", (), [pathlib.Path("s")], None, print),
-        lambda: rs.build_fullmap_db("o", [], ["s"], threads=2**64 - 1, progress=object()),
     ],
 )
 def test_accepted_arguments(call):
     raises_only_unbuilt(call)
+
+
+def test_accepted_build_arguments(tmp_path):
+    syn = tmp_path / "s.ndjson"
+    syn.write_text('{"curie":"X:1","names":["a"]}\n')
+    out = tmp_path / "o.qdb"
+    with pytest.raises(RuntimeError, match="database writer is not built"):
+        rs.build_fullmap_db(out, (), [syn], None, print)
+    with pytest.raises(RuntimeError, match="database writer is not built"):
+        rs.build_fullmap_db(str(out), [], [str(syn)], threads=0, progress=object())
+    # A thread count no pool can have is the pool's failure, not a crash.
+    with pytest.raises(RuntimeError, match="^failed to start the build's thread pool"):
+        rs.build_fullmap_db(out, [], [syn], threads=2**64 - 1)
 
 
 def test_accepted_record_utility_arguments(ndjson_pair):
@@ -195,7 +206,11 @@ def test_return_format_is_checked_before_anything_is_opened(fmt, tmp_path):
     assert not missing.exists()
 
 
-def test_empty_synonyms_is_a_value_error_and_empty_classes_is_fine():
+def test_empty_synonyms_is_a_value_error_and_empty_classes_is_fine(tmp_path):
     with pytest.raises(ValueError, match="^at least one synonym file is required$"):
-        rs.build_fullmap_db("o", ["c"], [])
-    raises_only_unbuilt(lambda: rs.build_fullmap_db("o", [], ["s"]))
+        rs.build_fullmap_db(tmp_path / "new" / "o", ["c"], [])
+    assert not (tmp_path / "new").exists()
+    syn = tmp_path / "s.ndjson"
+    syn.write_text("\n")
+    with pytest.raises(RuntimeError, match="database writer is not built"):
+        rs.build_fullmap_db(tmp_path / "o", [], [syn])

@@ -67,7 +67,6 @@ def test_source_version_and_its_arity():
 @pytest.mark.parametrize(
     "call",
     [
-        lambda: rs.build_fullmap_db("out.db", [], ["syn.ndjson"]),
         lambda: rs.hydrate_categories("db"),
         lambda: rs.hydrate_curies("db", [1]),
         lambda: rs.hydrate_prefixes("db"),

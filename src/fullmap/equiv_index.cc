@@ -123,7 +123,7 @@ struct BuildState {
   std::atomic<uint64_t> run_counter{0};
   storage::RwLock<std::vector<std::string>> runs;
   ProgressHandle progress;
-  std::atomic<uint64_t> files_done{0};
+  ProgressCounter files_done;
   uint64_t file_count;
 };
 
@@ -152,8 +152,10 @@ Result<void, PendingError> process_class_file(const std::string& path, BuildStat
     }
   }
   TRY(spill_equiv_local(&local, state->equiv_dir, &state->run_counter, &state->runs));
-  const uint64_t done = state->files_done.fetch_add(1) + 1;
-  report(state->progress, kProgressEquivalence, done, state->file_count, file_display_name(path));
+  state->files_done.add(state->progress, 1, [&](uint64_t done) {
+    report(state->progress, kProgressEquivalence, done, state->file_count,
+           file_display_name(path));
+  });
   return {};
 }
 

@@ -1,11 +1,13 @@
 // Entries of the fullmap functions. Arguments are bound and converted here by
-// the module's conventions; the database behind them is not built yet.
+// the module's conventions; the database behind the lookups and hydrations is
+// not built yet, and a build stops where the final write would start.
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "src/fullmap/boundary.h"
+#include "src/fullmap/build.h"
 #include "src/functions.h"
 
 namespace rs {
@@ -48,7 +50,26 @@ PyObject* build_fullmap_db(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   if (synonyms.empty()) {
     return fullmap::raise_pending(fullmap::PendingError::value_static(fullmap::kNoSynonymFiles));
   }
-  return not_built(sig.name);
+  fullmap::raise_open_file_limit();
+  const size_t workers = fullmap::choose_worker_count(threads);
+  std::vector<std::string> inputs = classes;
+  inputs.insert(inputs.end(), synonyms.begin(), synonyms.end());
+  if (!fullmap::ok_or_raise(fullmap::prepare_output(output, inputs))) return nullptr;
+  fullmap::BuildJob job;
+  job.settings = fullmap::read_build_settings(output, synonyms.size(), workers);
+  PyObject* progress = a[4];
+  if (progress != nullptr && progress != Py_None) {
+    job.progress = std::make_shared<fullmap::PythonProgress>(progress);
+  }
+  job.output = std::move(output);
+  job.classes = std::move(classes);
+  job.synonyms = std::move(synonyms);
+  job.workers = workers;
+  fullmap::PoolBody task = fullmap::build_task(std::move(job));
+  if (!fullmap::ok_or_raise(fullmap::run_pool_unlocked(workers, std::move(task)))) {
+    return nullptr;
+  }
+  Py_RETURN_NONE;
 }
 
 PyObject* fullmap_source_version(PyObject*, PyObject*) {

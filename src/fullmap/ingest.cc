@@ -121,8 +121,8 @@ struct ProducerState {
   const SourceTable* sources;
   BatchChannel* channel;
   std::atomic<size_t> next_file{0};
-  std::atomic<uint64_t> lines_queued{0};
-  std::atomic<uint64_t> files_done{0};
+  ProgressCounter lines_queued;
+  uint64_t files_done = 0;  // under lines_queued's mutex
 };
 
 struct IngestState {
@@ -169,22 +169,20 @@ Result<void, PendingError> produce_file(size_t index, ProducerState* state) {
       const uint64_t count = batch.lines.size();
       TRY(send_batch(state, &batch));
       batch_bytes = 0;
-      if (in.progress) {
-        const uint64_t queued = state->lines_queued.fetch_add(count) + count;
+      state->lines_queued.add(in.progress, count, [&](uint64_t queued) {
         report(in.progress, kProgressIngestion, queued, 0,
                name + std::string(kDot) + std::to_string(queued) + " rows");
-      }
+      });
     }
   }
   const uint64_t count = batch.lines.size();
   if (count > 0) TRY(send_batch(state, &batch));
-  if (in.progress) {
-    const uint64_t queued = state->lines_queued.fetch_add(count) + count;
-    const uint64_t done = state->files_done.fetch_add(1) + 1;
+  state->lines_queued.add(in.progress, count, [&](uint64_t queued) {
+    const uint64_t done = ++state->files_done;
     report(in.progress, kProgressIngestion, queued, 0,
            name + std::string(kDot) + std::to_string(queued) + " rows (" + std::to_string(done) +
                "/" + std::to_string(in.synonyms.size()) + " files)");
-  }
+  });
   return {};
 }
 

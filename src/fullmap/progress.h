@@ -9,6 +9,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <string_view>
 
 namespace rs::fullmap {
@@ -32,5 +33,29 @@ inline void report(const ProgressHandle& progress, int32_t kind, uint64_t done, 
                    std::string_view message) {
   if (progress) progress->call(kind, done, total, message);
 }
+
+// A running total that several threads add to and report. The addition, the
+// read and the report happen under one mutex, so the reports made through one
+// counter never step back, whatever order the threads arrive in.
+class ProgressCounter {
+ public:
+  // Adds `n`; with a progress handle, calls report_total(new total) under the
+  // mutex. Returns the new total.
+  template <typename Report>
+  uint64_t add(const ProgressHandle& progress, uint64_t n, Report&& report_total) {
+    std::lock_guard lock(mu_);
+    value_ += n;
+    if (progress) report_total(value_);
+    return value_;
+  }
+  uint64_t value() {
+    std::lock_guard lock(mu_);
+    return value_;
+  }
+
+ private:
+  std::mutex mu_;
+  uint64_t value_ = 0;
+};
 
 }  // namespace rs::fullmap

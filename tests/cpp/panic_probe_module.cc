@@ -44,6 +44,21 @@ PyObject* raise_os_error(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   return rs::fullmap::raise_pending(error);
 }
 
+// Panics in a task of the build's pool, run as the build runs it.
+PyObject* panic_on_pool(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObject* kwnames) {
+  static const rs::Signature sig{"panic_on_pool", {"message"}, 1};
+  rs::BoundArgs a;
+  if (!rs::bind_arguments(sig, args, nargs, kwnames, &a)) return nullptr;
+  std::string message;
+  if (!rs::convert("message", [&] { return rs::to_text(a[0], &message); })) return nullptr;
+  auto done = rs::fullmap::run_pool_unlocked(
+      2, [message]() -> storage::Result<void, rs::fullmap::PendingError> {
+        storage::panic(message);
+      });
+  if (!rs::fullmap::ok_or_raise(done)) return nullptr;
+  Py_RETURN_NONE;
+}
+
 PyObject* assert_fails(PyObject*, PyObject*) {
   STORAGE_ASSERT(sizeof(int) == 0);
   Py_RETURN_NONE;
@@ -58,6 +73,8 @@ PyMethodDef kMethods[] = {
      METH_FASTCALL | METH_KEYWORDS, "panic_without_lock(message)\n--\n\n"},
     {"raise_os_error", rs::as_pycfunction(rs::fast_entry<raise_os_error>),
      METH_FASTCALL | METH_KEYWORDS, "raise_os_error(errno)\n--\n\n"},
+    {"panic_on_pool", rs::as_pycfunction(rs::fast_entry<panic_on_pool>),
+     METH_FASTCALL | METH_KEYWORDS, "panic_on_pool(message)\n--\n\n"},
     {"assert_fails", rs::as_pycfunction(rs::noargs_entry<assert_fails>), METH_NOARGS,
      "assert_fails()\n--\n\n"},
     {nullptr, nullptr, 0, nullptr},

@@ -1,0 +1,118 @@
+#include "src/fullmap/build.h"
+
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <filesystem>
+#include <memory>
+#include <optional>
+
+#include "src/fullmap/db_cache.h"
+#include "src/fullmap/equiv_index.h"
+#include "src/fullmap/ingest.h"
+#include "src/fullmap/spill_dir.h"
+#include "src/fullmap/writer.h"
+
+namespace rs::fullmap {
+namespace {
+
+using storage::Err;
+using storage::IoError;
+using Outcome = storage::Result<void, PendingError>;
+
+Err<PendingError> fail_errno(int code) { return Err(PendingError(IoError::from_errno(code))); }
+
+std::string parent_of(const std::string& output) {
+  std::string trimmed = output;
+  while (trimmed.size() > 1 && trimmed.back() == '/') trimmed.pop_back();
+  return std::filesystem::path(trimmed).parent_path().string();
+}
+
+}  // namespace
+
+Outcome prepare_output(const std::string& output, std::span<const std::string> inputs) {
+  const std::string parent = parent_of(output);
+  if (!parent.empty()) {
+    std::error_code ec;
+    std::filesystem::create_directories(parent, ec);
+    if (ec) return fail_errno(ec.value());
+  }
+  // Cached handles of the old files go before the files do.
+  TRY(evict_cached_paths(output));
+  struct Identity {
+    dev_t dev;
+    ino_t ino;
+    size_t input;
+  };
+  std::vector<Identity> input_ids;
+  for (size_t k = 0; k < inputs.size(); ++k) {
+    struct stat st;
+    if (::stat(inputs[k].c_str(), &st) == 0) input_ids.push_back({st.st_dev, st.st_ino, k});
+  }
+  std::vector<std::string> paths{output};
+  for (uint32_t i = 0; i < kShardCount; ++i) paths.push_back(shard_path(output, i));
+  // Every path is checked before the first is deleted.
+  std::vector<bool> present(paths.size(), false);
+  for (size_t i = 0; i < paths.size(); ++i) {
+    struct stat st;
+    if (::stat(paths[i].c_str(), &st) != 0) continue;  // nothing there to delete
+    for (const Identity& id : input_ids) {
+      if (id.dev == st.st_dev && id.ino == st.st_ino) {
+        return Err(PendingError::runtime("refusing to build over " + paths[i] +
+                                         ": it is the input file " + inputs[id.input]));
+      }
+    }
+    if (S_ISDIR(st.st_mode)) return fail_errno(EISDIR);
+    present[i] = true;
+  }
+  for (size_t i = 0; i < paths.size(); ++i) {
+    if (present[i] && ::unlink(paths[i].c_str()) != 0 && errno != ENOENT) return fail_errno(errno);
+  }
+  return {};
+}
+
+Outcome build_body(const BuildJob& job) {
+  std::vector<std::string> inputs = job.classes;
+  inputs.insert(inputs.end(), job.synonyms.begin(), job.synonyms.end());
+  TRY_ASSIGN(SpillDirectory spill,
+             SpillDirectory::prepare(job.settings.spill_dir, inputs, job.output));
+  IngestResult tables;
+  {
+    TRY_ASSIGN(EquivIndex equiv, EquivIndex::build(job.classes, spill.path(), job.progress));
+    IngestInput in;
+    in.synonyms = job.synonyms;
+    in.equiv = &equiv;
+    in.spill_dir = spill.path();
+    in.local_spill_entries = job.settings.local_spill_entries;
+    in.curie_spill_entries = job.settings.curie_spill_entries;
+    in.exclude_prefixes = &job.settings.exclude_prefixes;
+    in.workers = job.workers;
+    in.shard_count = job.shard_count;
+    in.chunk_bytes = job.settings.chunk_bytes;
+    in.producers = job.settings.producers;
+    in.progress = job.progress;
+    TRY_ASSIGN(tables, process_synonyms(in));
+    // The index (and its file) goes before the final write starts.
+  }
+  TRY(write_final_database(FinalWriteInput{.output = job.output,
+                                           .tables = &tables,
+                                           .cache_bytes = job.settings.cache_bytes,
+                                           .insert_batch = job.settings.insert_batch,
+                                           .shard_count = job.shard_count,
+                                           .progress = job.progress}));
+  spill.remove();
+  return {};
+}
+
+PoolBody build_task(BuildJob job) {
+  auto shared = std::make_shared<const BuildJob>(std::move(job));
+  return [shared] { return build_body(*shared); };
+}
+
+PoolOutcome build_fullmap_inner(BuildJob job) {
+  const size_t workers = job.workers;
+  return run_on_pool(workers, build_task(std::move(job)));
+}
+
+}  // namespace rs::fullmap

@@ -1,0 +1,49 @@
+// The build without the interpreter: preparing the output before anything is
+// written, and the build body that runs the phases on the build's pool.
+//
+// Thread safety: prepare_output runs on the calling thread; build_fullmap_inner
+// starts the pool and waits for it.
+#pragma once
+
+#include <cstdint>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "src/fullmap/error.h"
+#include "src/fullmap/layout.h"
+#include "src/fullmap/pool.h"
+#include "src/fullmap/progress.h"
+#include "src/fullmap/settings.h"
+#include "storage/src/result.h"
+
+namespace rs::fullmap {
+
+struct BuildJob {
+  std::string output;
+  std::vector<std::string> classes;
+  std::vector<std::string> synonyms;
+  size_t workers = 1;
+  uint32_t shard_count = kShardCount;
+  BuildSettings settings;
+  ProgressHandle progress;
+};
+
+// Creates the output's parent directory, then checks all 17 output paths
+// before it deletes any: a path that is one of `inputs` (same device and
+// inode, following symbolic links) or a directory fails the build with
+// nothing deleted. Then deletes the old output and shard files.
+storage::Result<void, PendingError> prepare_output(const std::string& output,
+                                                   std::span<const std::string> inputs);
+
+// The phases: spill directory, equivalence index, ingestion, final write; the
+// spill directory is removed after success and kept after a failure.
+storage::Result<void, PendingError> build_body(const BuildJob& job);
+
+// build_body as the pool's task; the job is shared with the task.
+PoolBody build_task(BuildJob job);
+
+// Runs build_body on a pool of exactly job.workers threads and waits.
+PoolOutcome build_fullmap_inner(BuildJob job);
+
+}  // namespace rs::fullmap
