@@ -77,4 +77,73 @@ void PageList::set(std::span<uint8_t> value, size_t i, PageNumber page) {
   page.to_le_bytes(value.data() + required_bytes(i));
 }
 
+std::optional<AllocatorStateKey> AllocatorStateKey::parse(ByteView bytes) {
+  if (bytes.size() != kWidth) return std::nullopt;
+  const uint8_t tag = bytes[0];
+  const uint32_t index = load_le32(bytes.data() + 1);
+  switch (tag) {
+    case 0:
+    case 1:
+    case 2:
+      return AllocatorStateKey{Kind::kDeprecated, 0};
+    case kRegionTag:
+      return Region(index);
+    case kRegionTrackerTag:
+      return RegionTracker();
+    case kTransactionIdTag:
+      return TransactionId();
+    default:
+      return std::nullopt;
+  }
+}
+
+AllocatorStateKey AllocatorStateKey::from_bytes(ByteView bytes) {
+  std::optional<AllocatorStateKey> key = parse(bytes);
+  if (!key) panic("invalid allocator state key");
+  return *key;
+}
+
+std::array<uint8_t, AllocatorStateKey::kWidth> AllocatorStateKey::as_bytes(
+    const AllocatorStateKey& key) {
+  std::array<uint8_t, kWidth> out{};
+  switch (key.kind) {
+    case Kind::kRegion:
+      out[0] = kRegionTag;
+      store_le32(out.data() + 1, key.region);
+      break;
+    case Kind::kRegionTracker:
+      out[0] = kRegionTrackerTag;
+      break;
+    case Kind::kTransactionId:
+      out[0] = kTransactionIdTag;
+      break;
+    case Kind::kDeprecated:
+      panic("internal error: entered unreachable code");
+  }
+  return out;
+}
+
+namespace {
+
+// The rank of a stored tag: the older kind, Region, RegionTracker,
+// TransactionId, then unknown tags in tag order.
+uint32_t tag_rank(uint8_t tag) {
+  if (tag <= 2) return 0;
+  if (tag <= AllocatorStateKey::kTransactionIdTag) return tag - 2u;
+  return 4u + tag;
+}
+
+}  // namespace
+
+std::strong_ordering AllocatorStateKey::compare(ByteView a, ByteView b) {
+  check_slice(1, a.size());
+  check_slice(1, b.size());
+  const uint32_t ra = tag_rank(a[0]);
+  const uint32_t rb = tag_rank(b[0]);
+  if (ra != rb) return ra <=> rb;
+  if (a[0] != kRegionTag) return std::strong_ordering::equal;
+  if (a.size() != kWidth || b.size() != kWidth) panic(kUnwrapErrText);
+  return load_le32(a.data() + 1) <=> load_le32(b.data() + 1);
+}
+
 }  // namespace storage

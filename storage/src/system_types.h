@@ -72,7 +72,45 @@ class PageList {
   ByteView bytes_;
 };
 
+// The key of the "allocator_state" system table: 5 bytes, a tag then a u32
+// little-endian region index (zero unless the tag is Region). Tags 0 to 2 are
+// an older kind this engine never writes and only recognises; a tag above 5
+// never comes from this engine. Ordered by kind (older < Region <
+// RegionTracker < TransactionId), Region keys by index; keys with an unknown
+// tag sort after all others, by tag, so that a damaged table still has a
+// total order and its reader can report it.
+struct AllocatorStateKey {
+  using Decoded = AllocatorStateKey;
+  static constexpr size_t kWidth = 5;
+  static constexpr uint8_t kRegionTag = 3;
+  static constexpr uint8_t kRegionTrackerTag = 4;
+  static constexpr uint8_t kTransactionIdTag = 5;
+
+  enum class Kind : uint8_t { kDeprecated = 0, kRegion = 1, kRegionTracker = 2, kTransactionId = 3 };
+
+  Kind kind = Kind::kRegionTracker;
+  uint32_t region = 0;
+
+  static AllocatorStateKey Region(uint32_t region) { return {Kind::kRegion, region}; }
+  static AllocatorStateKey RegionTracker() { return {Kind::kRegionTracker, 0}; }
+  static AllocatorStateKey TransactionId() { return {Kind::kTransactionId, 0}; }
+
+  bool operator==(const AllocatorStateKey&) const = default;
+
+  static constexpr std::optional<size_t> fixed_width() { return kWidth; }
+  // None for bytes this engine cannot read: not 5 bytes, or a tag above 5.
+  static std::optional<AllocatorStateKey> parse(ByteView bytes);
+  // Stored keys only; bytes parse() refuses are a broken invariant (panic).
+  static AllocatorStateKey from_bytes(ByteView bytes);
+  // The older kind is never written: encoding it panics.
+  static std::array<uint8_t, kWidth> as_bytes(const AllocatorStateKey& key);
+  static TypeName type_name() { return TypeName{0, "storage::AllocatorStateKey"}; }
+  // A Region key not 5 bytes long is a broken invariant (panic).
+  static std::strong_ordering compare(ByteView a, ByteView b);
+};
+
 static_assert(KeyCodec<TransactionIdWithPagination>);
+static_assert(KeyCodec<AllocatorStateKey>);
 static_assert(TransactionIdWithPagination::kWidth == 2 * sizeof(uint64_t));
 static_assert(PageList::required_bytes(1) == PageList::kHeaderSize + PageNumber::kSerializedSize);
 static_assert(ValueCodec<PageList>);

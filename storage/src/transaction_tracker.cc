@@ -108,6 +108,8 @@ bool TransactionTracker::defer_close_if_write_transaction_live(
   return true;
 }
 
+bool TransactionTracker::write_transaction_live() { return lock()->active_writer.has_value(); }
+
 void TransactionTracker::reserve_transaction_id(TransactionId id, TransactionId writer) {
   auto state = lock();
   if (state->active_writer != std::optional<TransactionId>(writer)) {

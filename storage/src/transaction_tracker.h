@@ -162,6 +162,8 @@ class TransactionTracker {
   // While a writer is live, parks the page store's close until it ends (true);
   // otherwise false and nothing changes.
   bool defer_close_if_write_transaction_live(std::shared_ptr<TransactionalMemory> mem);
+  // Whether a write transaction is live now (it may end at any moment).
+  bool write_transaction_live();
   // Lets the live writer `writer` take `id` too, which must be the next id.
   void reserve_transaction_id(TransactionId id, TransactionId writer);
 

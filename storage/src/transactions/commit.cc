@@ -8,6 +8,7 @@
 #include <vector>
 
 #include "storage/src/panic.h"
+#include "storage/src/transactions/allocator_state.h"
 #include "storage/src/transactions/page_lists.h"
 #include "storage/src/transactions/savepoint_tables.h"
 #include "storage/src/transactions/transaction_state.h"
@@ -120,6 +121,34 @@ Result<void, StorageError> process_data_freed_pages_after_commit(
 
 namespace {
 
+// Writes the "allocator_state" table of this commit. Reserving allocates
+// pages, and storing the freed system pages may too, so the images are
+// measured, reserved, and filled only if nothing outgrew its value since;
+// otherwise the table is emptied and the round repeats.
+Result<void, StorageError> save_allocator_state(WriteTransactionState& txn,
+                                                TableTreeMut& directory) {
+  const TransactionId own = txn.transaction_id;
+  return directory.create_table_and_flush_table_root<AllocatorStateKey, BytesCodec>(
+      kAllocatorStateTable,
+      [&](TableTreeMut& dir, AllocatorStateTree& tree) -> Result<void, StorageError> {
+        while (true) {
+          TRY_ASSIGN(uint32_t regions, reserve_allocator_state(*txn.mem, tree, own));
+          TRY(store_system_freed_pages(dir, own, dir.freed_pages(), *txn.mem, nullptr));
+          TRY_ASSIGN(bool saved, try_save_allocator_state(*txn.mem, tree, regions));
+          if (saved) return {};
+          while (true) {
+            AllocatorStateKey last;
+            {
+              TRY_ASSIGN(auto entry, tree.last());
+              if (!entry) break;
+              last = AllocatorStateKey::from_bytes(entry->first.bytes());
+            }
+            TRY(tree.remove(last));
+          }
+        }
+      });
+}
+
 Result<void, StorageError> durable_commit(WriteTransactionState& txn,
                                           std::optional<BtreeHeader> data_root,
                                           std::vector<PageNumber> allocated) {
@@ -174,9 +203,7 @@ Result<void, StorageError> durable_commit(WriteTransactionState& txn,
       return Err{std::move(deleted).error().into_storage_error_or_corrupted(
           "Unexpected TableError")};
     }
-    if (txn.quick_repair) {
-      panic("assertion failed: the allocator state is saved only by the database's close");
-    }
+    if (txn.quick_repair) TRY(save_allocator_state(txn, system->table_tree));
     TRY_ASSIGN(system_root, system->table_tree.directory_tree().finalize_dirty_checksums());
     TRY(txn.mem->commit(data_root, system_root, own, txn.two_phase_commit, txn.shrink_policy));
     (void)txn.allocator.take_allocated_since_commit();

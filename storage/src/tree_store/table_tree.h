@@ -36,6 +36,7 @@
 #include <vector>
 
 #include "storage/src/error.h"
+#include "storage/src/panic.h"
 #include "storage/src/result.h"
 #include "storage/src/tree_store/btree.h"
 #include "storage/src/tree_store/btree_range.h"
@@ -192,6 +193,30 @@ class TableTreeMut {
   // Whether the table existed. Its pages are freed (those of this transaction)
   // or queued as freed (the others) only once its entry is gone.
   Result<bool, TableError> delete_table(std::string_view name, TableKind kind);
+
+  // Creates the table `name`, which must not exist, lets `fill(directory,
+  // tree)` write it, then stores its finished root in the new definition in
+  // place. The directory may hold no staged roots (the commit flushed them).
+  template <KeyCodec K, ValueCodec V, typename F>
+  Result<void, StorageError> create_table_and_flush_table_root(std::string_view name, F&& fill) {
+    if (!pending_table_updates_.empty()) {
+      panic("assertion failed: self.pending_table_updates.is_empty()");
+    }
+    const ByteView key(reinterpret_cast<const uint8_t*>(name.data()), name.size());
+    {
+      TRY_ASSIGN(std::optional<ValueRef> existing, tree_.get(key));
+      if (existing) panic("assertion failed: self.tree.get(&name)?.is_none()");
+    }
+    InternalTableDefinition definition =
+        InternalTableDefinition::create<K, V>(TableKind::kNormal, std::nullopt, 0);
+    TRY(insert_definition(name, definition));
+    BtreeMut<K, V> tree(std::nullopt, guard_, mem_, freed_pages_, allocated_pages_);
+    TRY(std::forward<F>(fill)(*this, tree));
+    TRY_ASSIGN(std::optional<BtreeHeader> root, tree.finalize_dirty_checksums());
+    definition.set_root_and_length(root, root ? root->length : 0);
+    const std::vector<uint8_t> updated = definition.as_bytes();
+    return tree_.insert_inplace(key, ByteView(updated));
+  }
 
   void stage_update_table_root(std::string_view name, std::optional<BtreeHeader> root,
                                uint64_t length);
