@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <cstring>
 #include <functional>
 #include <string>
 #include <vector>
@@ -508,6 +509,34 @@ TEST_F(DamagedDirectoryTest, FlippedDefinitionBytes) {
     expect_corrupted(txn.dir.delete_table("b1", TableKind::kNormal));
     EXPECT_TRUE(txn.freed_list().empty());
   }
+}
+
+// A commit rewrites in place the directory entries it just wrote. In a
+// damaged directory (keys out of order) the descent may not find such an
+// entry again, or find a shorter one: Corrupted, where the in-place insert
+// itself would panic.
+TEST_F(DamagedDirectoryTest, RewritingAnEntryThatCannotBeFoundIsCorrupted) {
+  DirTxn txn(store, root);
+  auto bytes = [](const char* text) {
+    return ByteView(reinterpret_cast<const uint8_t*>(text), std::strlen(text));
+  };
+  const Bytes definition(40, 1);
+  auto missing = rewrite_directory_entry(txn.dir.directory_tree(), bytes("b2"),
+                                         ByteView(definition));
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error().to_string(),
+            "DB corrupted: Table directory is damaged: the entry of table 'b2' cannot be found "
+            "after it was written");
+  const Bytes shorter(8, 2);
+  ASSERT_TRUE(txn.dir.directory_tree().insert(bytes("b2"), ByteView(shorter)).ok());
+  auto longer = rewrite_directory_entry(txn.dir.directory_tree(), bytes("b2"),
+                                        ByteView(definition));
+  ASSERT_FALSE(longer.ok());
+  EXPECT_EQ(longer.error().to_string(),
+            "DB corrupted: Table directory is damaged: the entry of table 'b2' is shorter than a "
+            "definition");
+  EXPECT_TRUE(rewrite_directory_entry(txn.dir.directory_tree(), bytes("b2"), ByteView(shorter))
+                  .ok());
 }
 
 // ---------------------------------------------------------------------------

@@ -126,7 +126,7 @@ Result<void, StorageError> open_table_and_flush_table_root(
   TRY_ASSIGN(std::optional<BtreeHeader> root, tree.finalize_dirty_checksums());
   definition.set_root_and_length(root, root ? root->length : 0);
   const std::vector<uint8_t> updated = definition.as_bytes();
-  return entries.insert_inplace(key, ByteView(updated));
+  return rewrite_directory_entry(entries, key, ByteView(updated));
 }
 
 Result<bool, StorageError> store_system_freed_pages(TableTreeMut& directory, TransactionId t,

@@ -176,6 +176,26 @@ void TableTreeMut::close_tracker_ignoring_errors() noexcept {
   if (allocated_pages_ != nullptr) (void)allocated_pages_->close_ignoring_poison();
 }
 
+Result<void, StorageError> rewrite_directory_entry(UntypedBtreeMut& directory, ByteView key,
+                                                   ByteView value) {
+  std::optional<size_t> stored_len;
+  {
+    // The view must be gone before the page is lent out for writing.
+    TRY_ASSIGN(std::optional<ValueRef> found, directory.get(key));
+    if (found) stored_len = found->len;
+  }
+  const std::string name(reinterpret_cast<const char*>(key.data()), key.size());
+  if (!stored_len) {
+    return Err{StorageError::Corrupted("Table directory is damaged: the entry of table '" + name +
+                                       "' cannot be found after it was written")};
+  }
+  if (*stored_len < value.size()) {
+    return Err{StorageError::Corrupted("Table directory is damaged: the entry of table '" + name +
+                                       "' is shorter than a definition")};
+  }
+  return directory.insert_inplace(key, value);
+}
+
 Result<TableTree, StorageError> TableTreeMut::read_view() const {
   // A directory whose edit failed is never read again.
   if (tree_.poisoned()) return Err{StorageError::PreviousIo()};

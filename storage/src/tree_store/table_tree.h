@@ -50,6 +50,14 @@ namespace storage {
 inline constexpr TreeDescriptor kTableDirectoryDescriptor =
     tree_descriptor<TextCodec, TableDefinitionCodec>();
 
+// Rewrites in place the directory entry `key` that this transaction inserted
+// or made uncommitted (the value no longer than the stored one). The
+// directory comes from the file: when damage (keys out of order) hides the
+// entry from the descent that just wrote it, or leaves it shorter, the result
+// is Corrupted instead of the broken invariant of an in-place insert.
+Result<void, StorageError> rewrite_directory_entry(UntypedBtreeMut& directory, ByteView key,
+                                                   ByteView value);
+
 // A table's new root and length, staged when its handle closes.
 struct StagedTableUpdate {
   std::optional<BtreeHeader> root;
@@ -215,7 +223,7 @@ class TableTreeMut {
     TRY_ASSIGN(std::optional<BtreeHeader> root, tree.finalize_dirty_checksums());
     definition.set_root_and_length(root, root ? root->length : 0);
     const std::vector<uint8_t> updated = definition.as_bytes();
-    return tree_.insert_inplace(key, ByteView(updated));
+    return rewrite_directory_entry(tree_, key, ByteView(updated));
   }
 
   void stage_update_table_root(std::string_view name, std::optional<BtreeHeader> root,
