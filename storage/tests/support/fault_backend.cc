@@ -51,6 +51,11 @@ uint64_t FaultPlan::injected() const {
   return injected_;
 }
 
+std::optional<BackendOp> FaultPlan::last_injected() const {
+  std::lock_guard<std::mutex> lock(mu_);
+  return last_injected_;
+}
+
 std::optional<IoError> FaultPlan::on_call(BackendOp op) {
   std::lock_guard<std::mutex> lock(mu_);
   const size_t i = static_cast<size_t>(op);
@@ -63,7 +68,10 @@ std::optional<IoError> FaultPlan::on_call(BackendOp op) {
       failure = IoError::from_errno(armed_any_->error);
     }
   }
-  if (failure) ++injected_;
+  if (failure) {
+    ++injected_;
+    last_injected_ = op;
+  }
   return failure;
 }
 

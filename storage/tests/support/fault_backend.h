@@ -39,6 +39,8 @@ class FaultPlan {
   uint64_t data_calls() const;
   // How many injected failures fired.
   uint64_t injected() const;
+  // The kind of call the last injected failure hit.
+  std::optional<BackendOp> last_injected() const;
 
   // Called by the backend before each call: the failure to report, if any.
   std::optional<IoError> on_call(BackendOp op);
@@ -54,6 +56,7 @@ class FaultPlan {
   uint64_t data_calls_ = 0;
   std::optional<Armed> armed_any_;
   uint64_t injected_ = 0;
+  std::optional<BackendOp> last_injected_;
 };
 
 class FaultInjectingBackend final : public StorageBackend {

@@ -11,6 +11,8 @@ namespace storage::test {
 class TempDir {
  public:
   TempDir();
+  // Under /dev/shm when it is there (files that are synced often), else as above.
+  static TempDir in_memory();
   ~TempDir();
   TempDir(const TempDir&) = delete;
   TempDir& operator=(const TempDir&) = delete;
@@ -19,6 +21,7 @@ class TempDir {
   std::string file(const std::string& name) const { return path_ + "/" + name; }
 
  private:
+  explicit TempDir(std::string path);
   std::string path_;
 };
 

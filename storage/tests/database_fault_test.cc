@@ -1,0 +1,162 @@
+// An I/O failure at every backend call of a whole database life (create,
+// commits of every kind, close): the failure reaches the caller as an I/O
+// error, every later write transaction is refused with PreviousIo, and the
+// file as the failure left it reopens (repairing) to an acknowledged state,
+// intact.
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <cstdint>
+#include <fstream>
+#include <memory>
+#include <string>
+#include <vector>
+
+#include "storage/database.h"
+#include "storage/tests/support/database_access.h"
+#include "storage/tests/support/database_workload.h"
+#include "storage/tests/support/fault_backend.h"
+#include "storage/tests/support/memory_backend.h"
+#include "storage/tests/support/random_seed.h"
+#include "storage/tests/support/temp_dir.h"
+
+namespace storage {
+namespace {
+
+using test::Model;
+using test::WorkloadMode;
+
+struct Life {
+  std::vector<test::WorkloadCommit> commits;
+  std::vector<Model> states;
+};
+
+Life make_life(WorkloadMode mode, uint64_t seed, size_t commits) {
+  Life life{test::make_workload(mode, seed, commits), {Model{}}};
+  for (const auto& commit : life.commits) {
+    Model next = life.states.back();
+    test::apply_to_model(commit, next);
+    life.states.push_back(std::move(next));
+  }
+  return life;
+}
+
+struct Outcome {
+  bool injected = false;
+  std::string failure;  // empty when every rule held
+  uint64_t calls = 0;   // backend calls of the whole life (with nothing injected)
+};
+
+// One life with the n-th backend call failing (n = 0: none fails).
+Outcome live(const Life& life, uint64_t n, const std::string& path) {
+  auto file = std::make_shared<test::MemoryFile>();
+  auto plan = std::make_shared<test::FaultPlan>();
+  if (n > 0) plan->fail_nth_any(n, EIO);
+  size_t durable = 0;
+  size_t in_flight = 0;
+  bool creating = true;
+  std::string error;
+  Outcome out;
+  {
+    auto opened = test::open_database_on(std::make_unique<test::FaultInjectingBackend>(
+        std::make_unique<test::MemoryBackend>(file), plan));
+    if (!opened.ok()) {
+      error = "create: " + opened.error().to_string();
+    } else {
+      creating = false;
+      Database db = std::move(opened).value();
+      for (size_t i = 0; i < life.commits.size() && error.empty(); ++i) {
+        in_flight = i + 1;
+        error = test::run_commit(life.commits[i], life.states[i], [&] { return db.begin_write(); });
+        if (error.empty() && life.commits[i].kind != test::CommitKind::kNonDurable) durable = i + 1;
+      }
+      if (error.empty()) {
+        if (auto closed = db.close(); !closed.ok()) {
+          error = "close: " + closed.error().to_string();
+        } else {
+          durable = in_flight;
+        }
+      } else {
+        auto again = db.begin_write();
+        if (again.ok()) {
+          out.failure = "a write transaction started after the failure (" + error + ")";
+          return out;
+        }
+        if (again.error().to_string() !=
+            "Previous I/O error occurred. Please close and re-open the database.") {
+          out.failure = "after the failure (" + error + ") begin_write gave " +
+                        again.error().to_string();
+          return out;
+        }
+        (void)db.close();
+      }
+    }
+  }
+  out.injected = plan->injected() > 0;
+  out.calls = plan->data_calls();
+  if (!out.injected) {
+    if (!error.empty()) out.failure = "failed with nothing injected: " + error;
+    return out;
+  }
+  // Only a failed trim after a durable commit passes unreported: the file
+  // just stays longer, and the next trimming commit tries again.
+  if (error.empty() && plan->last_injected() != test::BackendOp::kSetLen) {
+    out.failure = std::string("the injected failure of a ") +
+                  test::backend_op_name(*plan->last_injected()) + " did not surface";
+    return out;
+  }
+  if (!error.empty() && error.find("I/O error: ") == std::string::npos) {
+    out.failure = "the failure surfaced as " + error;
+    return out;
+  }
+  const std::vector<uint8_t> bytes = file->snapshot();
+  std::ofstream(path, std::ios::binary | std::ios::trunc)
+      .write(reinterpret_cast<const char*>(bytes.data()), static_cast<std::streamsize>(bytes.size()));
+  std::vector<Model> candidates(life.states.begin() + static_cast<ptrdiff_t>(durable),
+                                life.states.begin() + static_cast<ptrdiff_t>(in_flight) + 1);
+  std::string e = test::reopen_and_check(path, candidates);
+  // A file whose creation failed part-way may not open at all.
+  if (!e.empty() && !(creating && e.rfind("writable open:", 0) == 0)) {
+    out.failure = "after " + error + ", commit in flight " + std::to_string(in_flight) +
+                  ", last durable " + std::to_string(durable) + ": " + e;
+  }
+  return out;
+}
+
+class DatabaseFault : public ::testing::TestWithParam<WorkloadMode> {};
+
+TEST_P(DatabaseFault, EveryFailedCallSurfacesThenPreviousIoAndTheFileReopens) {
+  const uint64_t seed = storage_test_support::random_seed();
+  const Life life = make_life(GetParam(), seed, test::sanitized_build() ? 6 : 10);
+  test::TempDir dir = test::TempDir::in_memory();
+  const std::string path = dir.file("after-fault.db");
+  const Outcome clean = live(life, 0, path);
+  ASSERT_EQ(clean.failure, "") << "seed " << seed;
+  ASSERT_GT(clean.calls, 20u);
+  // Every call under the release build; a spread sample under sanitizers.
+  const uint64_t stride = test::sanitized_build() ? std::max<uint64_t>(1, clean.calls / 60) : 1;
+  for (uint64_t n = 1; n <= clean.calls; n += stride) {
+    const Outcome out = live(life, n, path);
+    ASSERT_TRUE(out.injected) << "call " << n << " of " << clean.calls << ", seed " << seed;
+    ASSERT_EQ(out.failure, "") << "failing call " << n << " of " << clean.calls << ", "
+                               << test::workload_mode_name(GetParam()) << ", replay with "
+                               << "RS_TEST_SEED=" << seed;
+  }
+}
+
+INSTANTIATE_TEST_SUITE_P(Workloads, DatabaseFault,
+                         ::testing::Values(WorkloadMode::kTwoPhase, WorkloadMode::kOnePhase,
+                                           WorkloadMode::kNonDurableThenDurable),
+                         [](const auto& info) {
+                           switch (info.param) {
+                             case WorkloadMode::kTwoPhase:
+                               return std::string("TwoPhase");
+                             case WorkloadMode::kOnePhase:
+                               return std::string("OnePhase");
+                             default:
+                               return std::string("NonDurableThenDurable");
+                           }
+                         });
+
+}  // namespace
+}  // namespace storage
