@@ -2,7 +2,7 @@
 // commits of every kind, close): the failure reaches the caller as an I/O
 // error, every later write transaction is refused with PreviousIo, and the
 // file as the failure left it reopens (repairing) to an acknowledged state,
-// intact.
+// intact. Likewise for every call of an open that repairs a file.
 #include <gtest/gtest.h>
 
 #include <cerrno>
@@ -13,6 +13,8 @@
 #include <vector>
 
 #include "storage/database.h"
+#include "storage/src/panic.h"
+#include "storage/tests/support/crash_backend.h"
 #include "storage/tests/support/database_access.h"
 #include "storage/tests/support/database_workload.h"
 #include "storage/tests/support/fault_backend.h"
@@ -121,6 +123,64 @@ Outcome live(const Life& life, uint64_t n, const std::string& path) {
                   ", last durable " + std::to_string(durable) + ": " + e;
   }
   return out;
+}
+
+// The file a process leaves when it dies after its last commit (no close):
+// the next writable open repairs it.
+std::vector<uint8_t> unclean_file(const Life& life) {
+  auto state = std::make_shared<test::CrashState>();
+  auto opened = test::open_database_on(std::make_unique<test::CrashBackend>(state));
+  if (!opened.ok()) panic("create: " + opened.error().to_string());
+  Database db = std::move(opened).value();
+  for (size_t i = 0; i < life.commits.size(); ++i) {
+    const std::string e =
+        test::run_commit(life.commits[i], life.states[i], [&] { return db.begin_write(); });
+    if (!e.empty()) panic(e);
+  }
+  return state->current_image();
+}
+
+// A failure at every backend call of a repairing open: the open fails with
+// the I/O error (or, for a failed trim, succeeds), and the file stays
+// repairable to the same contents.
+TEST(DatabaseFaultRepair, EveryFailedCallOfARepairingOpenLeavesTheFileRepairable) {
+  const uint64_t seed = storage_test_support::random_seed();
+  SCOPED_TRACE("replay with RS_TEST_SEED=" + std::to_string(seed));
+  const Life life = make_life(WorkloadMode::kNonDurableThenDurable, seed, 8);
+  // Non-durable commits after the last durable one may be lost.
+  size_t durable = 0;
+  for (size_t i = 0; i < life.commits.size(); ++i) {
+    if (life.commits[i].kind != test::CommitKind::kNonDurable) durable = i + 1;
+  }
+  const std::vector<Model> candidates(life.states.begin() + static_cast<ptrdiff_t>(durable),
+                                      life.states.end());
+  const std::vector<uint8_t> unclean = unclean_file(life);
+  test::TempDir dir = test::TempDir::in_memory();
+  const std::string path = dir.file("repaired.db");
+  uint64_t n = 1;
+  for (;; ++n) {
+    auto file = std::make_shared<test::MemoryFile>(unclean);
+    auto plan = std::make_shared<test::FaultPlan>();
+    plan->fail_nth_any(n, EIO);
+    {
+      auto opened = test::open_database_on(std::make_unique<test::FaultInjectingBackend>(
+          std::make_unique<test::MemoryBackend>(file), plan));
+      if (plan->injected() == 0) break;  // past the open's last call
+      if (opened.ok()) {
+        EXPECT_EQ(plan->last_injected(), test::BackendOp::kSetLen) << "call " << n;
+      } else {
+        EXPECT_NE(opened.error().to_string().find("I/O error: "), std::string::npos)
+            << "call " << n << ": " << opened.error().to_string();
+      }
+    }
+    const std::vector<uint8_t> bytes = file->snapshot();
+    std::ofstream(path, std::ios::binary | std::ios::trunc)
+        .write(reinterpret_cast<const char*>(bytes.data()),
+               static_cast<std::streamsize>(bytes.size()));
+    ASSERT_EQ(test::reopen_and_check(path, candidates), "") << "failing call " << n;
+  }
+  // The open read, wrote and synced the file.
+  EXPECT_GT(n, 10u);
 }
 
 class DatabaseFault : public ::testing::TestWithParam<WorkloadMode> {};

@@ -214,6 +214,11 @@ TEST(DatabaseFuzz, DamagedFilesGiveResultsOrErrorsOnly) {
   const BaseFiles base = make_base(seed);
   write_file(path, base.clean);
   const Targets targets = find_targets(path);
+  // The base file has every structure the mutations aim at.
+  for (const char* kind : {"header", "definitions", "system definitions", "data table",
+                           "page lists", "allocator state"}) {
+    ASSERT_TRUE(targets.contains(kind)) << kind;
+  }
   const size_t cases = test::reliability_rounds(400, 80);
   for (size_t i = 0; i < cases; ++i) {
     const bool clean = rng() % 3 != 0;
