@@ -92,8 +92,8 @@ std::string run_commit(const WorkloadCommit& commit, const Model& before, Begin&
   return "";
 }
 
-// Round counts of the long randomised suites: RS_RELIABILITY_ROUNDS when set,
-// else `normal`, or `sanitized` in sanitizer builds.
+// Round counts of the long randomised suites: `normal`, or `sanitized` in
+// sanitizer builds; RS_RELIABILITY_ROUNDS=<n> multiplies them by n.
 size_t reliability_rounds(size_t normal, size_t sanitized);
 bool sanitized_build();
 
