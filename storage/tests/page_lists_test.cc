@@ -288,6 +288,23 @@ TEST(PageListDrain, DamagedListsAreCorruptedAndNoPageIsFreedTwice) {
          return std::vector<std::pair<Key, std::vector<uint8_t>>>{
              {Key{2, 0}, PageList::encode(std::vector<PageNumber>{p[0], p[1], p[0]})}};
        }},
+      {"overlapping runs in one entry",
+       [&](const auto& p) {
+         // A page and the order-1 run that holds it and its (allocated) buddy:
+         // each alone could be freed, the second not after the first.
+         for (const PageNumber& a : p) {
+           for (const PageNumber& b : p) {
+             if (a.region == b.region && a.page_index % 2 == 0 &&
+                 b.page_index == a.page_index + 1) {
+               const PageNumber run(a.region, a.page_index / 2, 1);
+               return std::vector<std::pair<Key, std::vector<uint8_t>>>{
+                   {Key{2, 0}, PageList::encode(std::vector<PageNumber>{a, run})}};
+             }
+           }
+         }
+         ADD_FAILURE() << "no two buddies among the committed pages";
+         return std::vector<std::pair<Key, std::vector<uint8_t>>>{};
+       }},
       {"page listed in two entries",
        [&](const auto& p) {
          return std::vector<std::pair<Key, std::vector<uint8_t>>>{

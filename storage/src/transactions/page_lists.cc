@@ -207,17 +207,20 @@ Result<std::vector<TransactionId>, StorageError> extract_freed_pages(
         const auto& [key_ref, value_ref] = item->value();
         TRY_ASSIGN(TransactionIdWithPagination key, read_page_list_key(key_ref.bytes()));
         TRY_ASSIGN(std::vector<PageNumber> pages, read_page_list(value_ref.bytes()));
+        // Each page is checked just before it is freed: listed runs that
+        // overlap one another (damage) then meet a page freed a moment ago.
+        // A failure fails the commit, which discards the allocators.
         for (PageNumber page : pages) {
           if (!seen.insert(page).second) {
             return Err{corrupted_list("entry " + key_text(key) + " names page " + page.debug() +
                                       " a second time")};
           }
           TRY(check_releasable(allocator, page));
+          allocator.free(page, untracked);
         }
         if (ids.empty() || ids.back().id != key.transaction_id) {
           ids.push_back(TransactionId(key.transaction_id));
         }
-        for (PageNumber page : pages) allocator.free(page, untracked);
         return {};
       }();
       if (!released.ok()) {
