@@ -183,6 +183,49 @@ TEST(DatabaseFaultRepair, EveryFailedCallOfARepairingOpenLeavesTheFileRepairable
   EXPECT_GT(n, 10u);
 }
 
+// A failure at every backend call of a read-only open and a full read: the
+// open or a read reports the I/O error; without one, everything reads back.
+TEST(DatabaseFaultReadOnly, EveryFailedCallOfAReadIsReported) {
+  const uint64_t seed = storage_test_support::random_seed();
+  SCOPED_TRACE("replay with RS_TEST_SEED=" + std::to_string(seed));
+  const Life life = make_life(WorkloadMode::kOnePhase, seed, 6);
+  auto state = std::make_shared<test::CrashState>();
+  {
+    auto opened = test::open_database_on(std::make_unique<test::CrashBackend>(state));
+    ASSERT_TRUE(opened.ok());
+    for (size_t i = 0; i < life.commits.size(); ++i) {
+      ASSERT_EQ(test::run_commit(life.commits[i], life.states[i],
+                                 [&] { return opened.value().begin_write(); }),
+                "");
+    }
+    ASSERT_TRUE(opened.value().close().ok());
+  }
+  const std::vector<uint8_t> clean = state->current_image();
+  uint64_t n = 1;
+  for (;; ++n) {
+    auto plan = std::make_shared<test::FaultPlan>();
+    plan->fail_nth_any(n, EIO);
+    std::string error;
+    auto db = ReadOnlyDatabase::open_backend(
+        std::make_unique<test::FaultInjectingBackend>(
+            std::make_unique<test::MemoryBackend>(std::make_shared<test::MemoryFile>(clean)),
+            plan),
+        size_t{16} << 20);
+    if (!db.ok()) {
+      error = db.error().to_string();
+    } else if (auto txn = db.value().begin_read(); !txn.ok()) {
+      error = txn.error().to_string();
+    } else if (auto model = test::read_model(txn.value()); !model.ok()) {
+      error = model.error();
+    } else {
+      EXPECT_TRUE(model.value() == life.states.back()) << "call " << n;
+    }
+    if (plan->injected() == 0) break;
+    EXPECT_NE(error.find("I/O error: "), std::string::npos) << "call " << n << ": " << error;
+  }
+  EXPECT_GT(n, 3u);
+}
+
 class DatabaseFault : public ::testing::TestWithParam<WorkloadMode> {};
 
 TEST_P(DatabaseFault, EveryFailedCallSurfacesThenPreviousIoAndTheFileReopens) {
