@@ -17,8 +17,9 @@
 // N is 10,000,000 unless given as the first argument or BENCH_BTREE_N; L is
 // 5,000,000 unless given as BENCH_BTREE_LOOKUPS. The file goes to TMPDIR (or
 // /tmp). BENCH_BTREE_LOAD_ONLY stops after step 1's load, BENCH_BTREE_CURSOR_ONLY
-// runs step 4 alone, and BENCH_BTREE_LOOKUPS_ONLY stops after step 2, for
-// profiling them.
+// runs step 4 alone, and BENCH_BTREE_LOOKUPS_ONLY runs steps 1 and 2 alone (no
+// I/O floor or cursor load), for profiling them; BENCH_BTREE_THREADS (e.g. "8")
+// picks step 2's thread counts.
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -355,8 +356,9 @@ int main(int argc, char** argv) {
                 load.finalize_s, load.commit_s);
     return 0;
   }
-  const double floor_s = io_floor(floor_path, load.bytes);
-  const double cursor_s = cursor_load(path + ".cursor", n);
+  const bool lookups_only = std::getenv("BENCH_BTREE_LOOKUPS_ONLY") != nullptr;
+  const double floor_s = lookups_only ? 0 : io_floor(floor_path, load.bytes);
+  const double cursor_s = lookups_only ? 0 : cursor_load(path + ".cursor", n);
   std::map<uint64_t, Value> map;
   auto t0 = Clock::now();
   for (uint64_t i = 0; i < n; ++i) map.emplace_hint(map.end(), i * 2, value_of(i * 2));
@@ -372,7 +374,18 @@ int main(int argc, char** argv) {
     for (uint64_t i = 0; i < n; i += 32) warm[0].push_back(i * 2);
     run_threads(warm, TreeLookups{mem, load.root, true, &wrong});
   }
-  for (size_t threads : {size_t{1}, size_t{4}, size_t{8}}) {
+  std::vector<size_t> thread_counts{1, 4, 8};
+  if (const char* env = std::getenv("BENCH_BTREE_THREADS")) {
+    thread_counts.clear();
+    for (const char* at = env; *at != '\0';) {
+      char* end = nullptr;
+      const size_t t = std::strtoull(at, &end, 10);
+      if (end == at) break;
+      if (t > 0) thread_counts.push_back(t);
+      at = *end == ',' ? end + 1 : end;
+    }
+  }
+  for (size_t threads : thread_counts) {
     for (bool hits : {true, false}) {
       const auto lists = probe_lists(threads, lookups, n, hits, 42);
       const Timing ours = run_threads(lists, TreeLookups{mem, load.root, hits, &wrong});
@@ -385,7 +398,7 @@ int main(int argc, char** argv) {
                  static_cast<unsigned long long>(wrong.load()));
     std::exit(1);
   }
-  if (std::getenv("BENCH_BTREE_LOOKUPS_ONLY") != nullptr) {
+  if (lookups_only) {
     print_lookups(lookup_rows, lookups);
     must(mem->close(), "close");
     ::unlink(path.c_str());

@@ -24,22 +24,28 @@ Result<void, StorageError> check_descent(const std::vector<PageNumber>& path, Pa
 }
 
 // The pages of one lookup descent, for the same checks, without allocating.
+// Kept packed and left unset past the length: a lookup clears no array.
 class DescentPath {
  public:
-  explicit DescentPath(PageNumber root) : len_(1) { pages_[0] = root; }
+  explicit DescentPath(PageNumber root) : len_(1) { pages_[0] = root.packed(); }
   Result<void, StorageError> push(PageNumber child) {
-    if (std::find(pages_.begin(), pages_.begin() + len_, child) != pages_.begin() + len_) {
-      return Err{cycle_detected()};
-    }
+    const uint64_t packed = child.packed();
+    if (std::find(pages_, pages_ + len_, packed) != pages_ + len_) return Err{cycle_detected()};
     if (len_ >= kMaxTreeDepth) return Err{tree_too_deep()};
-    pages_[len_++] = child;
+    pages_[len_++] = packed;
     return {};
   }
 
  private:
-  std::array<PageNumber, kMaxTreeDepth> pages_;
+  uint64_t pages_[kMaxTreeDepth];
   size_t len_;
 };
+
+// A lookup step's page type, with the empty-page check of page_type inline.
+Result<uint8_t, StorageError> step_type(ByteView bytes, PageNumber number) {
+  if (bytes.empty()) [[unlikely]] return page_type(bytes, number);
+  return bytes[0];
+}
 
 }  // namespace
 
@@ -90,7 +96,7 @@ Result<std::optional<ValueRef>, StorageError> RawBtree::get_helper(const PageImp
   ByteView bytes = page.memory();
   PageNumber number = page.get_page_number();
   while (true) {
-    TRY_ASSIGN(uint8_t type, page_type(bytes, number));
+    TRY_ASSIGN(uint8_t type, step_type(bytes, number));
     if (type == kLeafPageType) {
       if (pinned) pinned->prefetch_share();
       TRY_ASSIGN(LeafAccessor accessor, LeafAccessor::create(bytes, number, descriptor_));
@@ -120,7 +126,7 @@ Result<std::pair<ValueRef, ValueRef>, StorageError> RawBtree::last_helper(
   ByteView bytes = page.memory();
   PageNumber number = page.get_page_number();
   while (true) {
-    TRY_ASSIGN(uint8_t type, page_type(bytes, number));
+    TRY_ASSIGN(uint8_t type, step_type(bytes, number));
     if (type == kLeafPageType) {
       TRY_ASSIGN(LeafAccessor accessor, LeafAccessor::create(bytes, number, descriptor_));
       TRY(accessor.total_length());  // a leaf is never empty
