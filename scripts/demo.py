@@ -24,7 +24,38 @@ with tempfile.TemporaryDirectory() as tmp:
         for line in lines_out:
             print("  ", line)
 
-print(
-    "\nNot built yet: the fullmap database "
-    "(build_fullmap_db, lookup_fullmap_terms, hydrate_*)."
-)
+FULLMAP = SAMPLES / "fullmap"
+with tempfile.TemporaryDirectory() as tmp:
+    out = pathlib.Path(tmp) / "demo.qdb"
+    classes = [FULLMAP / "classes.ndjson"]
+    synonyms = [FULLMAP / "disease.ndjson", FULLMAP / "chemicals.ndjson.gz"]
+    last = {}
+
+    def progress(kind, done, total, message):
+        last[kind] = (done, total, message)
+
+    rs.build_fullmap_db(out, classes, synonyms, threads=1, progress=progress)
+    files = sorted(p.name for p in pathlib.Path(tmp).iterdir())
+    print(f"\nbuild_fullmap_db(demo.qdb, {len(classes)} classes file, "
+          f"{len(synonyms)} synonyms files): {len(files)} files")
+    for kind, (done, total, message) in sorted(last.items()):
+        print(f"   last progress of kind {kind}: done={done} total={total} {message!r}")
+    print("hydrate_sources ->", rs.hydrate_sources(out))
+    print("hydrate_prefixes ->", rs.hydrate_prefixes(out))
+    print("hydrate_categories ->", rs.hydrate_categories(out))
+    # CURIE ids are dense from 0: hydrate them until the first missing one.
+    ids = []
+    while True:
+        try:
+            rs.hydrate_curies(out, [len(ids)])
+        except RuntimeError as e:
+            print(f"hydrate_curies(out, [{len(ids)}]) -> RuntimeError: {e}")
+            break
+        ids.append(len(ids))
+    print(f"hydrate_curies(out, {ids}) ->")
+    prefixes = rs.hydrate_prefixes(out)
+    for i, row in zip(ids, rs.hydrate_curies(out, ids)):
+        curie = f"{prefixes[row['prefix_id']]}:{row['local_id']}"
+        print(f"   {i}: {curie} {row}")
+
+print("\nNot built yet: lookup_fullmap_terms.")

@@ -136,7 +136,9 @@ def test_arity_errors_come_before_conversion():
 
 
 def raises_only_unbuilt(call):
-    with pytest.raises(RuntimeError, match="is not available yet"):
+    # Accepted arguments reach the body, which then finds no database file.
+    with pytest.raises(RuntimeError,
+                       match=r"is not available yet|^I/O error: No such file or directory"):
         call()
 
 
@@ -166,10 +168,8 @@ def test_accepted_build_arguments(tmp_path):
     syn = tmp_path / "s.ndjson"
     syn.write_text('{"curie":"X:1","names":["a"]}\n')
     out = tmp_path / "o.qdb"
-    with pytest.raises(RuntimeError, match="database writer is not built"):
-        rs.build_fullmap_db(out, (), [syn], None, print)
-    with pytest.raises(RuntimeError, match="database writer is not built"):
-        rs.build_fullmap_db(str(out), [], [str(syn)], threads=0, progress=object())
+    assert rs.build_fullmap_db(out, (), [syn], None, print) is None
+    assert rs.build_fullmap_db(str(out), [], [str(syn)], threads=0, progress=object()) is None
     # A thread count no pool can have is the pool's failure, not a crash.
     with pytest.raises(RuntimeError, match="^failed to start the build's thread pool"):
         rs.build_fullmap_db(out, [], [syn], threads=2**64 - 1)
@@ -212,5 +212,5 @@ def test_empty_synonyms_is_a_value_error_and_empty_classes_is_fine(tmp_path):
     assert not (tmp_path / "new").exists()
     syn = tmp_path / "s.ndjson"
     syn.write_text("\n")
-    with pytest.raises(RuntimeError, match="database writer is not built"):
-        rs.build_fullmap_db(tmp_path / "o", [], [syn])
+    assert rs.build_fullmap_db(tmp_path / "o", [], [syn]) is None
+    assert rs.hydrate_prefixes(tmp_path / "o") == [""]

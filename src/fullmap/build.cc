@@ -100,7 +100,8 @@ Outcome build_body(const BuildJob& job) {
                                            .cache_bytes = job.settings.cache_bytes,
                                            .insert_batch = job.settings.insert_batch,
                                            .shard_count = job.shard_count,
-                                           .progress = job.progress}));
+                                           .progress = job.progress,
+                                           .scratch_dir = spill.path()}));
   spill.remove();
   return {};
 }

@@ -1,13 +1,16 @@
 // Entries of the fullmap functions. Arguments are bound and converted here by
-// the module's conventions; the database behind the lookups and hydrations is
-// not built yet, and a build stops where the final write would start.
+// the module's conventions; the work is done by the fullmap's plain C++.
 #include <cstdint>
+#include <map>
+#include <string_view>
 #include <optional>
 #include <string>
 #include <vector>
 
 #include "src/fullmap/boundary.h"
 #include "src/fullmap/build.h"
+#include "src/fullmap/db_cache.h"
+#include "src/fullmap/read_tables.h"
 #include "src/functions.h"
 
 namespace rs {
@@ -17,18 +20,79 @@ constexpr const char kSourceVersion[] = "2026jul22";
 
 PyObject* not_built(const char* name) {
   std::string msg =
-      std::string(name) + "() is not available yet: the fullmap database is not built";
+      std::string(name) + "() is not available yet: the fullmap lookup is not built";
   return raise_runtime_error(msg);
 }
 
-// hydrate_categories, hydrate_prefixes and hydrate_sources share one shape.
-PyObject* hydrate_names(const Signature& sig, PyObject* const* args, Py_ssize_t nargs,
-                        PyObject* kwnames) {
+PyObject* new_text(std::string_view text) {
+  return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
+}
+
+template <typename Id>
+PyObject* name_list_object(const std::map<Id, std::string>& names) {
+  std::vector<std::string_view> list = fullmap::name_list(names);
+  PyObject* out = PyList_New(static_cast<Py_ssize_t>(list.size()));
+  if (out == nullptr) return nullptr;
+  for (size_t i = 0; i < list.size(); ++i) {
+    PyObject* s = new_text(list[i]);
+    if (s == nullptr) {
+      Py_DECREF(out);
+      return nullptr;
+    }
+    PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), s);
+  }
+  return out;
+}
+
+enum class NameTable { kSources, kPrefixes, kCategories };
+
+// hydrate_categories, hydrate_prefixes and hydrate_sources share one shape:
+// the whole table as a list indexed by id, with the interpreter lock held.
+PyObject* hydrate_names(const Signature& sig, NameTable table, PyObject* const* args,
+                        Py_ssize_t nargs, PyObject* kwnames) {
   BoundArgs a;
   if (!bind_arguments(sig, args, nargs, kwnames, &a)) return nullptr;
   std::string db;
   if (!convert("db", [&] { return to_path(a[0], &db); })) return nullptr;
-  return not_built(sig.name);
+  fullmap::DatabaseHandle handle;
+  {
+    auto opened = fullmap::open_cached(db);
+    if (!opened.ok()) return fullmap::raise_pending(opened.error());
+    handle = std::move(opened).value().db;
+  }
+  if (table == NameTable::kSources) {
+    auto names = fullmap::load_sources(*handle);
+    handle.reset();
+    if (!names.ok()) return fullmap::raise_pending(names.error());
+    return name_list_object(*names);
+  }
+  auto names = fullmap::load_string_table(
+      *handle,
+      table == NameTable::kPrefixes ? fullmap::kPrefixesTable : fullmap::kCategoriesTable);
+  handle.reset();
+  if (!names.ok()) return fullmap::raise_pending(names.error());
+  return name_list_object(*names);
+}
+
+// A CURIE row as a dict with its five keys in stored order.
+PyObject* curie_row_object(const fullmap::CurieRow& row) {
+  PyObject* d = PyDict_New();
+  if (d == nullptr) return nullptr;
+  auto put = [d](const char* key, PyObject* value) {
+    if (value == nullptr) return false;
+    const int rc = PyDict_SetItemString(d, key, value);
+    Py_DECREF(value);
+    return rc == 0;
+  };
+  if (!put("prefix_id", PyLong_FromUnsignedLong(row.prefix_id)) ||
+      !put("local_id", new_text(row.local_id)) ||
+      !put("preferred_name", new_text(row.preferred_name)) ||
+      !put("category_id", PyLong_FromUnsignedLong(row.category_id)) ||
+      !put("taxon_id", PyLong_FromLong(row.taxon_id))) {
+    Py_DECREF(d);
+    return nullptr;
+  }
+  return d;
 }
 
 }  // namespace
@@ -61,6 +125,7 @@ PyObject* build_fullmap_db(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   if (progress != nullptr && progress != Py_None) {
     job.progress = std::make_shared<fullmap::PythonProgress>(progress);
   }
+  const std::string job_output = output;
   job.output = std::move(output);
   job.classes = std::move(classes);
   job.synonyms = std::move(synonyms);
@@ -69,6 +134,7 @@ PyObject* build_fullmap_db(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   if (!fullmap::ok_or_raise(fullmap::run_pool_unlocked(workers, std::move(task)))) {
     return nullptr;
   }
+  if (!fullmap::ok_or_raise(fullmap::cache_database(job_output))) return nullptr;
   Py_RETURN_NONE;
 }
 
@@ -79,19 +145,19 @@ PyObject* fullmap_source_version(PyObject*, PyObject*) {
 PyObject* hydrate_categories(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                              PyObject* kwnames) {
   static const Signature sig{"hydrate_categories", {"db"}, 1};
-  return hydrate_names(sig, args, nargs, kwnames);
+  return hydrate_names(sig, NameTable::kCategories, args, nargs, kwnames);
 }
 
 PyObject* hydrate_prefixes(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                            PyObject* kwnames) {
   static const Signature sig{"hydrate_prefixes", {"db"}, 1};
-  return hydrate_names(sig, args, nargs, kwnames);
+  return hydrate_names(sig, NameTable::kPrefixes, args, nargs, kwnames);
 }
 
 PyObject* hydrate_sources(PyObject*, PyObject* const* args, Py_ssize_t nargs,
                           PyObject* kwnames) {
   static const Signature sig{"hydrate_sources", {"db"}, 1};
-  return hydrate_names(sig, args, nargs, kwnames);
+  return hydrate_names(sig, NameTable::kSources, args, nargs, kwnames);
 }
 
 PyObject* hydrate_curies(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -103,7 +169,26 @@ PyObject* hydrate_curies(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   std::vector<uint32_t> ids;
   if (!convert("db", [&] { return to_path(a[0], &db); })) return nullptr;
   if (!convert("curie_ids", [&] { return to_u32_list(a[1], &ids); })) return nullptr;
-  return not_built(sig.name);
+  fullmap::DatabaseHandle handle;
+  {
+    auto opened = fullmap::open_cached(db);
+    if (!opened.ok()) return fullmap::raise_pending(opened.error());
+    handle = std::move(opened).value().db;
+  }
+  auto rows = fullmap::hydrate_curie_rows(*handle, ids);
+  handle.reset();
+  if (!rows.ok()) return fullmap::raise_pending(rows.error());
+  PyObject* out = PyList_New(static_cast<Py_ssize_t>(rows->size()));
+  if (out == nullptr) return nullptr;
+  for (size_t i = 0; i < rows->size(); ++i) {
+    PyObject* d = curie_row_object((*rows)[i]);
+    if (d == nullptr) {
+      Py_DECREF(out);
+      return nullptr;
+    }
+    PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), d);
+  }
+  return out;
 }
 
 PyObject* lookup_fullmap_terms(PyObject*, PyObject* const* args, Py_ssize_t nargs,
