@@ -239,6 +239,34 @@ bool to_u32(PyObject* obj, uint32_t* out) {
 bool to_text_list(PyObject* obj, std::vector<std::string>* out) {
   return to_list(obj, out, to_text);
 }
+bool to_text_views(PyObject* obj, TextViewList* out) {
+  struct Item {
+    PyObject* obj = nullptr;
+    std::string_view view;
+  };
+  std::vector<Item> items;
+  auto take = [](PyObject* item, Item* slot) {
+    if (!PyUnicode_Check(item)) {
+      std::string unused;
+      return to_text(item, &unused);  // raises the conversion's own error
+    }
+    Py_ssize_t len = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(item, &len);
+    if (utf8 == nullptr) return false;
+    slot->obj = Py_NewRef(item);
+    slot->view = std::string_view(utf8, static_cast<size_t>(len));
+    return true;
+  };
+  const bool ok = to_list(obj, &items, take);
+  out->items_.reserve(items.size());
+  out->views_.reserve(items.size());
+  for (Item& item : items) {
+    out->items_.push_back(item.obj);
+    out->views_.push_back(item.view);
+  }
+  return ok;
+}
+
 bool to_path_list(PyObject* obj, std::vector<std::string>* out) {
   return to_list(obj, out, to_path);
 }
