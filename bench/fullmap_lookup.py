@@ -69,13 +69,13 @@ def inputs(concepts):
         gen_fullmap = None
     if gen_fullmap is not None:
         classes, synonyms, _ = gen_fullmap.generate(concepts)
-        return classes, synonyms
+        return "gen", classes, synonyms
     dir = DATA / f"fullmap_lookup_inputs_{concepts}"
     stamp = dir / "done"
     if not stamp.exists():
         own_generator(dir, concepts)
         stamp.write_text("own\n")
-    return [dir / "classes.ndjson"], sorted(dir.glob("syn*.ndjson"))
+    return "own", [dir / "classes.ndjson"], sorted(dir.glob("syn*.ndjson"))
 
 
 def open_text(path):
@@ -150,8 +150,8 @@ def main():
     ap.add_argument("--repeat", type=int, default=3)
     args = ap.parse_args()
 
-    classes, synonyms = inputs(args.concepts)
-    db = DATA / f"fullmap_lookup_{args.concepts}" / "kg.qdb"
+    source, classes, synonyms = inputs(args.concepts)
+    db = DATA / f"fullmap_lookup_{source}_{args.concepts}" / "kg.qdb"
     stamp = db.with_name("built")
     if not stamp.exists():
         t0 = time.perf_counter()

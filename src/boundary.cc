@@ -240,12 +240,7 @@ bool to_text_list(PyObject* obj, std::vector<std::string>* out) {
   return to_list(obj, out, to_text);
 }
 bool to_text_views(PyObject* obj, TextViewList* out) {
-  struct Item {
-    PyObject* obj = nullptr;
-    std::string_view view;
-  };
-  std::vector<Item> items;
-  auto take = [](PyObject* item, Item* slot) {
+  auto take = [out](PyObject* item) {
     if (!PyUnicode_Check(item)) {
       std::string unused;
       return to_text(item, &unused);  // raises the conversion's own error
@@ -253,18 +248,24 @@ bool to_text_views(PyObject* obj, TextViewList* out) {
     Py_ssize_t len = 0;
     const char* utf8 = PyUnicode_AsUTF8AndSize(item, &len);
     if (utf8 == nullptr) return false;
-    slot->obj = Py_NewRef(item);
-    slot->view = std::string_view(utf8, static_cast<size_t>(len));
+    out->items_.push_back(Py_NewRef(item));
+    out->views_.emplace_back(utf8, static_cast<size_t>(len));
     return true;
   };
-  const bool ok = to_list(obj, &items, take);
-  out->items_.reserve(items.size());
-  out->views_.reserve(items.size());
-  for (Item& item : items) {
-    out->items_.push_back(item.obj);
-    out->views_.push_back(item.view);
+  // Lists and tuples by index: nothing here runs Python code, so they cannot
+  // change meanwhile. Anything else as to_list iterates it.
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
+    PyObject** items = PySequence_Fast_ITEMS(obj);
+    out->items_.reserve(static_cast<size_t>(n));
+    out->views_.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!take(items[i])) return false;
+    }
+    return true;
   }
-  return ok;
+  std::vector<bool> unused;
+  return to_list(obj, &unused, [&](PyObject* item, bool*) { return take(item); });
 }
 
 bool to_path_list(PyObject* obj, std::vector<std::string>* out) {

@@ -3,6 +3,7 @@
 #include <pthread.h>
 
 #include <algorithm>
+#include <atomic>
 #include <array>
 #include <exception>
 #include <limits>
@@ -45,24 +46,52 @@ Result<void, PendingError> find_term(const RecordsTable& table, uint64_t hash,
   return {};
 }
 
+// The buckets of one parallel lookup and who takes which. Thread k starts
+// with bucket item k and the calling thread with item t (the first one no
+// thread started with); after its first, each takes the next unclaimed item,
+// so no one idles while buckets are left. After a failure no new item is
+// taken.
+struct BucketWork {
+  std::span<const DatabaseHandle> shards;
+  std::span<const std::string_view> terms;
+  const std::vector<std::vector<BucketEntry>>* buckets = nullptr;
+  std::vector<uint32_t> items;  // the non-empty buckets' shards, in order
+  std::vector<PairResult> results;  // by item
+  std::atomic<size_t> next{0};
+  std::atomic<bool> failed{false};
+
+  // Runs `first`, then claimed items while nobody failed; the first
+  // failure, if any.
+  std::optional<PendingError> run(size_t first) {
+    for (size_t k = first; k < items.size(); k = next.fetch_add(1)) {
+      if (k != first && failed.load(std::memory_order_relaxed)) return std::nullopt;
+      const uint32_t s = items[k];
+      if (auto hook = lookup_test_hooks().on_bucket) hook(s);
+      Result<PairResult, PendingError> r =
+          lookup_shard_bucket(*shards[s], terms, (*buckets)[s]);
+      if (!r.ok()) {
+        failed.store(true);
+        return std::move(r).error();
+      }
+      results[k] = std::move(r).value();
+    }
+    return std::nullopt;
+  }
+};
+
 // A lookup thread: a plain thread with the standard stack, joined by its
 // owner on every path (the destructor joins one still running).
 class LookupThread {
  public:
-  struct Job {
-    const storage::ReadOnlyDatabase* db = nullptr;
-    uint32_t shard = 0;
-    std::span<const std::string_view> terms;
-    std::span<const BucketEntry> bucket;
-    std::optional<Result<PairResult, PendingError>> result;
-  };
-
-  // Starts the thread; false when it cannot be started.
-  bool start(Job* job) {
+  // Starts the thread on `work` from item `first`; false when it cannot be
+  // started.
+  bool start(BucketWork* work, size_t first) {
+    work_ = work;
+    first_ = first;
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return false;
     pthread_attr_setstacksize(&attr, kLookupThreadStackBytes);
-    const bool started = pthread_create(&thread_, &attr, &LookupThread::run, job) == 0;
+    const bool started = pthread_create(&thread_, &attr, &LookupThread::run, this) == 0;
     pthread_attr_destroy(&attr);
     running_ = started;
     return started;
@@ -71,6 +100,9 @@ class LookupThread {
     if (running_) pthread_join(thread_, nullptr);
     running_ = false;
   }
+  // The thread's first failure; valid after join().
+  std::optional<PendingError>& failure() { return failure_; }
+
   LookupThread() = default;
   LookupThread(const LookupThread&) = delete;
   LookupThread& operator=(const LookupThread&) = delete;
@@ -78,19 +110,22 @@ class LookupThread {
 
  private:
   static void* run(void* arg) {
-    auto* job = static_cast<Job*>(arg);
+    auto* self = static_cast<LookupThread*>(arg);
     try {
-      if (auto hook = lookup_test_hooks().on_bucket) hook(job->shard);
-      job->result.emplace(lookup_shard_bucket(*job->db, job->terms, job->bucket));
+      self->failure_ = self->work_->run(self->first_);
     } catch (...) {
       // Nothing crosses a thread boundary but the fixed message.
-      job->result.emplace(Err{PendingError::runtime_static(kLookupThreadPanicked)});
+      self->work_->failed.store(true);
+      self->failure_.emplace(PendingError::runtime_static(kLookupThreadPanicked));
     }
     return nullptr;
   }
 
+  BucketWork* work_ = nullptr;
+  size_t first_ = 0;
   pthread_t thread_{};
   bool running_ = false;
+  std::optional<PendingError> failure_;
 };
 
 // Puts the hits of per-bucket results (each in input order) into input order.
@@ -128,57 +163,46 @@ Result<PairResult, PendingError> lookup_parallel(std::span<const DatabaseHandle>
     const uint64_t h = xxh64_hash(terms[i]);
     buckets[h & mask].push_back(BucketEntry{i, h});
   }
-  std::vector<uint32_t> items;
+  BucketWork work;
+  work.shards = shards;
+  work.terms = terms;
+  work.buckets = &buckets;
   for (uint32_t s = 0; s < shard_count; ++s) {
-    if (!buckets[s].empty()) items.push_back(s);
+    if (!buckets[s].empty()) work.items.push_back(s);
   }
-  const size_t t = std::min(workers, items.size());
+  work.results.resize(work.items.size());
+  const size_t t = std::min(workers, work.items.size());
+  work.next.store(t + 1);
 
-  // The jobs outlive the threads: the thread group is declared after them
-  // and joins (in its destructor too) before they go.
-  std::vector<LookupThread::Job> jobs(t);
+  // The threads are joined before `work` goes, on every path: the
+  // destructors of `threads` join any still running.
   std::vector<LookupThread> threads(t);
   const LookupTestHooks& hooks = lookup_test_hooks();
   for (size_t k = 0; k < t; ++k) {
-    const uint32_t s = items[k];
-    jobs[k].db = shards[s].get();
-    jobs[k].shard = s;
-    jobs[k].terms = terms;
-    jobs[k].bucket = buckets[s];
     const bool refused = hooks.fail_thread_start && *hooks.fail_thread_start == k;
-    if (refused || !threads[k].start(&jobs[k])) {
+    if (refused || !threads[k].start(&work, k)) {
+      work.failed.store(true);
       for (size_t j = 0; j < k; ++j) threads[j].join();
       storage::panic("failed to spawn thread");
     }
   }
-
-  std::vector<PairResult> parts;
-  parts.reserve(items.size());
+  // The calling thread's failure comes first, then the threads' in start
+  // order; every thread is joined before the call returns, also after a
+  // failure, so none holds a handle past the call.
   std::optional<PendingError> failure;
-  for (size_t k = t; k < items.size() && !failure; ++k) {
-    const uint32_t s = items[k];
-    if (auto hook = hooks.on_bucket) hook(s);
-    Result<PairResult, PendingError> r = lookup_shard_bucket(*shards[s], terms, buckets[s]);
-    if (r.ok()) {
-      parts.push_back(std::move(r).value());
-    } else {
-      failure.emplace(std::move(r).error());
-    }
+  try {
+    failure = work.run(t);
+  } catch (...) {
+    // A panic here still waits for the threads (their destructors join).
+    work.failed.store(true);
+    throw;
   }
-  // Every thread is joined before the call returns, also after a failure:
-  // none may hold a handle past the call.
   for (size_t k = 0; k < t; ++k) {
     threads[k].join();
-    if (failure) continue;
-    Result<PairResult, PendingError>& r = *jobs[k].result;
-    if (r.ok()) {
-      parts.push_back(std::move(r).value());
-    } else {
-      failure.emplace(std::move(r).error());
-    }
+    if (!failure && threads[k].failure()) failure = std::move(threads[k].failure());
   }
   if (failure) return Err{std::move(*failure)};
-  return merge_in_input_order(parts, terms.size());
+  return merge_in_input_order(work.results, terms.size());
 }
 
 }  // namespace

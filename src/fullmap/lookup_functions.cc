@@ -40,6 +40,22 @@ class Ref {
   PyObject* obj_ = nullptr;
 };
 
+// Pauses the cyclic garbage collector while a result is built: the result
+// holds no cycles, and collections triggered by its many new containers
+// would walk every tracked object of the process again and again.
+class GcPause {
+ public:
+  GcPause() : was_enabled_(PyGC_Disable() == 1) {}
+  ~GcPause() {
+    if (was_enabled_) PyGC_Enable();
+  }
+  GcPause(const GcPause&) = delete;
+  GcPause& operator=(const GcPause&) = delete;
+
+ private:
+  bool was_enabled_;
+};
+
 PyObject* new_str(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
 }
@@ -63,6 +79,7 @@ struct Keys {
 };
 
 PyObject* build_pairs(const fullmap::PairResult& pairs, const TextViewList& terms) {
+  GcPause pause;
   Keys keys;
   if (!keys.make()) return nullptr;
   Ref list(PyList_New(static_cast<Py_ssize_t>(pairs.size())));
@@ -96,6 +113,7 @@ PyObject* build_pairs(const fullmap::PairResult& pairs, const TextViewList& term
 }
 
 PyObject* build_rows(const fullmap::LookupRows& rows, const TextViewList& terms) {
+  GcPause pause;
   Keys keys;
   if (!keys.make()) return nullptr;
   const fullmap::PairResult& pairs = rows.pairs();
