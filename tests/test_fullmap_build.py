@@ -230,6 +230,20 @@ def run_child(code, *args, timeout=300):
                           capture_output=True, text=True, timeout=timeout)
 
 
+def test_more_workers_than_cpus(tmp_path, inputs):
+    classes, syn = inputs
+    code = """
+        import os, sys
+        os.sched_setaffinity(0, {sorted(os.sched_getaffinity(0))[0]})
+        import rs
+        rs.build_fullmap_db(sys.argv[1], [sys.argv[2]], sys.argv[3:], threads=3)
+        print(len(rs.hydrate_sources(sys.argv[1])))
+    """
+    r = run_child(code, tmp_path / "db.qdb", classes, *syn, timeout=120)
+    assert r.returncode == 0, r.stderr
+    assert r.stdout.split() == ["3"]
+
+
 def test_low_open_file_limit_and_thousands_of_runs_per_shard(tmp_path):
     syn = tmp_path / "s.ndjson"
     rows = 6500

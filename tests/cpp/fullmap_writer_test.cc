@@ -106,8 +106,10 @@ std::string dump_fullmap(const std::string& output, TermHash hash = &xxh64_hash)
     EXPECT_TRUE(curies.ok());
     auto range = curies->iter();
     while (auto e = range->next()) {
-      auto row = decode_curie_row(text_of((*e)->second.value()));
+      const std::string bytes = text_of((*e)->second.value());
+      auto row = decode_curie_row(bytes);
       EXPECT_TRUE(row.ok());
+      if (!row.ok()) continue;
       EXPECT_TRUE(prefixes.count(row->prefix_id));
       EXPECT_TRUE(categories.count(row->category_id));
       const std::string curie = prefixes[row->prefix_id] + ":" + std::string(row->local_id);
