@@ -6,6 +6,7 @@
 #include <atomic>
 #include <array>
 #include <exception>
+#include <functional>
 #include <limits>
 #include <utility>
 
@@ -79,15 +80,14 @@ struct BucketWork {
   }
 };
 
-// A lookup thread: a plain thread with the standard stack, joined by its
-// owner on every path (the destructor joins one still running).
+// A lookup thread: a plain thread with the standard stack running one body,
+// joined by its owner on every path (the destructor joins one still
+// running). A body that throws is a panicked thread.
 class LookupThread {
  public:
-  // Starts the thread on `work` from item `first`; false when it cannot be
-  // started.
-  bool start(BucketWork* work, size_t first) {
-    work_ = work;
-    first_ = first;
+  // Starts the thread; false when it cannot be started.
+  bool start(std::function<void()> body) {
+    body_ = std::move(body);
     pthread_attr_t attr;
     if (pthread_attr_init(&attr) != 0) return false;
     pthread_attr_setstacksize(&attr, kLookupThreadStackBytes);
@@ -100,8 +100,8 @@ class LookupThread {
     if (running_) pthread_join(thread_, nullptr);
     running_ = false;
   }
-  // The thread's first failure; valid after join().
-  std::optional<PendingError>& failure() { return failure_; }
+  // Valid after join().
+  bool panicked() const { return panicked_; }
 
   LookupThread() = default;
   LookupThread(const LookupThread&) = delete;
@@ -112,21 +112,34 @@ class LookupThread {
   static void* run(void* arg) {
     auto* self = static_cast<LookupThread*>(arg);
     try {
-      self->failure_ = self->work_->run(self->first_);
+      self->body_();
     } catch (...) {
-      // Nothing crosses a thread boundary but the fixed message.
-      self->work_->failed.store(true);
-      self->failure_.emplace(PendingError::runtime_static(kLookupThreadPanicked));
+      self->panicked_ = true;
     }
     return nullptr;
   }
 
-  BucketWork* work_ = nullptr;
-  size_t first_ = 0;
+  std::function<void()> body_;
   pthread_t thread_{};
   bool running_ = false;
-  std::optional<PendingError> failure_;
+  bool panicked_ = false;
 };
+
+// Starts `threads[k]` on body(k) for every k; a thread that cannot be
+// started is a panic, after the started ones were told to stop (`stop`) and
+// joined.
+template <typename Body>
+void start_threads(std::vector<LookupThread>* threads, Body body, std::atomic<bool>* stop) {
+  const LookupTestHooks& hooks = lookup_test_hooks();
+  for (size_t k = 0; k < threads->size(); ++k) {
+    const bool refused = hooks.fail_thread_start && *hooks.fail_thread_start == k;
+    if (refused || !(*threads)[k].start([body, k] { body(k); })) {
+      stop->store(true);
+      for (size_t j = 0; j < k; ++j) (*threads)[j].join();
+      storage::panic("failed to spawn thread");
+    }
+  }
+}
 
 // Puts the hits of per-bucket results (each in input order) into input order.
 PairResult merge_in_input_order(std::vector<PairResult>& parts, size_t term_count) {
@@ -176,16 +189,19 @@ Result<PairResult, PendingError> lookup_parallel(std::span<const DatabaseHandle>
 
   // The threads are joined before `work` goes, on every path: the
   // destructors of `threads` join any still running.
+  std::vector<std::optional<PendingError>> thread_failures(t);
   std::vector<LookupThread> threads(t);
-  const LookupTestHooks& hooks = lookup_test_hooks();
-  for (size_t k = 0; k < t; ++k) {
-    const bool refused = hooks.fail_thread_start && *hooks.fail_thread_start == k;
-    if (refused || !threads[k].start(&work, k)) {
-      work.failed.store(true);
-      for (size_t j = 0; j < k; ++j) threads[j].join();
-      storage::panic("failed to spawn thread");
-    }
-  }
+  start_threads(
+      &threads,
+      [&work, &thread_failures](size_t k) {
+        try {
+          thread_failures[k] = work.run(k);
+        } catch (...) {
+          work.failed.store(true);
+          throw;
+        }
+      },
+      &work.failed);
   // The calling thread's failure comes first, then the threads' in start
   // order; every thread is joined before the call returns, also after a
   // failure, so none holds a handle past the call.
@@ -199,10 +215,49 @@ Result<PairResult, PendingError> lookup_parallel(std::span<const DatabaseHandle>
   }
   for (size_t k = 0; k < t; ++k) {
     threads[k].join();
-    if (!failure && threads[k].failure()) failure = std::move(threads[k].failure());
+    if (failure) continue;
+    if (threads[k].panicked()) {
+      failure.emplace(PendingError::runtime_static(kLookupThreadPanicked));
+    } else if (thread_failures[k]) {
+      failure = std::move(thread_failures[k]);
+    }
   }
   if (failure) return Err{std::move(*failure)};
   return merge_in_input_order(work.results, terms.size());
+}
+
+// The CURIE rows of `ids` (ascending), split into contiguous chunks over
+// lookup threads when there are many; each chunk is one read transaction in
+// ascending id order. The first failing chunk's failure wins, which is the
+// smallest missing id's.
+Result<std::vector<CurieRow>, PendingError> hydrate_rows_in_chunks(
+    const storage::ReadOnlyDatabase& db, std::span<const uint32_t> ids, size_t workers) {
+  constexpr size_t kMinChunk = 8192;
+  const size_t chunks = std::min(workers, std::max<size_t>(1, ids.size() / kMinChunk));
+  if (chunks < 2) return hydrate_curie_rows(db, ids);
+  auto chunk = [&](size_t k) {
+    const size_t begin = ids.size() * k / chunks;
+    return ids.subspan(begin, ids.size() * (k + 1) / chunks - begin);
+  };
+  std::vector<std::optional<Result<std::vector<CurieRow>, PendingError>>> parts(chunks);
+  std::atomic<bool> unused{false};
+  std::vector<LookupThread> threads(chunks - 1);
+  start_threads(
+      &threads, [&](size_t k) { parts[k + 1].emplace(hydrate_curie_rows(db, chunk(k + 1))); },
+      &unused);
+  parts[0].emplace(hydrate_curie_rows(db, chunk(0)));
+  for (LookupThread& t : threads) t.join();
+  std::vector<CurieRow> rows;
+  rows.reserve(ids.size());
+  for (size_t k = 0; k < chunks; ++k) {
+    if (k > 0 && threads[k - 1].panicked()) {
+      return Err{PendingError::runtime_static(kLookupThreadPanicked)};
+    }
+    Result<std::vector<CurieRow>, PendingError>& part = *parts[k];
+    if (!part.ok()) return Err{std::move(part).error()};
+    for (CurieRow& row : part.value()) rows.push_back(std::move(row));
+  }
+  return rows;
 }
 
 }  // namespace
@@ -307,18 +362,42 @@ Result<PairResult, PendingError> lookup_pair_terms(const std::string& db,
 }
 
 Result<LookupRows, PendingError> hydrate_lookup_rows(const DatabaseHandle& primary,
-                                                     PairResult pairs) {
+                                                     PairResult pairs, size_t workers) {
   LookupRows rows;
   TRY_ASSIGN(auto prefixes, load_string_table(*primary, kPrefixesTable));
   TRY_ASSIGN(auto categories, load_string_table(*primary, kCategoriesTable));
   TRY_ASSIGN(auto sources, load_sources(*primary));
 
   const std::vector<Posting>& postings = pairs.all_postings();
-  std::vector<uint32_t> ids(postings.size());
-  for (size_t p = 0; p < postings.size(); ++p) ids[p] = postings[p].curie_id;
-  std::sort(ids.begin(), ids.end());
-  ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
-  TRY_ASSIGN(std::vector<CurieRow> stored, hydrate_curie_rows(*primary, ids));
+  // The distinct ids, ascending, and per posting the index of its id among
+  // them. Ids are dense from 0 in a built fullmap: while the largest is
+  // within reach of the posting count, a table indexed by id does both in
+  // linear time; otherwise sort and search.
+  std::vector<uint32_t> ids;
+  std::vector<uint32_t> slot_of_id;
+  uint32_t max_id = 0;
+  for (const Posting& p : postings) max_id = std::max(max_id, p.curie_id);
+  const bool by_table = uint64_t{max_id} < 4 * uint64_t{postings.size()} + 65536;
+  constexpr uint32_t kAbsent = std::numeric_limits<uint32_t>::max();
+  if (by_table) {
+    slot_of_id.assign(size_t{max_id} + 1, kAbsent);
+    for (const Posting& p : postings) slot_of_id[p.curie_id] = 0;
+    for (uint32_t id = 0; id <= max_id && !postings.empty(); ++id) {
+      if (slot_of_id[id] == kAbsent) continue;
+      slot_of_id[id] = static_cast<uint32_t>(ids.size());
+      ids.push_back(id);
+    }
+  } else {
+    ids.resize(postings.size());
+    for (size_t p = 0; p < postings.size(); ++p) ids[p] = postings[p].curie_id;
+    std::sort(ids.begin(), ids.end());
+    ids.erase(std::unique(ids.begin(), ids.end()), ids.end());
+  }
+  auto index_of = [&](uint32_t id) -> size_t {
+    if (by_table) return slot_of_id[id];
+    return static_cast<size_t>(std::lower_bound(ids.begin(), ids.end(), id) - ids.begin());
+  };
+  TRY_ASSIGN(std::vector<CurieRow> stored, hydrate_rows_in_chunks(*primary, ids, workers));
 
   // Per distinct CURIE: its text, and whether its ids resolve (checked below
   // per posting, in posting order, so the first failure is the one the
@@ -359,8 +438,7 @@ Result<LookupRows, PendingError> hydrate_lookup_rows(const DatabaseHandle& prima
   rows.curie_of_posting_.resize(postings.size());
   for (size_t p = 0; p < postings.size(); ++p) {
     const Posting posting = postings[p];
-    const size_t k = static_cast<size_t>(
-        std::lower_bound(ids.begin(), ids.end(), posting.curie_id) - ids.begin());
+    const size_t k = index_of(posting.curie_id);
     if (prefix_missing[k]) {
       return Err{PendingError::runtime("missing prefix id " +
                                        std::to_string(stored[k].prefix_id))};
@@ -384,10 +462,9 @@ Result<LookupRows, PendingError> lookup_terms(const std::string& db,
                                               std::optional<uint64_t> threads) {
   // Names, shards and CURIE rows from one pinned generation.
   TRY_ASSIGN(PinnedBundle bundle, open_cached_shards(db));
-  TRY_ASSIGN(PairResult pairs,
-             lookup_pair_terms_db(bundle.shards, terms,
-                                  lookup_worker_count(threads, terms.size())));
-  return hydrate_lookup_rows(bundle.primary, std::move(pairs));
+  const size_t workers = lookup_worker_count(threads, terms.size());
+  TRY_ASSIGN(PairResult pairs, lookup_pair_terms_db(bundle.shards, terms, workers));
+  return hydrate_lookup_rows(bundle.primary, std::move(pairs), workers);
 }
 
 }  // namespace rs::fullmap

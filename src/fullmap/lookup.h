@@ -117,7 +117,7 @@ class LookupRows {
 
  private:
   friend storage::Result<LookupRows, PendingError> hydrate_lookup_rows(const DatabaseHandle&,
-                                                                       PairResult);
+                                                                       PairResult, size_t);
   PairResult pairs_;
   std::vector<Curie> curies_;
   std::vector<uint32_t> curie_of_posting_;
@@ -154,10 +154,13 @@ storage::Result<PairResult, PendingError> lookup_pair_terms(
     std::optional<uint64_t> threads);
 
 // Hydrates `pairs` from `primary`: the name tables, each distinct CURIE id
-// once in ascending order, then each posting checked in order ("missing
-// prefix id {}", "missing category id {}", "missing source id {}").
+// once in ascending order (in contiguous chunks over up to `workers` lookup
+// threads when there are many), then each posting checked in order
+// ("missing prefix id {}", "missing category id {}", "missing source id
+// {}").
 storage::Result<LookupRows, PendingError> hydrate_lookup_rows(const DatabaseHandle& primary,
-                                                              PairResult pairs);
+                                                              PairResult pairs,
+                                                              size_t workers = 1);
 
 // The "rows" mode: names, shards and CURIE rows all from one pinned bundle.
 storage::Result<LookupRows, PendingError> lookup_terms(const std::string& db,

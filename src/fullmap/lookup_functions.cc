@@ -78,6 +78,19 @@ struct Keys {
   }
 };
 
+// A dict with `keys` in this order, each mapped to None: copies of it are
+// filled by replacing values, which for the seven keys of a row is cheaper
+// than inserting into an empty dict (the copy takes the key table in one
+// piece; for two keys it is not).
+PyObject* dict_template(std::initializer_list<PyObject*> keys) {
+  Ref dict(PyDict_New());
+  if (!dict) return nullptr;
+  for (PyObject* k : keys) {
+    if (PyDict_SetItem(dict.get(), k, Py_None) != 0) return nullptr;
+  }
+  return dict.release();
+}
+
 PyObject* build_pairs(const fullmap::PairResult& pairs, const TextViewList& terms) {
   GcPause pause;
   Keys keys;
@@ -121,6 +134,10 @@ PyObject* build_rows(const fullmap::LookupRows& rows, const TextViewList& terms)
   if (!list) return nullptr;
   Ref version(new_str(fullmap::kSourceVersion));
   if (!version) return nullptr;
+  Ref shape(dict_template({keys.term.get(), keys.curie.get(), keys.preferred_name.get(),
+                           keys.category_name.get(), keys.taxon_id.get(),
+                           keys.source_name.get(), keys.source_version.get()}));
+  if (!shape) return nullptr;
   // One object per distinct text or number, made when first needed.
   struct CurieObjects {
     Ref curie, preferred_name, taxon;
@@ -154,7 +171,7 @@ PyObject* build_rows(const fullmap::LookupRows& rows, const TextViewList& terms)
         source = Ref(new_str(rows.source_name(sid)));
         if (!source) return nullptr;
       }
-      Ref dict(_PyDict_NewPresized(7));
+      Ref dict(PyDict_Copy(shape.get()));
       if (!dict) return nullptr;
       PyObject* d = dict.get();
       if (PyDict_SetItem(d, keys.term.get(), term) != 0 ||

@@ -119,6 +119,25 @@ TEST_F(LookupTest, RowsAndPairsOfASmallFullmap) {
   }
 }
 
+TEST_F(LookupTest, RowsOfSparseCurieIds) {
+  // Ids far above the posting count are mapped by search, not by a table.
+  CraftedFullmap f = small_fullmap();
+  f.add_curie(4000000000u, 2, "far", "far away", 3, 1);
+  f.add_term("far", {{2, 0}, {4000000000u, 1}});
+  f.write(path_);
+  const std::vector<std::string> terms = {"far", "ins", "far"};
+  auto rows = lookup_terms(path_, views(terms), 1);
+  ASSERT_TRUE(rows.ok()) << rows.error().to_string();
+  EXPECT_EQ(render(rows.value(), terms),
+            (std::vector<std::string>{
+                "far -> NCBIGene:3630 | INS | biolink:Gene | 9606 | synA | 2026jul22",
+                "far -> NCBIGene:far | far away | biolink:Gene | 1 | synB | 2026jul22",
+                "ins -> NCBIGene:3630 | INS | biolink:Gene | 9606 | synA | 2026jul22",
+                "far -> NCBIGene:3630 | INS | biolink:Gene | 9606 | synA | 2026jul22",
+                "far -> NCBIGene:far | far away | biolink:Gene | 1 | synB | 2026jul22",
+            }));
+}
+
 TEST_F(LookupTest, ChainedValueFindsEveryTermOfItsHash) {
   // Two terms stored under one key, as a build writes terms of equal hash:
   // the query must be compared with each record of the value.
