@@ -6,6 +6,8 @@
 
 #include <cstddef>
 #include <cstdlib>
+#include <new>
+#include <vector>
 
 #include <mimalloc.h>
 
@@ -20,5 +22,29 @@ inline void* module_malloc(size_t n) { return mi_malloc(n); }
 inline void* module_realloc(void* p, size_t n) { return mi_realloc(p, n); }
 inline void module_free(void* p) { mi_free(p); }
 #endif
+
+// A standard-container allocator over module_malloc, for the module's large
+// per-call buffers: freed blocks stay with the module's allocator for the
+// next call instead of going back to the system page by page.
+template <typename T>
+struct ModuleAllocator {
+  using value_type = T;
+  ModuleAllocator() = default;
+  template <typename U>
+  ModuleAllocator(const ModuleAllocator<U>&) {}  // NOLINT: rebinding
+  T* allocate(size_t n) {
+    void* p = module_malloc(n * sizeof(T));
+    if (p == nullptr) throw std::bad_alloc();
+    return static_cast<T*>(p);
+  }
+  void deallocate(T* p, size_t) { module_free(p); }
+  template <typename U>
+  bool operator==(const ModuleAllocator<U>&) const {
+    return true;
+  }
+};
+
+template <typename T>
+using ModuleVector = std::vector<T, ModuleAllocator<T>>;
 
 }  // namespace rs

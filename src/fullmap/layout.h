@@ -137,7 +137,9 @@ class RecordView {
     std::memcpy(&p, postings_ + i * kPostingBytes, kPostingBytes);
     return p;
   }
-  void append_postings(std::vector<Posting>* out) const {
+  // Appends the postings to a vector of Posting (any allocator).
+  template <typename Vector>
+  void append_postings(Vector* out) const {
     size_t old = out->size();
     out->resize(old + count_);
     std::memcpy(out->data() + old, postings_, count_ * kPostingBytes);

@@ -55,7 +55,7 @@ Result<void, PendingError> find_term(const RecordsTable& table, uint64_t hash,
 struct BucketWork {
   std::span<const DatabaseHandle> shards;
   std::span<const std::string_view> terms;
-  const std::vector<std::vector<BucketEntry>>* buckets = nullptr;
+  const std::vector<ModuleVector<BucketEntry>>* buckets = nullptr;
   std::vector<uint32_t> items;  // the non-empty buckets' shards, in order
   std::vector<PairResult> results;  // by item
   std::atomic<size_t> next{0};
@@ -151,7 +151,7 @@ PairResult merge_in_input_order(std::vector<PairResult>& parts, size_t term_coun
   if (parts.size() == 1) return std::move(parts[0]);
   // Each input index belongs to at most one part: mark the owner, then walk
   // the indexes once.
-  std::vector<uint8_t> owner(term_count, 0);
+  ModuleVector<uint8_t> owner(term_count, 0);
   for (size_t k = 0; k < parts.size(); ++k) {
     for (const PairResult::Hit& h : parts[k].hits()) owner[h.index] = static_cast<uint8_t>(k + 1);
   }
@@ -170,7 +170,7 @@ Result<PairResult, PendingError> lookup_parallel(std::span<const DatabaseHandle>
                                                  size_t workers) {
   const size_t shard_count = shards.size();
   const uint64_t mask = shard_count - 1;
-  std::vector<std::vector<BucketEntry>> buckets(shard_count);
+  std::vector<ModuleVector<BucketEntry>> buckets(shard_count);
   for (auto& b : buckets) b.reserve(terms.size() / shard_count + terms.size() / 64 + 16);
   for (size_t i = 0; i < terms.size(); ++i) {
     const uint64_t h = xxh64_hash(terms[i]);
@@ -368,13 +368,13 @@ Result<LookupRows, PendingError> hydrate_lookup_rows(const DatabaseHandle& prima
   TRY_ASSIGN(auto categories, load_string_table(*primary, kCategoriesTable));
   TRY_ASSIGN(auto sources, load_sources(*primary));
 
-  const std::vector<Posting>& postings = pairs.all_postings();
+  const ModuleVector<Posting>& postings = pairs.all_postings();
   // The distinct ids, ascending, and per posting the index of its id among
   // them. Ids are dense from 0 in a built fullmap: while the largest is
   // within reach of the posting count, a table indexed by id does both in
   // linear time; otherwise sort and search.
-  std::vector<uint32_t> ids;
-  std::vector<uint32_t> slot_of_id;
+  ModuleVector<uint32_t> ids;
+  ModuleVector<uint32_t> slot_of_id;
   uint32_t max_id = 0;
   for (const Posting& p : postings) max_id = std::max(max_id, p.curie_id);
   const bool by_table = uint64_t{max_id} < 4 * uint64_t{postings.size()} + 65536;

@@ -32,6 +32,7 @@
 #include "src/fullmap/db_cache.h"
 #include "src/fullmap/error.h"
 #include "src/fullmap/layout.h"
+#include "src/module_alloc.h"
 #include "storage/src/result.h"
 
 namespace rs::fullmap {
@@ -65,9 +66,9 @@ class PairResult {
   std::span<const Posting> postings(size_t i) const {
     return std::span<const Posting>(postings_.data() + hits_[i].first, hits_[i].count);
   }
-  const std::vector<Hit>& hits() const { return hits_; }
+  const ModuleVector<Hit>& hits() const { return hits_; }
   // Every posting of every hit, hit after hit.
-  const std::vector<Posting>& all_postings() const { return postings_; }
+  const ModuleVector<Posting>& all_postings() const { return postings_; }
 
   // Appends a hit with the postings of `record`.
   void add(size_t index, const RecordView& record);
@@ -76,8 +77,8 @@ class PairResult {
   void reserve(size_t hits);
 
  private:
-  std::vector<Hit> hits_;
-  std::vector<Posting> postings_;
+  ModuleVector<Hit> hits_;
+  ModuleVector<Posting> postings_;
 };
 
 // One hydrated posting. Views into the LookupRows that made it.
@@ -120,7 +121,7 @@ class LookupRows {
                                                                        PairResult, size_t);
   PairResult pairs_;
   std::vector<Curie> curies_;
-  std::vector<uint32_t> curie_of_posting_;
+  ModuleVector<uint32_t> curie_of_posting_;
   std::vector<std::string> category_names_;
   std::vector<std::string> source_names_;
 };
