@@ -644,8 +644,13 @@ TEST_F(LookupTest, ConcurrentFailuresJoinEveryThread) {
 // Lookups loop on several threads while another thread rebuilds the same
 // path from X and Y in turn: every answer is X's or Y's, or an error.
 TEST_F(LookupTest, ConcurrentRebuildGivesOneGenerationPerAnswer) {
+#if defined(__SANITIZE_THREAD__) || defined(__SANITIZE_ADDRESS__)
+  constexpr int kDefaultRounds = 5;
+#else
+  constexpr int kDefaultRounds = 12;
+#endif
   const int rounds = std::getenv("RS_STRESS_ROUNDS") ? std::atoi(std::getenv("RS_STRESS_ROUNDS"))
-                                                     : 12;
+                                                     : kDefaultRounds;
   auto make = [](bool y, uint64_t build) {
     CraftedFullmap f(build);
     f.prefixes = {{0, y ? "YP" : "XP"}};
