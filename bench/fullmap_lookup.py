@@ -6,13 +6,15 @@ there, from a small generator of its own), then runs --queries queries, half
 stored terms and half plausible absent ones, in both return formats with 1
 and 8 threads, beside a dict baseline in this process: term -> list of
 (CURIE id, source id) tuples for "pairs", and the same plus the name tables
-for "rows". Outputs are compared equal. Figures are medians of --repeat runs:
+for "rows". Outputs are compared equal. Figures are medians of --repeat runs
+(the collector off while one runs, as timeit has it):
 terms/s, rows/s and the ratios; then the cold open + first lookup of one term
 in a fresh process (warm page cache).
 
     .venv/bin/python bench/fullmap_lookup.py [--concepts N] [--queries N] [--repeat N]
 """
 import argparse
+import gc
 import gzip
 import json
 import os
@@ -124,13 +126,20 @@ def dict_rows(postings, curies, sources, queries):
 
 
 def median_time(fn, repeat):
+    """Median wall time of fn(); as timeit does, the cyclic collector is off
+    while it runs (and collects before), for both sides alike."""
     times = []
     result = None
     for _ in range(repeat):
         result = None
-        t0 = time.perf_counter()
-        result = fn()
-        times.append(time.perf_counter() - t0)
+        gc.collect()
+        gc.disable()
+        try:
+            t0 = time.perf_counter()
+            result = fn()
+            times.append(time.perf_counter() - t0)
+        finally:
+            gc.enable()
     return statistics.median(times), result
 
 
