@@ -141,12 +141,6 @@ std::string shard_path(std::string_view output, uint32_t index) {
   return parent + name;
 }
 
-void sort_unique_postings(std::vector<Posting>* postings) {
-  if (postings->size() < 2) return;
-  std::sort(postings->begin(), postings->end());
-  postings->erase(std::unique(postings->begin(), postings->end()), postings->end());
-}
-
 std::string RowError::to_string() const {
   if (kind == Kind::kInvalidUtf8) {
     return std::string("stored row field '") + field + "' is not valid UTF-8";

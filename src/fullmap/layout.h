@@ -11,6 +11,7 @@
 // BUILD_ID_COUNTER.
 #pragma once
 
+#include <algorithm>
 #include <atomic>
 #include <bit>
 #include <compare>
@@ -68,7 +69,12 @@ static_assert(std::endian::native == std::endian::little,
 inline constexpr size_t kPostingBytes = 5;
 
 // Sorts `postings` by (CURIE id, source id) and drops repeats.
-void sort_unique_postings(std::vector<Posting>* postings);
+template <typename Alloc>
+void sort_unique_postings(std::vector<Posting, Alloc>* postings) {
+  if (postings->size() < 2) return;
+  std::sort(postings->begin(), postings->end());
+  postings->erase(std::unique(postings->begin(), postings->end()), postings->end());
+}
 
 // A stored row that cannot be decoded: it ends before a field does, or a text
 // field is not UTF-8.

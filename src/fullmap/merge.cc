@@ -8,6 +8,9 @@
 #include <filesystem>
 #include <functional>
 
+#include <tbb/blocked_range.h>
+#include <tbb/parallel_reduce.h>
+
 #include "src/xxh64.h"
 #include "storage/src/panic.h"
 
@@ -308,14 +311,22 @@ IoResult<bool> fill_batch(ShardRecords* records, RecordBatch* batch, size_t inse
 }
 
 uint64_t count_term_run_frames(std::span<const std::vector<std::string>> term_runs) {
-  uint64_t total = 0;
+  std::vector<const std::string*> paths;
   for (const auto& shard : term_runs) {
-    for (const std::string& path : shard) {
-      IoResult<uint64_t> n = count_run_frames(path);
-      if (n.ok()) total += *n;
-    }
+    for (const std::string& p : shard) paths.push_back(&p);
   }
-  return total;
+  // Reading every run is the build's last serial step before the writers
+  // start: the runs are counted in parallel on the calling arena.
+  return tbb::parallel_reduce(
+      tbb::blocked_range<size_t>(0, paths.size()), uint64_t{0},
+      [&](const tbb::blocked_range<size_t>& r, uint64_t sum) {
+        for (size_t i = r.begin(); i != r.end(); ++i) {
+          IoResult<uint64_t> n = count_run_frames(*paths[i]);
+          if (n.ok()) sum += *n;
+        }
+        return sum;
+      },
+      [](uint64_t a, uint64_t b) { return a + b; });
 }
 
 // ---- CurieMerge ----

@@ -157,7 +157,7 @@ const TermMap::Postings* TermMap::find(std::string_view term) const {
     if (slot == 0) return nullptr;
     if ((slot & ~uint64_t{0xFFFFFFFF}) == tag) {
       const Entry& e = entries_[static_cast<uint32_t>(slot) - 1];
-      if (e.term == term) return &e.postings;
+      if (std::string_view(e.term) == term) return &e.postings;
     }
   }
 }
@@ -174,14 +174,14 @@ void TermMap::add(std::string_view term, Posting posting) {
     if (slot == 0) break;
     if ((slot & ~uint64_t{0xFFFFFFFF}) == tag) {
       Entry& e = entries_[static_cast<uint32_t>(slot) - 1];
-      if (e.term == term) {
+      if (std::string_view(e.term) == term) {
         e.postings.push_back(posting);
         return;
       }
     }
   }
   STORAGE_ASSERT(entries_.size() < UINT32_MAX);
-  entries_.push_back(Entry{hash, std::string(term), Postings{posting}});
+  entries_.push_back(Entry{hash, Term(term), Postings{posting}});
   slots_[pos] = slot_of(hash, entries_.size() - 1);
 }
 

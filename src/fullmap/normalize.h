@@ -22,6 +22,7 @@
 
 #include "src/fullmap/fx_hash.h"
 #include "src/fullmap/layout.h"
+#include "src/module_alloc.h"
 
 namespace rs::fullmap {
 
@@ -41,7 +42,10 @@ std::string level_two(std::string_view t);
 // entry; growing moves no text.
 class TermMap {
  public:
-  using Postings = std::vector<Posting>;
+  // Allocated through the module's allocator: every new term allocates its
+  // key and its postings.
+  using Postings = std::vector<Posting, ModuleAllocator<Posting>>;
+  using Term = std::basic_string<char, std::char_traits<char>, ModuleAllocator<char>>;
 
   void add(std::string_view term, Posting posting);
 
@@ -60,7 +64,7 @@ class TermMap {
     for (Entry& e : entries_) f(std::string_view(e.term), e.postings);
   }
 
-  // Moves every entry out through f(std::string&&, Postings&&), in no
+  // Moves every entry out through f(Term&&, Postings&&), in no
   // particular order, and leaves the map empty with its table kept.
   template <typename F>
   void drain(F&& f) {
@@ -76,7 +80,7 @@ class TermMap {
  private:
   struct Entry {
     uint64_t hash;
-    std::string term;
+    Term term;
     Postings postings;
   };
   // A slot is 0 when empty, else the low 32 bits of the hash above the entry

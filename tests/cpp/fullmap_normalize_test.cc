@@ -167,8 +167,8 @@ TEST(FullmapTermMap, KeepsRepeatsInArrivalOrderAndDrainsKeepingItsTable) {
   for (int i = 0; i < 1000; ++i) map.add("t" + std::to_string(i), {uint32_t(i), 0});
   size_t buckets = map.bucket_count();
   std::map<std::string, size_t> drained;
-  map.drain([&](std::string&& term, TermMap::Postings&& postings) {
-    drained.emplace(std::move(term), postings.size());
+  map.drain([&](TermMap::Term&& term, TermMap::Postings&& postings) {
+    drained.emplace(std::string(term), postings.size());
   });
   EXPECT_EQ(drained.size(), 1001u);
   EXPECT_EQ(drained["beta"], 3u);
@@ -202,7 +202,7 @@ TEST(FullmapTermMap, RandomAddsMatchTheModelAcrossGrowthAndRefills) {
     EXPECT_EQ(map.find("zzzz"), nullptr);
     std::map<std::string, TermMap::Postings> drained;
     size_t slots = map.bucket_count();
-    map.drain([&](std::string&& t, TermMap::Postings&& p) { drained.emplace(t, p); });
+    map.drain([&](TermMap::Term&& t, TermMap::Postings&& p) { drained.emplace(std::string(t), p); });
     EXPECT_EQ(drained, model);
     EXPECT_TRUE(map.empty());
     EXPECT_EQ(map.bucket_count(), slots);
