@@ -58,4 +58,11 @@ with tempfile.TemporaryDirectory() as tmp:
         curie = f"{prefixes[row['prefix_id']]}:{row['local_id']}"
         print(f"   {i}: {curie} {row}")
 
-print("\nNot built yet: lookup_fullmap_terms.")
+    # Terms are stored normalised (lower case, trimmed): queries must be too.
+    terms = ["diabetes mellitus", "t2d", "aspirin", "doid:9351", "Diabetes", "unknown"]
+    print(f"\nlookup_fullmap_terms(demo.qdb, {terms}) ->")
+    for r in rs.lookup_fullmap_terms(out, terms):
+        print("  ", r)
+    print(f"lookup_fullmap_terms(demo.qdb, {terms}, return_format='pairs') ->")
+    for p in rs.lookup_fullmap_terms(out, terms, return_format="pairs"):
+        print("  ", p)

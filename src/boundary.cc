@@ -239,6 +239,35 @@ bool to_u32(PyObject* obj, uint32_t* out) {
 bool to_text_list(PyObject* obj, std::vector<std::string>* out) {
   return to_list(obj, out, to_text);
 }
+bool to_text_views(PyObject* obj, TextViewList* out) {
+  auto take = [out](PyObject* item) {
+    if (!PyUnicode_Check(item)) {
+      std::string unused;
+      return to_text(item, &unused);  // raises the conversion's own error
+    }
+    Py_ssize_t len = 0;
+    const char* utf8 = PyUnicode_AsUTF8AndSize(item, &len);
+    if (utf8 == nullptr) return false;
+    out->items_.push_back(Py_NewRef(item));
+    out->views_.emplace_back(utf8, static_cast<size_t>(len));
+    return true;
+  };
+  // Lists and tuples by index: nothing here runs Python code, so they cannot
+  // change meanwhile. Anything else as to_list iterates it.
+  if (PyList_CheckExact(obj) || PyTuple_CheckExact(obj)) {
+    const Py_ssize_t n = PySequence_Fast_GET_SIZE(obj);
+    PyObject** items = PySequence_Fast_ITEMS(obj);
+    out->items_.reserve(static_cast<size_t>(n));
+    out->views_.reserve(static_cast<size_t>(n));
+    for (Py_ssize_t i = 0; i < n; ++i) {
+      if (!take(items[i])) return false;
+    }
+    return true;
+  }
+  std::vector<bool> unused;
+  return to_list(obj, &unused, [&](PyObject* item, bool*) { return take(item); });
+}
+
 bool to_path_list(PyObject* obj, std::vector<std::string>* out) {
   return to_list(obj, out, to_path);
 }

@@ -51,6 +51,30 @@ bool to_u32(PyObject* obj, uint32_t* out);
 bool to_text_list(PyObject* obj, std::vector<std::string>* out);
 bool to_path_list(PyObject* obj, std::vector<std::string>* out);
 bool to_u32_list(PyObject* obj, std::vector<uint32_t>* out);
+// A list of str items held by reference, with views of their UTF-8 bytes.
+// The views stay valid while the list lives, also without the interpreter
+// lock (str objects are immutable and keep their UTF-8 form); it is destroyed
+// with the lock held.
+class TextViewList {
+ public:
+  TextViewList() = default;
+  TextViewList(const TextViewList&) = delete;
+  TextViewList& operator=(const TextViewList&) = delete;
+  ~TextViewList() {
+    for (PyObject* item : items_) Py_DECREF(item);
+  }
+  const std::vector<std::string_view>& views() const { return views_; }
+  // The item at `i` (borrowed).
+  PyObject* item(size_t i) const { return items_[i]; }
+  size_t size() const { return items_.size(); }
+
+ private:
+  friend bool to_text_views(PyObject* obj, TextViewList* out);
+  std::vector<PyObject*> items_;
+  std::vector<std::string_view> views_;
+};
+// As to_text_list, keeping the items instead of copying their bytes.
+bool to_text_views(PyObject* obj, TextViewList* out);
 // Optional kinds: absent or None give nullopt.
 bool to_optional_u64(PyObject* obj, std::optional<uint64_t>* out);
 bool to_optional_text(PyObject* obj, std::optional<std::string>* out);

@@ -24,10 +24,11 @@ PyMethodDef kMethods[] = {
      "lookup_fullmap_terms(db, terms, threads=None, return_format=\"rows\")\n--\n\n"
      "Look up fullmap records for `terms`.\n\n"
      "threads=None (the production default) picks the worker count through\n"
-     "default_lookup_workers: batches of at least LOOKUP_PARALLEL_MIN terms fan out\n"
-     "across the record shards in parallel (up to 16 workers by default), and\n"
-     "smaller batches stay single-threaded. An explicit threads=1 always forces the\n"
-     "serial path. The interpreter lock is released for the whole lookup."},
+     "default_lookup_workers: batches of at least LOOKUP_PARALLEL_MIN (1024) terms\n"
+     "use one worker per CPU available to the process and fan out across the record\n"
+     "shards in parallel (one thread per non-empty shard, up to the worker count),\n"
+     "and smaller batches stay single-threaded. An explicit threads=1 always forces\n"
+     "the serial path. The interpreter lock is released for the whole lookup."},
     {"dedup_ndjson", as_pycfunction(fast_entry<dedup_ndjson>), kFast,
      "dedup_ndjson(input, output, is_edges, domain=None)\n--\n\n"},
     {"namespace_uuid", as_pycfunction(fast_entry<namespace_uuid>), kFast,

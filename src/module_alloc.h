@@ -7,6 +7,7 @@
 #include <cstddef>
 #include <cstdlib>
 #include <new>
+#include <vector>
 
 #include <mimalloc.h>
 
@@ -23,7 +24,9 @@ inline void module_free(void* p) { mi_free(p); }
 #endif
 
 // A standard allocator over the module's allocator, for containers that
-// allocate per element in hot loops (term maps).
+// allocate per element in hot loops (term maps) and for large per-call
+// buffers (lookup results: freed blocks stay with the module's allocator for
+// the next call instead of going back to the system page by page).
 template <typename T>
 struct ModuleAllocator {
   using value_type = T;
@@ -42,5 +45,8 @@ struct ModuleAllocator {
     return true;
   }
 };
+
+template <typename T>
+using ModuleVector = std::vector<T, ModuleAllocator<T>>;
 
 }  // namespace rs

@@ -64,12 +64,6 @@ def test_source_version_and_its_arity():
         rs.fullmap_source_version(1)
 
 
-def test_unbuilt_lookup_says_so():
-    with pytest.raises(RuntimeError, match=r"^lookup_fullmap_terms\(\) is not available yet: "
-                                           r"the fullmap lookup is not built$"):
-        rs.lookup_fullmap_terms("db", ["a"])
-
-
 def test_panic_is_base_exception_with_message(panic_probe):
     with pytest.raises(BaseException) as info:
         try:

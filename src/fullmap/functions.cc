@@ -10,19 +10,12 @@
 #include "src/fullmap/boundary.h"
 #include "src/fullmap/build.h"
 #include "src/fullmap/db_cache.h"
+#include "src/fullmap/lookup.h"
 #include "src/fullmap/read_tables.h"
 #include "src/functions.h"
 
 namespace rs {
 namespace {
-
-constexpr const char kSourceVersion[] = "2026jul22";
-
-PyObject* not_built(const char* name) {
-  std::string msg =
-      std::string(name) + "() is not available yet: the fullmap lookup is not built";
-  return raise_runtime_error(msg);
-}
 
 PyObject* new_text(std::string_view text) {
   return PyUnicode_DecodeUTF8(text.data(), static_cast<Py_ssize_t>(text.size()), "strict");
@@ -139,7 +132,7 @@ PyObject* build_fullmap_db(PyObject*, PyObject* const* args, Py_ssize_t nargs,
 }
 
 PyObject* fullmap_source_version(PyObject*, PyObject*) {
-  return PyUnicode_FromString(kSourceVersion);
+  return PyUnicode_FromString(fullmap::kSourceVersion);
 }
 
 PyObject* hydrate_categories(PyObject*, PyObject* const* args, Py_ssize_t nargs,
@@ -189,30 +182,6 @@ PyObject* hydrate_curies(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     PyList_SET_ITEM(out, static_cast<Py_ssize_t>(i), d);
   }
   return out;
-}
-
-PyObject* lookup_fullmap_terms(PyObject*, PyObject* const* args, Py_ssize_t nargs,
-                               PyObject* kwnames) {
-  static const Signature sig{
-      "lookup_fullmap_terms", {"db", "terms", "threads", "return_format"}, 2};
-  BoundArgs a;
-  if (!bind_arguments(sig, args, nargs, kwnames, &a)) return nullptr;
-  std::string db;
-  std::vector<std::string> terms;
-  std::optional<uint64_t> threads;
-  std::string return_format = "rows";
-  if (!convert("db", [&] { return to_path(a[0], &db); })) return nullptr;
-  if (!convert("terms", [&] { return to_text_list(a[1], &terms); })) return nullptr;
-  if (!convert("threads", [&] { return to_optional_u64(a[2], &threads); })) return nullptr;
-  if (a[3] != nullptr &&
-      !convert("return_format", [&] { return to_text(a[3], &return_format); })) {
-    return nullptr;
-  }
-  if (return_format != "rows" && return_format != "pairs") {
-    return fullmap::raise_pending(
-        fullmap::PendingError::value_static(fullmap::kBadReturnFormat));
-  }
-  return not_built(sig.name);
 }
 
 }  // namespace rs

@@ -143,7 +143,11 @@ class RecordView {
     std::memcpy(&p, postings_ + i * kPostingBytes, kPostingBytes);
     return p;
   }
-  void append_postings(std::vector<Posting>* out) const {
+  // Appends the postings to a vector of Posting (any allocator).
+  template <typename Vector>
+  void append_postings(Vector* out) const {
+    // An empty vector may have no buffer: memcpy must not see it.
+    if (count_ == 0) return;
     size_t old = out->size();
     out->resize(old + count_);
     std::memcpy(out->data() + old, postings_, count_ * kPostingBytes);
