@@ -18,7 +18,10 @@
 //
 // Usage: bench_engine [directory]   (default: $TMPDIR or /tmp)
 // RS_BENCH_ENGINE_SCALE (default 1) scales every count, e.g. 0.01 for a smoke
-// run; RS_BENCH_ENGINE_REPS (default 3) sets the repetitions.
+// run; RS_BENCH_ENGINE_REPS (default 3) sets the repetitions;
+// RS_BENCH_ENGINE_ONLY (default all) names the figures to measure, a
+// comma-separated subset of load,lookups,scan,inserts,commits (the reads still
+// load their file once).
 #include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -352,6 +355,11 @@ int main(int argc, char** argv) {
   const uint64_t inserts = scaled(scale, 1'000'000);
   const uint64_t commits = scaled(scale, 10'000);
   const size_t threads = 8;
+  const char* only_env = std::getenv("RS_BENCH_ENGINE_ONLY");
+  const std::string only = only_env != nullptr ? "," + std::string(only_env) + "," : "";
+  const auto wanted = [&](const char* name) {
+    return only.empty() || only.find("," + std::string(name) + ",") != std::string::npos;
+  };
 
   std::printf("Engine, public table API (%s; median of %d; ratio = engine rate / baseline rate)\n",
               dir.c_str(), reps);
@@ -359,27 +367,34 @@ int main(int argc, char** argv) {
   // Sorted load; the last file stays for the reads.
   std::vector<double> load, floor;
   uint64_t bytes = 0;
-  for (int r = 0; r < reps; ++r) {
+  const bool reads = wanted("lookups") || wanted("scan");
+  const int load_reps = wanted("load") ? reps : reads ? 1 : 0;
+  for (int r = 0; r < load_reps; ++r) {
     const LoadFigures figures = engine_sorted_load(path, n);
     load.push_back(figures.secs);
     bytes = figures.bytes;
-    floor.push_back(floor_write(floor_path, bytes));
+    if (wanted("load")) floor.push_back(floor_write(floor_path, bytes));
   }
-  std::printf("sorted load: %llu records, %.1f MiB written, file %.1f MiB\n",
-              static_cast<unsigned long long>(n), static_cast<double>(bytes) / (1 << 20),
-              static_cast<double>(file_size(path)) / (1 << 20));
-  row("sorted load, durable commit", static_cast<double>(n), median(load), median(floor),
-      "pwrite+fdatasync floor");
+  if (wanted("load")) {
+    std::printf("sorted load: %llu records, %.1f MiB written, file %.1f MiB\n",
+                static_cast<unsigned long long>(n), static_cast<double>(bytes) / (1 << 20),
+                static_cast<double>(file_size(path)) / (1 << 20));
+    row("sorted load, durable commit", static_cast<double>(n), median(load), median(floor),
+        "pwrite+fdatasync floor");
+  }
 
   std::map<uint64_t, Value> map;
-  for (uint64_t i = 0; i < n; ++i) map.emplace_hint(map.end(), key_at(i), value_for(key_at(i)));
+  if (reads) {
+    for (uint64_t i = 0; i < n; ++i) map.emplace_hint(map.end(), key_at(i), value_for(key_at(i)));
+  }
   std::mt19937_64 rng(20261210);
   std::vector<uint64_t> probes(lookups);
   for (auto& p : probes) p = key_at(rng() % n);
 
   std::optional<storage::ReadOnlyDatabase> db;
-  db.emplace(must(storage::ReadOnlyDatabase::open(path), "read-only open"));
+  if (reads) db.emplace(must(storage::ReadOnlyDatabase::open(path), "read-only open"));
   for (size_t t : {size_t{1}, threads}) {
+    if (!wanted("lookups")) break;
     std::vector<double> mine, theirs;
     for (int r = 0; r < reps; ++r) {
       mine.push_back(engine_lookups(*db, probes, t));
@@ -391,7 +406,7 @@ int main(int argc, char** argv) {
         "std::map::find");
   }
 
-  {
+  if (wanted("scan")) {
     std::vector<double> mine, theirs;
     for (int r = 0; r < reps; ++r) {
       mine.push_back(engine_scan(*db, n));
@@ -403,7 +418,7 @@ int main(int argc, char** argv) {
   map.clear();
   ::unlink(path.c_str());
 
-  {
+  if (wanted("inserts")) {
     std::vector<uint64_t> keys(inserts);
     for (auto& k : keys) k = rng();
     std::vector<double> mine, with_commit, theirs;
@@ -420,7 +435,7 @@ int main(int argc, char** argv) {
         median(theirs), "std::map insert");
   }
 
-  {
+  if (wanted("commits")) {
     uint64_t written = 0;
     const std::vector<double> mine = engine_commits(path, commits, &written);
     ::unlink(path.c_str());

@@ -714,6 +714,39 @@ TEST(ReadTransactionTest, TheSnapshotStaysPinnedWhileAnyHandleLives) {
   EXPECT_FALSE(db.tracker()->oldest_live_read_transaction().has_value());
 }
 
+TEST(ReadTransactionTest, ScannedEntriesKeepTheirBytesAfterEverythingElseIsGone) {
+  // Entries of one leaf share what keeps the leaf alive; each must still read
+  // its own bytes once the range, table and transaction are gone and later
+  // commits have rewritten and freed every page they came from.
+  TransactionFixture db;
+  constexpr uint64_t kCount = 3000;  // many leaves
+  fill_records(db, "records", kCount, 40);
+  std::vector<std::pair<StoredValue<U64Codec>, StoredValue<BytesCodec>>> kept;
+  {
+    ReadTransaction rtx = db.begin_read();
+    auto table = ok(rtx.open_table<U64Codec, BytesCodec>("records"));
+    auto range = ok(table.iter());
+    while (auto entry = range.next()) kept.push_back(ok(std::move(*entry)));
+  }
+  ASSERT_EQ(kept.size(), kCount);
+  for (int round = 0; round < 2; ++round) {
+    WriteTransaction txn = db.begin_write();
+    {
+      RecordTable table = ok(txn.open_table<U64Codec, BytesCodec>("records"));
+      for (uint64_t k = 0; k < kCount; ++k) {
+        const auto v = value_of(k + 1000000 * (round + 1), 40);
+        ASSERT_TRUE(table.insert(k, ByteView(v)).ok());
+      }
+    }
+    ASSERT_TRUE(test::commit_for_test(std::move(txn)).ok());
+  }
+  for (uint64_t k = 0; k < kCount; ++k) {
+    const auto want = value_of(k, 40);
+    ASSERT_EQ(kept[k].first.value(), k);
+    ASSERT_TRUE(std::ranges::equal(kept[k].second.bytes(), ByteView(want))) << k;
+  }
+}
+
 TEST(ReadTransactionTest, DamagedTextIsCorruptedNotACrash) {
   TransactionFixture db;
   const std::string bad("\xff\xfe", 2);

@@ -103,6 +103,7 @@ Result<void, StorageError> check_decodable(ByteView bytes, const std::string& ta
   if constexpr (std::is_same_v<C, TextCodec>) {
     return check_utf8(bytes, table, what);
   } else if constexpr (C::fixed_width().has_value()) {
+    if (bytes.size() == *C::fixed_width()) return {};  // the common case, inline
     return check_width(bytes, *C::fixed_width(), table, what);
   } else {
     return {};

@@ -61,18 +61,25 @@ Result<std::shared_ptr<RangeCore>, StorageError> read_table_iter(const ReadTable
 std::optional<Result<std::pair<StoredBytes, StoredBytes>, StorageError>> range_next(
     RangeCore& range) {
   using Out = Result<std::pair<StoredBytes, StoredBytes>, StorageError>;
-  auto entry = range.range.next_from(RangeSide::kFront);
-  if (!entry) return std::nullopt;
+  auto entry = range.range.next_ranges_from(RangeSide::kFront);
+  if (!entry) {
+    range.leaf.reset();
+    return std::nullopt;
+  }
   if (!entry->ok()) return Out(std::move(*entry).take_err());
-  CursorEntry found = std::move(*entry).value();
-  auto page = std::make_shared<PageImpl>(std::move(found.page));
-  const ByteView memory = page->memory();
-  const ByteView key = memory.subspan(found.ranges.key_start,
-                                      found.ranges.key_end - found.ranges.key_start);
-  const ByteView value = memory.subspan(found.ranges.value_start,
-                                        found.ranges.value_end - found.ranges.value_start);
-  return Out(std::pair<StoredBytes, StoredBytes>(StoredBytes{page, key},
-                                                 StoredBytes{page, value}));
+  const EntryRanges ranges = entry->value();
+  const PageImpl& page = range.range.leaf_page(RangeSide::kFront);
+  // One shared holder per leaf: the entries of a leaf differ only in ranges.
+  if (range.leaf == nullptr || !range.leaf->buffer().same_bytes(page.buffer()) ||
+      range.leaf->get_page_number() != page.get_page_number()) {
+    range.leaf = std::make_shared<const PageImpl>(page);
+  }
+  const ByteView memory = range.leaf->memory();
+  const ByteView key = memory.subspan(ranges.key_start, ranges.key_end - ranges.key_start);
+  const ByteView value =
+      memory.subspan(ranges.value_start, ranges.value_end - ranges.value_start);
+  return Out(std::pair<StoredBytes, StoredBytes>(StoredBytes{range.leaf, key},
+                                                 StoredBytes{range.leaf, value}));
 }
 
 const std::string& range_table_name(const RangeCore& range) { return range.name; }

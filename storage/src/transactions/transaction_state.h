@@ -162,6 +162,8 @@ class RangeCore {
   BtreeCursorRange range;
   std::string name;
   TransactionGuardRef guard;
+  // The leaf the last entry came from, shared by every entry of that leaf.
+  std::shared_ptr<const PageImpl> leaf;
 };
 
 class TableCore {

@@ -213,30 +213,42 @@ Result<bool, StorageError> Cursor::ensure_has_entry(ScanDirection direction) {
   return prepare_leaf(leaf_, path_, direction, descriptor_, fetch);
 }
 
-Result<std::optional<CursorEntry>, StorageError> Cursor::next() {
+Result<std::optional<EntryRanges>, StorageError> Cursor::next_ranges() {
   // Most steps stay inside the leaf.
   if (!leaf_ || leaf_->entry >= leaf_->num_entries) {
     TRY_ASSIGN(bool has_entry, ensure_has_entry(ScanDirection::kForward));
-    if (!has_entry) return std::optional<CursorEntry>();
+    if (!has_entry) return std::optional<EntryRanges>();
     if (!leaf_) panic(kMustBePositioned);
   }
   const size_t i = leaf_->entry;
   TRY_ASSIGN(std::optional<EntryRanges> ranges, leaf_->accessor.entry_ranges(i));
   if (!ranges) panic(kEntryMustExist);
   leaf_->entry = i + 1;
-  return std::optional<CursorEntry>(CursorEntry{leaf_->page, *ranges});
+  return ranges;
 }
 
-Result<std::optional<CursorEntry>, StorageError> Cursor::prev() {
+Result<std::optional<EntryRanges>, StorageError> Cursor::prev_ranges() {
   if (!leaf_ || leaf_->entry == 0) {
     TRY_ASSIGN(bool has_entry, ensure_has_entry(ScanDirection::kBackward));
-    if (!has_entry) return std::optional<CursorEntry>();
+    if (!has_entry) return std::optional<EntryRanges>();
     if (!leaf_) panic(kMustBePositioned);
   }
   const size_t i = leaf_->entry - 1;
   TRY_ASSIGN(std::optional<EntryRanges> ranges, leaf_->accessor.entry_ranges(i));
   if (!ranges) panic(kEntryMustExist);
   leaf_->entry = i;
+  return ranges;
+}
+
+Result<std::optional<CursorEntry>, StorageError> Cursor::next() {
+  TRY_ASSIGN(std::optional<EntryRanges> ranges, next_ranges());
+  if (!ranges) return std::optional<CursorEntry>();
+  return std::optional<CursorEntry>(CursorEntry{leaf_->page, *ranges});
+}
+
+Result<std::optional<CursorEntry>, StorageError> Cursor::prev() {
+  TRY_ASSIGN(std::optional<EntryRanges> ranges, prev_ranges());
+  if (!ranges) return std::optional<CursorEntry>();
   return std::optional<CursorEntry>(CursorEntry{leaf_->page, *ranges});
 }
 

@@ -197,6 +197,10 @@ class Cursor {
   Result<std::optional<CursorEntry>, StorageError> next();
   // The entry before the gap, moving the gap before it; none at the start.
   Result<std::optional<CursorEntry>, StorageError> prev();
+  // The same steps yielding only the entry's byte ranges in leaf()->page, so
+  // that a scan shares the leaf once per leaf rather than once per entry.
+  Result<std::optional<EntryRanges>, StorageError> next_ranges();
+  Result<std::optional<EntryRanges>, StorageError> prev_ranges();
   Result<bool, StorageError> ensure_has_entry(ScanDirection direction);
   // At the gap after a leaf's last entry, moves to the same gap written at the
   // start of the next leaf; anywhere else (or at the tree's end) does nothing.

@@ -90,6 +90,15 @@ Result<bool, StorageError> BtreeCursorRange::ends_met() {
 
 std::optional<Result<CursorEntry, StorageError>> BtreeCursorRange::next_from(RangeSide side) {
   using Out = std::optional<Result<CursorEntry, StorageError>>;
+  auto ranges = next_ranges_from(side);
+  if (!ranges) return Out();
+  if (!ranges->ok()) return Out(std::move(*ranges).take_err());
+  return Out(CursorEntry{leaf_page(side), ranges->value()});
+}
+
+std::optional<Result<EntryRanges, StorageError>> BtreeCursorRange::next_ranges_from(
+    RangeSide side) {
+  using Out = std::optional<Result<EntryRanges, StorageError>>;
   if (slot(side) == Slot::kUninitialized) {
     auto opened = open(side);
     if (!opened.ok()) return Out(std::move(opened).take_err());
@@ -108,25 +117,35 @@ std::optional<Result<CursorEntry, StorageError>> BtreeCursorRange::next_from(Ran
   }
 
   Cursor& cursor = *cursors_[index(side)];
-  auto stepped = side == RangeSide::kFront ? cursor.next() : cursor.prev();
+  auto stepped = side == RangeSide::kFront ? cursor.next_ranges() : cursor.prev_ranges();
   if (!stepped.ok()) return Out(std::move(stepped).take_err());
   if (!stepped.value()) {
     close();
     return Out();
   }
-  CursorEntry entry = std::move(*stepped.value());
-  if (slot(other) == Slot::kUninitialized && !entry_within_open_bound(entry, side)) {
-    close();
-    return Out();
+  const EntryRanges ranges = *stepped.value();
+  if (slot(other) == Slot::kUninitialized) {
+    const ByteView key = cursor.leaf()->page.memory().subspan(
+        ranges.key_start, ranges.key_end - ranges.key_start);
+    if (!key_within_open_bound(key, side)) {
+      close();
+      return Out();
+    }
   }
-  return Out(std::move(entry));
+  return Out(ranges);
 }
 
-bool BtreeCursorRange::entry_within_open_bound(const CursorEntry& entry, RangeSide side) const {
+const PageImpl& BtreeCursorRange::leaf_page(RangeSide side) const {
+  const std::optional<Cursor>& cursor = cursors_[index(side)];
+  if (!cursor || !cursor->leaf()) panic("cursor must be positioned");
+  return cursor->leaf()->page;
+}
+
+bool BtreeCursorRange::key_within_open_bound(ByteView key, RangeSide side) const {
   const EncodedBound& bound = side == RangeSide::kBack ? start_ : end_;
   if (!bounded(bound)) return true;
   STORAGE_ASSERT(descriptor_.compare != nullptr);
-  const auto order = descriptor_.compare(entry.key(), ByteView(bound.key));
+  const auto order = descriptor_.compare(key, ByteView(bound.key));
   const bool included = bound.kind == BoundKind::kIncluded;
   if (side == RangeSide::kBack) return included ? order >= 0 : order > 0;
   return included ? order <= 0 : order < 0;

@@ -90,8 +90,16 @@ class BtreeCursorRange {
   std::optional<Result<CursorEntry, StorageError>> next_back() {
     return next_from(RangeSide::kBack);
   }
+  // The same step yielding only the entry's byte ranges in leaf_page(side),
+  // valid until that end moves again; a scan shares the leaf once per leaf.
+  std::optional<Result<EntryRanges, StorageError>> next_ranges_from(RangeSide side);
+  // The leaf the last entry of next_ranges_from(side) lies in.
+  const PageImpl& leaf_page(RangeSide side) const;
   // Whether the entry's key lies within the bound of the end opposite `side`.
-  bool entry_within_open_bound(const CursorEntry& entry, RangeSide side) const;
+  bool entry_within_open_bound(const CursorEntry& entry, RangeSide side) const {
+    return key_within_open_bound(entry.key(), side);
+  }
+  bool key_within_open_bound(ByteView key, RangeSide side) const;
   // Ends the range at once: both ends yield nothing from now on.
   void close();
 
