@@ -553,5 +553,20 @@ TEST(FinalWrite, APrimaryThatCannotBeCreatedFailsWithItsError) {
   EXPECT_EQ(written.error().to_string(), "RuntimeError: I/O error: No such file or directory (os error 2)");
 }
 
+// A primary that fails stops the write before any shard file exists.
+TEST(FinalWrite, APrimaryFailureLeavesNoShardFile) {
+  CraftedWrite w;
+  for (uint32_t s = 0; s < kShardCount; ++s) {
+    w.add_run(s, {{"term" + std::to_string(s), {{1, 0}}}}, &xxh64_hash);
+  }
+  w.tables.curie_runs.push_back(w.dir.file("no-such-curie-run.bin"));
+  auto written = write_final_database(w.input());
+  ASSERT_FALSE(written.ok());
+  EXPECT_EQ(written.error().to_string(), "RuntimeError: No such file or directory (os error 2)");
+  for (uint32_t s = 0; s < kShardCount; ++s) {
+    EXPECT_FALSE(std::filesystem::exists(shard_path(w.output, s))) << s;
+  }
+}
+
 }  // namespace
 }  // namespace rs::fullmap
