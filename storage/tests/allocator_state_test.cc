@@ -15,6 +15,7 @@
 #include "storage/src/transactions/page_lists.h"
 #include "storage/src/transactions/transaction_state.h"
 #include "storage/tests/support/memory_backend.h"
+#include "storage/tests/support/result_support.h"
 
 namespace storage {
 namespace {
@@ -24,19 +25,8 @@ using test::MemoryFile;
 
 constexpr size_t kCache = 1 << 20;
 
-template <typename R>
-auto take(R result) {
-  if (!result.ok()) {
-    ADD_FAILURE() << result.error().to_string();
-    std::abort();
-  }
-  return std::move(result).value();
-}
-
-template <typename R>
-std::string error_text(const R& result) {
-  return result.ok() ? "<ok>" : result.error().to_string();
-}
+using test::error_text;
+using test::take;
 
 // A cleanly closed file with one table of 2000 entries.
 std::shared_ptr<MemoryFile> clean_file() {

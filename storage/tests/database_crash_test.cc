@@ -157,14 +157,7 @@ INSTANTIATE_TEST_SUITE_P(Workloads, DatabaseCrash,
                          ::testing::Values(WorkloadMode::kTwoPhase, WorkloadMode::kOnePhase,
                                            WorkloadMode::kNonDurableThenDurable),
                          [](const auto& info) {
-                           switch (info.param) {
-                             case WorkloadMode::kTwoPhase:
-                               return std::string("TwoPhase");
-                             case WorkloadMode::kOnePhase:
-                               return std::string("OnePhase");
-                             default:
-                               return std::string("NonDurableThenDurable");
-                           }
+                           return std::string(test::workload_mode_test_name(info.param));
                          });
 
 }  // namespace

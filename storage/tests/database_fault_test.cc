@@ -251,14 +251,7 @@ INSTANTIATE_TEST_SUITE_P(Workloads, DatabaseFault,
                          ::testing::Values(WorkloadMode::kTwoPhase, WorkloadMode::kOnePhase,
                                            WorkloadMode::kNonDurableThenDurable),
                          [](const auto& info) {
-                           switch (info.param) {
-                             case WorkloadMode::kTwoPhase:
-                               return std::string("TwoPhase");
-                             case WorkloadMode::kOnePhase:
-                               return std::string("OnePhase");
-                             default:
-                               return std::string("NonDurableThenDurable");
-                           }
+                           return std::string(test::workload_mode_test_name(info.param));
                          });
 
 }  // namespace

@@ -23,8 +23,10 @@
 #include "storage/src/transactions/transaction_state.h"
 #include "storage/tests/support/fault_backend.h"
 #include "storage/tests/support/memory_backend.h"
+#include "storage/tests/support/result_support.h"
 #include "storage/tests/support/random_seed.h"
 #include "storage/tests/support/temp_dir.h"
+#include "storage/tests/support/transactional_page_store.h"
 
 namespace storage {
 namespace {
@@ -36,19 +38,8 @@ constexpr size_t kCache = 1 << 20;
 constexpr const char* kAborted = "Database repair aborted.";
 constexpr const char* kLockHeld = "Database already open. Cannot acquire lock.";
 
-template <typename R>
-auto take(R result) {
-  if (!result.ok()) {
-    ADD_FAILURE() << result.error().to_string();
-    std::abort();
-  }
-  return std::move(result).value();
-}
-
-template <typename R>
-std::string error_text(const R& result) {
-  return result.ok() ? "<ok>" : result.error().to_string();
-}
+using test::error_text;
+using test::take;
 
 // A memory file that keeps its image at every sync: the file a power cut
 // right after that sync would leave.
@@ -457,32 +448,6 @@ TEST(DatabaseCloseTest, CloseReportsFailedSyncs) {
 
 // ---- Saved allocator state ---------------------------------------------------------------
 
-// Every page unit the loaded allocators hold, as (region, page index).
-std::set<std::pair<uint32_t, uint64_t>> allocated_units(TransactionalMemory& mem) {
-  return mem.with_allocators([](const Allocators& allocators, const DatabaseLayout&) {
-    std::set<std::pair<uint32_t, uint64_t>> out;
-    const auto& buddies = allocators.buddies();
-    for (uint32_t region = 0; region < buddies.size(); ++region) {
-      const BuddyAllocator& buddy = buddies[region];
-      std::vector<bool> free(buddy.len(), false);
-      for (uint8_t order = 0; order <= buddy.max_order(); ++order) {
-        const BtreeBitmap& bitmap = buddy.order_bitmap(order);
-        for (uint32_t j = 0; j < bitmap.len(); ++j) {
-          if (!bitmap.exists_clear(j)) continue;
-          const uint64_t start = uint64_t{j} << order;
-          for (uint64_t i = 0; i < (uint64_t{1} << order) && start + i < free.size(); ++i) {
-            free[start + i] = true;
-          }
-        }
-      }
-      for (uint64_t p = 0; p < free.size(); ++p) {
-        if (!free[p]) out.emplace(region, p);
-      }
-    }
-    return out;
-  });
-}
-
 // A clean close saves exactly the pages the file still uses: the state a
 // read-only open loads equals the one a repair rebuilds from the reachable
 // and listed pages.
@@ -513,9 +478,9 @@ TEST(DatabaseCloseTest, SavedStateMatchesARebuild) {
     }
     ReadOnlyDatabase ro = take(open_memory_read_only(file));
     const auto& mem = detail::DatabaseAccess::mem(ro);
-    const auto loaded = allocated_units(*mem);
+    const auto loaded = test::allocated_units_of(*mem);
     take(rebuild_allocator_state(mem, nullptr));
-    EXPECT_EQ(allocated_units(*mem), loaded);
+    EXPECT_EQ(test::allocated_units_of(*mem), loaded);
   }
 }
 
@@ -550,9 +515,9 @@ TEST(DatabaseCloseTest, SavedStateOfManyRegionsMatchesARebuild) {
       const uint32_t regions = mem->with_allocators(
           [](const Allocators&, const DatabaseLayout& layout) { return layout.num_regions(); });
       EXPECT_GT(regions, 1u);
-      const auto loaded = allocated_units(*mem);
+      const auto loaded = test::allocated_units_of(*mem);
       take(rebuild_allocator_state(mem, nullptr));
-      EXPECT_EQ(allocated_units(*mem), loaded);
+      EXPECT_EQ(test::allocated_units_of(*mem), loaded);
     }
   }
 }

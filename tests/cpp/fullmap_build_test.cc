@@ -24,6 +24,7 @@
 #include "src/fullmap/spill_dir.h"
 #include "storage/src/panic.h"
 #include "storage/tests/support/temp_dir.h"
+#include "tests/cpp/test_files.h"
 
 namespace rs::fullmap {
 namespace {
@@ -31,11 +32,7 @@ namespace {
 namespace fs = std::filesystem;
 using storage::test::TempDir;
 
-void write_file(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  ASSERT_TRUE(out.good()) << path;
-}
+using test::write_file;
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);

@@ -19,6 +19,7 @@
 #include "src/fullmap/read_tables.h"
 #include "storage/database.h"
 #include "storage/tests/support/temp_dir.h"
+#include "tests/cpp/test_files.h"
 
 extern char** environ;
 
@@ -158,18 +159,8 @@ TEST(FullmapOpenChild, CommitAndDieWithoutClosing) {
 TEST(FullmapOpen, CrashedWriterNeedsRepair) {
   TempDir dir;
   const std::string path = dir.file("crashed.qdb");
-  std::string filter = "--gtest_filter=FullmapOpenChild.CommitAndDieWithoutClosing";
-  std::string var = std::string(kCrashChildVar) + "=" + path;
-  std::vector<char*> argv = {const_cast<char*>("/proc/self/exe"), filter.data(), nullptr};
-  std::vector<char*> envp;
-  for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
-  envp.push_back(var.data());
-  envp.push_back(nullptr);
-  pid_t pid;
-  ASSERT_EQ(::posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), envp.data()),
-            0);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  const int status = test::run_self_child("FullmapOpenChild.CommitAndDieWithoutClosing",
+                                          std::string(kCrashChildVar) + "=" + path);
   ASSERT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0) << status;
   const std::string needs_repair =
       "RuntimeError: fullmap DB is outdated or needs repair; rebuild with 'quorvendel "

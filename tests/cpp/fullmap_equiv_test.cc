@@ -22,6 +22,7 @@
 #include "src/xxh64.h"
 #include "storage/tests/support/random_seed.h"
 #include "storage/tests/support/temp_dir.h"
+#include "tests/cpp/test_files.h"
 
 extern char** environ;
 
@@ -30,11 +31,7 @@ namespace {
 
 using storage::test::TempDir;
 
-void write_file(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  ASSERT_TRUE(out.good()) << path;
-}
+using test::write_file;
 
 std::string read_file(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
@@ -687,17 +684,8 @@ TEST(EquivRlimitChild, ManyRunsMergeUnderLowFileLimit) {
 
 TEST(EquivIndexBuild, ManyRunsUnderLowFileLimit) {
   TempDir dir;
-  std::string filter = "--gtest_filter=EquivRlimitChild.*";
-  std::string env_entry = std::string(kChildVar) + "=" + dir.path();
-  std::vector<char*> argv = {const_cast<char*>("/proc/self/exe"), filter.data(), nullptr};
-  std::vector<char*> envp;
-  for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
-  envp.push_back(env_entry.data());
-  envp.push_back(nullptr);
-  pid_t pid;
-  ASSERT_EQ(::posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), envp.data()), 0);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  const int status =
+      test::run_self_child("EquivRlimitChild.*", std::string(kChildVar) + "=" + dir.path());
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }

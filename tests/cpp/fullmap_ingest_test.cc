@@ -20,17 +20,14 @@
 #include "src/fullmap/spill.h"
 #include "storage/tests/support/random_seed.h"
 #include "storage/tests/support/temp_dir.h"
+#include "tests/cpp/test_files.h"
 
 namespace rs::fullmap {
 namespace {
 
 using storage::test::TempDir;
 
-void write_file(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  ASSERT_TRUE(out.good()) << path;
-}
+using test::write_file;
 
 std::string gzip_member(std::string_view data) {
   z_stream z{};

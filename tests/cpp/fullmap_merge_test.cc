@@ -19,6 +19,7 @@
 #include "src/xxh64.h"
 #include "storage/tests/support/random_seed.h"
 #include "storage/tests/support/temp_dir.h"
+#include "tests/cpp/test_files.h"
 
 namespace rs::fullmap {
 namespace {
@@ -434,18 +435,8 @@ TEST(MergeRlimitChild, SixteenShardsOfManyRunsUnderLowFileLimit) {
 
 TEST(MergeUnderLowFileLimit, Shards) {
   TempDir dir;
-  std::string filter = "--gtest_filter=MergeRlimitChild.*";
-  std::string env_entry = std::string(kChildVar) + "=" + dir.path();
-  std::vector<char*> argv = {const_cast<char*>("/proc/self/exe"), filter.data(), nullptr};
-  std::vector<char*> envp;
-  for (char** e = environ; *e != nullptr; ++e) envp.push_back(*e);
-  envp.push_back(env_entry.data());
-  envp.push_back(nullptr);
-  pid_t pid;
-  ASSERT_EQ(::posix_spawn(&pid, "/proc/self/exe", nullptr, nullptr, argv.data(), envp.data()),
-            0);
-  int status = 0;
-  ASSERT_EQ(::waitpid(pid, &status, 0), pid);
+  const int status =
+      test::run_self_child("MergeRlimitChild.*", std::string(kChildVar) + "=" + dir.path());
   ASSERT_TRUE(WIFEXITED(status));
   EXPECT_EQ(WEXITSTATUS(status), 0);
 }

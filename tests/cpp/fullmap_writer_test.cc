@@ -23,6 +23,7 @@
 #include "src/xxh64.h"
 #include "storage/database.h"
 #include "storage/tests/support/temp_dir.h"
+#include "tests/cpp/test_files.h"
 
 namespace rs::fullmap {
 namespace {
@@ -32,11 +33,7 @@ using storage::BytesCodec;
 using storage::TextCodec;
 using storage::test::TempDir;
 
-void write_file(const std::string& path, std::string_view bytes) {
-  std::ofstream out(path, std::ios::binary | std::ios::trunc);
-  out.write(bytes.data(), static_cast<std::streamsize>(bytes.size()));
-  ASSERT_TRUE(out.good()) << path;
-}
+using test::write_file;
 
 std::string text_of(storage::ByteView b) {
   return std::string(reinterpret_cast<const char*>(b.data()), b.size());

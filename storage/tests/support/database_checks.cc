@@ -85,31 +85,6 @@ std::string check_directory(const char* which, const TableTree& tree,
 
 }  // namespace
 
-PageUnits allocated_units_of(TransactionalMemory& mem) {
-  return mem.with_allocators([](const Allocators& allocators, const DatabaseLayout&) {
-    PageUnits out;
-    const auto& buddies = allocators.buddies();
-    for (uint32_t region = 0; region < buddies.size(); ++region) {
-      const BuddyAllocator& buddy = buddies[region];
-      std::vector<bool> free(buddy.len(), false);
-      for (uint8_t order = 0; order <= buddy.max_order(); ++order) {
-        const BtreeBitmap& bitmap = buddy.order_bitmap(order);
-        for (uint32_t j = 0; j < bitmap.len(); ++j) {
-          if (!bitmap.exists_clear(j)) continue;
-          const uint64_t start = uint64_t{j} << order;
-          for (uint64_t i = 0; i < (uint64_t{1} << order) && start + i < free.size(); ++i) {
-            free[start + i] = true;
-          }
-        }
-      }
-      for (uint64_t p = 0; p < free.size(); ++p) {
-        if (!free[p]) out.emplace(region, p);
-      }
-    }
-    return out;
-  });
-}
-
 std::string check_page_store(const std::shared_ptr<TransactionalMemory>& mem) {
   auto data = TableTree::create(mem->get_data_root(), PageReadHint::kMayBeDirty,
                                 TransactionGuard::new_untracked(), mem);

@@ -14,11 +14,9 @@
 
 #include "storage/src/tree_store/page_store/page_manager.h"
 #include "storage/tests/support/memory_page_store.h"
+#include "storage/tests/support/transactional_page_store.h"
 
 namespace storage::test {
-
-// Every page unit the allocators hold, as (region, page index) pairs.
-PageUnits allocated_units_of(TransactionalMemory& mem);
 
 // Empty when everything holds; else the first broken rule.
 std::string check_page_store(const std::shared_ptr<TransactionalMemory>& mem);

@@ -62,6 +62,18 @@ const char* workload_mode_name(WorkloadMode mode) {
   return "?";
 }
 
+const char* workload_mode_test_name(WorkloadMode mode) {
+  switch (mode) {
+    case WorkloadMode::kOnePhase:
+      return "OnePhase";
+    case WorkloadMode::kTwoPhase:
+      return "TwoPhase";
+    case WorkloadMode::kNonDurableThenDurable:
+      return "NonDurableThenDurable";
+  }
+  return "Unknown";
+}
+
 std::vector<WorkloadCommit> make_workload(WorkloadMode mode, uint64_t seed, size_t commits) {
   std::mt19937_64 rng(seed);
   std::vector<WorkloadCommit> out;

@@ -45,6 +45,8 @@ enum class WorkloadMode {
   kNonDurableThenDurable,
 };
 const char* workload_mode_name(WorkloadMode mode);
+// The same, as a parameterized test's name suffix (letters only).
+const char* workload_mode_test_name(WorkloadMode mode);
 
 struct WorkloadOp {
   size_t table = 0;

@@ -33,8 +33,8 @@ Result<void, StorageError> TransactionalPageStore::flush() {
                       TransactionId(next_transaction_++), false, TrimPolicy::kNever);
 }
 
-PageUnits TransactionalPageStore::all_allocated_units() const {
-  return mem_->with_allocators([](const Allocators& allocators, const DatabaseLayout&) {
+PageUnits allocated_units_of(TransactionalMemory& mem) {
+  return mem.with_allocators([](const Allocators& allocators, const DatabaseLayout&) {
     PageUnits out;
     const auto& buddies = allocators.buddies();
     for (uint32_t region = 0; region < buddies.size(); ++region) {
@@ -56,6 +56,10 @@ PageUnits TransactionalPageStore::all_allocated_units() const {
     }
     return out;
   });
+}
+
+PageUnits TransactionalPageStore::all_allocated_units() const {
+  return allocated_units_of(*mem_);
 }
 
 PageUnits TransactionalPageStore::allocated_units() const {

@@ -24,6 +24,9 @@
 
 namespace storage::test {
 
+// Every page unit the allocators hold, as (region, page index) pairs.
+PageUnits allocated_units_of(TransactionalMemory& mem);
+
 class TransactionalPageStore {
  public:
   struct Options {
