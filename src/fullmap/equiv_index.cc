@@ -16,6 +16,7 @@
 #include <tbb/partitioner.h>
 
 #include "src/fullmap/rows.h"
+#include "src/fullmap/run_reduce.h"
 #include "src/module_alloc.h"
 
 namespace rs::fullmap {
@@ -81,39 +82,6 @@ Result<void, IoError> merge_into_run(std::span<const std::string> runs,
     TRY(write_entry(&out, true, hash, key, values));
   }
   return out.finish();
-}
-
-// Pre-merges consecutive groups of `fan_in` runs into intermediate runs until
-// at most `fan_in` are left; intermediate runs are deleted once merged. The
-// order of runs is kept, so the final merge sees the same sequence.
-Result<std::vector<std::string>, IoError> reduce_runs(std::vector<std::string> runs,
-                                                      const std::string& equiv_dir,
-                                                      size_t fan_in) {
-  fan_in = std::max<size_t>(fan_in, 2);
-  std::vector<bool> intermediate(runs.size(), false);
-  uint64_t next_id = 0;
-  while (runs.size() > fan_in) {
-    std::vector<std::string> level;
-    std::vector<bool> level_intermediate;
-    for (size_t at = 0; at < runs.size(); at += fan_in) {
-      size_t n = std::min(fan_in, runs.size() - at);
-      if (n == 1) {
-        level.push_back(runs[at]);
-        level_intermediate.push_back(intermediate[at]);
-        continue;
-      }
-      std::string out = numbered(equiv_dir, "merge_", next_id++);
-      TRY(merge_into_run(std::span<const std::string>(runs).subspan(at, n), out));
-      for (size_t k = at; k < at + n; ++k) {
-        if (intermediate[k]) (void)::unlink(runs[k].c_str());
-      }
-      level.push_back(std::move(out));
-      level_intermediate.push_back(true);
-    }
-    runs = std::move(level);
-    intermediate = std::move(level_intermediate);
-  }
-  return runs;
 }
 
 // What the per-file tasks share.
@@ -470,7 +438,13 @@ Result<EquivIndex, PendingError> EquivIndex::build(std::span<const std::string> 
     auto guard = state.runs.write();
     if (!guard.ok()) storage::panic("poisoned lock: another task failed inside");
     runs = std::move(*guard.value());
-    TRY_ASSIGN(runs, reduce_runs(std::move(runs), equiv_dir, options.fan_in));
+    // Intermediate runs left for the final merge go with the equivalence
+    // directory, as the class files' own runs do.
+    std::vector<std::string> intermediates;
+    TRY_ASSIGN(runs, reduce_runs(
+                         std::move(runs), options.fan_in,
+                         [&](uint64_t n) { return numbered(equiv_dir, "merge_", n); },
+                         merge_into_run, &intermediates));
   }
 
   // The final merge, straight into equiv_data.bin.

@@ -11,6 +11,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_reduce.h>
 
+#include "src/fullmap/run_reduce.h"
 #include "src/xxh64.h"
 #include "storage/src/panic.h"
 
@@ -43,59 +44,6 @@ std::string intermediate_path(const MergeOptions& options, uint64_t n) {
 
 void unlink_all(const std::vector<std::string>& paths) {
   for (const std::string& p : paths) (void)::unlink(p.c_str());
-}
-
-using MergeGroup =
-    std::function<IoResult<void>(std::span<const std::string> runs, const std::string& out)>;
-
-// Merges consecutive groups of `fan_in` runs into intermediate runs until at
-// most `fan_in` are left, keeping the order of the runs. Intermediate runs
-// are deleted once merged; those of the last level are returned in
-// `intermediates` for the caller to delete.
-IoResult<std::vector<std::string>> reduce_runs(std::vector<std::string> runs,
-                                               const MergeOptions& options,
-                                               const MergeGroup& merge_group,
-                                               std::vector<std::string>* intermediates) {
-  const size_t fan_in = std::max<size_t>(options.fan_in, 2);
-  std::vector<bool> intermediate(runs.size(), false);
-  uint64_t next_id = 0;
-  while (runs.size() > fan_in) {
-    std::vector<std::string> level;
-    std::vector<bool> level_intermediate;
-    for (size_t at = 0; at < runs.size(); at += fan_in) {
-      const size_t n = std::min(fan_in, runs.size() - at);
-      if (n == 1) {
-        level.push_back(runs[at]);
-        level_intermediate.push_back(intermediate[at]);
-        continue;
-      }
-      std::string out = intermediate_path(options, next_id++);
-      IoResult<void> merged =
-          merge_group(std::span<const std::string>(runs).subspan(at, n), out);
-      if (!merged.ok()) {
-        (void)::unlink(out.c_str());
-        for (size_t k = 0; k < runs.size(); ++k) {
-          if (intermediate[k]) (void)::unlink(runs[k].c_str());
-        }
-        for (size_t k = 0; k < level.size(); ++k) {
-          if (level_intermediate[k]) (void)::unlink(level[k].c_str());
-        }
-        return Err(std::move(merged).error());
-      }
-      for (size_t k = at; k < at + n; ++k) {
-        if (intermediate[k]) (void)::unlink(runs[k].c_str());
-        intermediate[k] = false;
-      }
-      level.push_back(std::move(out));
-      level_intermediate.push_back(true);
-    }
-    runs = std::move(level);
-    intermediate = std::move(level_intermediate);
-  }
-  for (size_t k = 0; k < runs.size(); ++k) {
-    if (intermediate[k]) intermediates->push_back(runs[k]);
-  }
-  return runs;
 }
 
 IoResult<void> write_curie_frame(SpillWriter* out, const CurieMerge::Row& row) {
@@ -160,7 +108,8 @@ IoResult<MergeHeap> MergeHeap::open(std::span<const std::string> runs,
   };
   std::vector<std::string> intermediates;
   TRY_ASSIGN(std::vector<std::string> paths,
-             reduce_runs(std::vector<std::string>(runs.begin(), runs.end()), options, group,
+             reduce_runs(std::vector<std::string>(runs.begin(), runs.end()), options.fan_in,
+                         [&](uint64_t n) { return intermediate_path(options, n); }, group,
                          &intermediates));
   heap.intermediates_ = std::move(intermediates);
   heap.readers_.reserve(paths.size());
@@ -349,7 +298,8 @@ IoResult<CurieMerge> CurieMerge::open(std::span<const std::string> runs,
   CurieMerge merge;
   std::vector<std::string> intermediates;
   TRY_ASSIGN(std::vector<std::string> paths,
-             reduce_runs(std::vector<std::string>(runs.begin(), runs.end()), options, group,
+             reduce_runs(std::vector<std::string>(runs.begin(), runs.end()), options.fan_in,
+                         [&](uint64_t n) { return intermediate_path(options, n); }, group,
                          &intermediates));
   merge.intermediates_ = std::move(intermediates);
   merge.readers_.reserve(paths.size());
