@@ -239,6 +239,15 @@ Crashed crash_after_second_commit(bool two_phase) {
   return out;
 }
 
+// Damages the root page of the newest commit's data tree in the image.
+void damage_newest_data_root(Crashed& crashed) {
+  // The geometry of the crashed file, to find the page.
+  auto probe = std::make_shared<MemoryFile>(crashed.image);
+  auto mem = take(TransactionalMemory::open(std::make_unique<MemoryBackend>(probe), false, 4096,
+                                            std::nullopt, kCache, false));
+  damage_page(crashed.image, *mem, crashed.data_root->root);
+}
+
 TEST(DatabaseRepairTest, UncleanShutdownKeepsTheNewestCommit) {
   Crashed crashed = crash_after_second_commit(false);
   auto file = std::make_shared<MemoryFile>(crashed.image);
@@ -260,13 +269,7 @@ TEST(DatabaseRepairTest, UncleanShutdownKeepsTheNewestCommit) {
 TEST(DatabaseRepairTest, TornOnePhaseCommitFallsBackToTheOlderSlot) {
   Crashed crashed = crash_after_second_commit(false);
   ASSERT_TRUE(crashed.data_root.has_value());
-  {
-    // The geometry of the crashed file, to find the newest data root page.
-    auto probe = std::make_shared<MemoryFile>(crashed.image);
-    auto mem = take(TransactionalMemory::open(std::make_unique<MemoryBackend>(probe), false, 4096,
-                                              std::nullopt, kCache, false));
-    damage_page(crashed.image, *mem, crashed.data_root->root);
-  }
+  damage_newest_data_root(crashed);
   auto file = std::make_shared<MemoryFile>(crashed.image);
   Progress progress;
   {
@@ -280,12 +283,7 @@ TEST(DatabaseRepairTest, TornOnePhaseCommitFallsBackToTheOlderSlot) {
 TEST(DatabaseRepairTest, DamagedNewestCommitAfterTwoPhaseCommitIsCorrupted) {
   Crashed crashed = crash_after_second_commit(true);
   ASSERT_TRUE(crashed.data_root.has_value());
-  {
-    auto probe = std::make_shared<MemoryFile>(crashed.image);
-    auto mem = take(TransactionalMemory::open(std::make_unique<MemoryBackend>(probe), false, 4096,
-                                              std::nullopt, kCache, false));
-    damage_page(crashed.image, *mem, crashed.data_root->root);
-  }
+  damage_newest_data_root(crashed);
   auto file = std::make_shared<MemoryFile>(crashed.image);
   Progress progress;
   EXPECT_EQ(error_text(open_memory(file, &progress)),
