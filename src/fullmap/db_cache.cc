@@ -101,6 +101,8 @@ storage::Result<void, PendingError> insert_entry(const std::string& key, CachedD
   return {};
 }
 
+}  // namespace
+
 storage::Result<std::optional<std::string>, PendingError> read_meta(
     const storage::ReadOnlyDatabase& db, std::string_view key) {
   TRY_ASSIGN(storage::ReadTransaction txn, db.begin_read());
@@ -110,14 +112,11 @@ storage::Result<std::optional<std::string>, PendingError> read_meta(
   return std::optional<std::string>(std::string(value->value()));
 }
 
-}  // namespace
-
 std::string canonical_or_given(const std::string& path) {
-  char* resolved = ::realpath(path.c_str(), nullptr);
+  std::unique_ptr<char, decltype(&std::free)> resolved(::realpath(path.c_str(), nullptr),
+                                                       &std::free);
   if (resolved == nullptr) return path;
-  std::string out(resolved);
-  std::free(resolved);
-  return out;
+  return std::string(resolved.get());
 }
 
 storage::Result<DatabaseHandle, PendingError> open_read_only(const std::string& path) {

@@ -22,6 +22,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <string_view>
 
 #include "src/fullmap/error.h"
 #include "storage/database.h"
@@ -56,6 +57,10 @@ inline constexpr char kDbInvalidBuildId[] =
     "fullmap DB has invalid META.build_id; rebuild with 'quorvendel build-fullmap'";
 
 // The canonical form of `path`, or `path` itself when it cannot be resolved.
+// The value of `key` in the database's `meta` table, if stored.
+storage::Result<std::optional<std::string>, PendingError> read_meta(
+    const storage::ReadOnlyDatabase& db, std::string_view key);
+
 std::string canonical_or_given(const std::string& path);
 
 // The primary at `path` (made canonical), validated when opened afresh.

@@ -470,7 +470,8 @@ Result<IngestResult, PendingError> process_synonyms(const IngestInput& input) {
         throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
       }
       threads.emplace_back(body);
-    } catch (const std::system_error& e) {
+    } catch (const std::exception& e) {
+      // No thread (system_error) or no memory for its state (bad_alloc).
       start_failure = e.what();
       break;
     }

@@ -147,8 +147,8 @@ PairResult merge_in_input_order(std::vector<PairResult>& parts, size_t term_coun
   for (const PairResult& p : parts) hits += p.size();
   PairResult out;
   if (hits == 0) return out;
-  out.reserve(hits);
   if (parts.size() == 1) return std::move(parts[0]);
+  out.reserve(hits);
   // Each input index belongs to at most one part: mark the owner, then walk
   // the indexes once.
   ModuleVector<uint8_t> owner(term_count, 0);
@@ -382,10 +382,10 @@ Result<LookupRows, PendingError> hydrate_lookup_rows(const DatabaseHandle& prima
   if (by_table) {
     slot_of_id.assign(size_t{max_id} + 1, kAbsent);
     for (const Posting& p : postings) slot_of_id[p.curie_id] = 0;
-    for (uint32_t id = 0; id <= max_id && !postings.empty(); ++id) {
+    for (size_t id = 0; id <= max_id && !postings.empty(); ++id) {
       if (slot_of_id[id] == kAbsent) continue;
       slot_of_id[id] = static_cast<uint32_t>(ids.size());
-      ids.push_back(id);
+      ids.push_back(static_cast<uint32_t>(id));
     }
   } else {
     ids.resize(postings.size());

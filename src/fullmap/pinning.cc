@@ -31,16 +31,6 @@ std::optional<Identity> stat_identity(const std::string& path) {
   return Identity{static_cast<uint64_t>(st.st_dev), static_cast<uint64_t>(st.st_ino)};
 }
 
-// The `shards` value of a primary's `meta`, if any.
-Result<std::optional<std::string>, PendingError> read_meta_shards(
-    const storage::ReadOnlyDatabase& db) {
-  TRY_ASSIGN(storage::ReadTransaction txn, db.begin_read());
-  TRY_ASSIGN(auto meta, (txn.open_table<storage::TextCodec, storage::TextCodec>(kMetaTable)));
-  TRY_ASSIGN(auto value, meta.get(kMetaShardsKey));
-  if (!value) return std::optional<std::string>();
-  return std::optional<std::string>(std::string(value->value()));
-}
-
 // One attempt's handles, released together when the attempt fails.
 struct Attempt {
   OpenedDatabase primary;
@@ -53,7 +43,7 @@ Result<std::optional<PinnedBundle>, PendingError> pin_once(const std::string& pa
   const std::optional<Identity> before = stat_identity(canonical);
   Attempt a;
   TRY_ASSIGN(a.primary, open_cached_path(canonical, /*validate=*/true));
-  TRY_ASSIGN(std::optional<std::string> shards_text, read_meta_shards(*a.primary.db));
+  TRY_ASSIGN(std::optional<std::string> shards_text, read_meta(*a.primary.db, kMetaShardsKey));
   const uint32_t count = routing_shard_count(
       shards_text ? std::optional<std::string_view>(*shards_text) : std::nullopt);
   a.shards.reserve(count);

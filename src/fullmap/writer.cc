@@ -231,7 +231,8 @@ storage::Result<uint64_t, PendingError> write_final_database(const FinalWriteInp
           outcomes[i].panicked = true;
         }
       });
-    } catch (const std::system_error&) {
+    } catch (const std::exception&) {
+      // No thread (system_error) or no memory for its state (bad_alloc).
       spawn_failed = true;
     }
   }

@@ -297,8 +297,14 @@ Result<void, DatabaseError> Database::close() {
   if (tracker_->write_transaction_live()) return Err{DatabaseError::TransactionLive()};
   closed_ = true;
   auto committed = ensure_allocator_state_table_and_trim(tracker_, mem_);
+  if (!committed.ok()) {
+    (void)mem_->close();
+    return Err{DatabaseError(std::move(committed).error())};
+  }
+  // A writer another thread began after the check above keeps the file open
+  // until it ends; the file is then closed as a drop would close it.
+  if (tracker_->defer_close_if_write_transaction_live(mem_)) return {};
   auto closed = mem_->close();
-  if (!committed.ok()) return Err{DatabaseError(std::move(committed).error())};
   if (!closed.ok()) return Err{DatabaseError(std::move(closed).error())};
   return {};
 }

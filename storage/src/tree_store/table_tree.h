@@ -213,7 +213,12 @@ class TableTreeMut {
     const ByteView key(reinterpret_cast<const uint8_t*>(name.data()), name.size());
     {
       TRY_ASSIGN(std::optional<ValueRef> existing, tree_.get(key));
-      if (existing) panic("assertion failed: self.tree.get(&name)?.is_none()");
+      // The caller removed the table first; finding it again means the
+      // directory from the file lists it twice.
+      if (existing) {
+        return Err{StorageError::Corrupted("Table directory is damaged: table '" +
+                                           std::string(name) + "' is listed twice")};
+      }
     }
     InternalTableDefinition definition =
         InternalTableDefinition::create<K, V>(TableKind::kNormal, std::nullopt, 0);
