@@ -208,18 +208,24 @@ storage::Result<void, PendingError> cache_database(const std::string& output) {
 storage::Result<void, PendingError> evict_cached_paths(const std::string& output) {
   DbCache* cache = DbCache::existing();
   if (cache == nullptr) return {};
+  // Paths are resolved and room is made before the lock, which readers wait on.
+  std::vector<std::string> keys;
+  keys.reserve(kShardCount + 1);
+  keys.push_back(canonical_or_given(output));
+  for (uint32_t i = 0; i < kShardCount; ++i) {
+    keys.push_back(canonical_or_given(shard_path(output, i)));
+  }
   std::vector<CachedDatabase> evicted;
+  evicted.reserve(keys.size());
   {
     WriteLock lock(*cache);
     if (lock.poisoned()) return Err(poisoned_error());
-    auto evict = [&](const std::string& path) {
-      auto it = cache->map.find(canonical_or_given(path));
-      if (it == cache->map.end()) return;
+    for (const std::string& key : keys) {
+      auto it = cache->map.find(key);
+      if (it == cache->map.end()) continue;
       evicted.push_back(std::move(it->second));
       cache->map.erase(it);
-    };
-    evict(output);
-    for (uint32_t i = 0; i < kShardCount; ++i) evict(shard_path(output, i));
+    }
   }
   return {};
 }
