@@ -475,6 +475,14 @@ TEST(LeafCorruptionTest, FuzzedPagesGiveOnlyErrorValues) {
     for (size_t i = 0; i <= a->num_pairs() && i < 70000; ++i) {
       auto e = a->entry(i);
       errors += !e.ok();
+      // The scan's inline step takes exactly the entries the checked one does.
+      EntryRanges fast;
+      const bool fast_ok = a->try_entry_ranges(i, fast);
+      auto checked = a->entry_ranges(i);
+      ASSERT_EQ(fast_ok, checked.ok() && checked->has_value()) << i;
+      if (fast_ok) {
+        ASSERT_EQ(fast, **checked) << i;
+      }
       if (e.ok() && e->has_value()) {
         ASSERT_LE((*e)->key.data() + (*e)->key.size(), page.data() + page.size());
         ASSERT_LE((*e)->value.data() + (*e)->value.size(), page.data() + page.size());

@@ -9,6 +9,7 @@
 #include <cstdint>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <random>
 #include <stdexcept>
@@ -745,6 +746,138 @@ TEST(ReadTransactionTest, ScannedEntriesKeepTheirBytesAfterEverythingElseIsGone)
     ASSERT_EQ(kept[k].first.value(), k);
     ASSERT_TRUE(std::ranges::equal(kept[k].second.bytes(), ByteView(want))) << k;
   }
+}
+
+// Keys and values of up to StoredBytes::kInlineBytes bytes are handed out as
+// copies, longer ones share their page: every length around that edge reads
+// back the same from get, from a scan and as the old value an insert returns,
+// also once the snapshot's pages are gone.
+TEST(ReadTransactionTest, StoredBytesOfEveryLengthAroundTheCopyLimitReadBack) {
+  TransactionFixture db;
+  const size_t edge = StoredBytes::kInlineBytes;
+  const std::vector<size_t> lengths = {0, 1, edge - 1, edge, edge + 1, 40, 300};
+  const auto bytes_of = [](size_t len, uint8_t seed) {
+    std::vector<uint8_t> b(len);
+    for (size_t i = 0; i < len; ++i) b[i] = static_cast<uint8_t>(seed + 7 * i);
+    return b;
+  };
+  // One key per (key length, value length); the first character tells them
+  // apart (one empty key).
+  std::map<std::string, std::vector<uint8_t>> model;
+  for (size_t i = 0; i < lengths.size(); ++i) {
+    for (size_t j = 0; j < lengths.size(); ++j) {
+      if (lengths[i] == 0 && j > 0) continue;
+      std::string key(lengths[i], static_cast<char>('a' + j));
+      if (!key.empty()) key[0] = static_cast<char>('A' + i * lengths.size() + j);
+      model[key] = bytes_of(lengths[j], static_cast<uint8_t>(i + 100));
+    }
+  }
+  {
+    WriteTransaction txn = db.begin_write();
+    {
+      auto table = ok(txn.open_table<TextCodec, BytesCodec>("sizes"));
+      for (const auto& [k, v] : model) ASSERT_FALSE(ok(table.insert(k, ByteView(v))));
+    }
+    ASSERT_TRUE(test::commit_for_test(std::move(txn)).ok());
+  }
+  std::vector<std::pair<StoredValue<TextCodec>, StoredValue<BytesCodec>>> scanned;
+  std::vector<StoredValue<BytesCodec>> got;
+  {
+    ReadTransaction rtx = db.begin_read();
+    auto table = ok(rtx.open_table<TextCodec, BytesCodec>("sizes"));
+    auto range = ok(table.iter());
+    while (auto entry = range.next()) scanned.push_back(ok(std::move(*entry)));
+    for (const auto& [k, v] : model) {
+      auto found = ok(table.get(k));
+      ASSERT_TRUE(found.has_value());
+      got.push_back(std::move(*found));
+    }
+  }
+  // Every pair replaced: the old values come back from the inserts, and the
+  // pages the snapshot read from are freed.
+  std::vector<StoredValue<BytesCodec>> old;
+  for (int round = 0; round < 2; ++round) {
+    WriteTransaction txn = db.begin_write();
+    {
+      auto table = ok(txn.open_table<TextCodec, BytesCodec>("sizes"));
+      for (const auto& [k, v] : model) {
+        const std::vector<uint8_t> next = bytes_of(v.size() + round + 1, 0xEE);
+        auto replaced = ok(table.insert(k, ByteView(next)));
+        ASSERT_TRUE(replaced.has_value());
+        if (round == 0) old.push_back(std::move(*replaced));
+      }
+    }
+    ASSERT_TRUE(test::commit_for_test(std::move(txn)).ok());
+  }
+  ASSERT_EQ(scanned.size(), model.size());
+  ASSERT_EQ(old.size(), model.size());
+  size_t i = 0;
+  for (const auto& [k, v] : model) {
+    EXPECT_EQ(scanned[i].first.value(), k) << i;
+    EXPECT_TRUE(std::ranges::equal(scanned[i].second.bytes(), v)) << i;
+    EXPECT_TRUE(std::ranges::equal(got[i].bytes(), v)) << i;
+    EXPECT_TRUE(std::ranges::equal(old[i].bytes(), v)) << i;
+    ++i;
+  }
+  // Copies and moves of the views keep reading the same bytes.
+  auto copy = scanned;
+  auto moved = std::move(scanned);
+  for (size_t j = 0; j < copy.size(); ++j) {
+    EXPECT_TRUE(std::ranges::equal(copy[j].second.bytes(), moved[j].second.bytes()));
+    EXPECT_TRUE(std::ranges::equal(copy[j].first.bytes(), moved[j].first.bytes()));
+  }
+}
+
+// Entries of one leaf share one count on it: they are dropped on other
+// threads while the scan goes on and leaves the leaf, and each reads its own
+// bytes until then (ThreadSanitizer and AddressSanitizer watch the count).
+TEST(ReadTransactionConcurrentTest, ScannedEntriesDroppedOnOtherThreadsWhileTheScanGoesOn) {
+  TransactionFixture db;
+  constexpr uint64_t kCount = 4000;  // many leaves, each with more entries than one batch
+  fill_records(db, "records", kCount, 24);
+  using Entry = std::pair<StoredValue<U64Codec>, StoredValue<BytesCodec>>;
+  constexpr size_t kThreads = 4;
+  std::vector<std::vector<Entry>> handed(kThreads);
+  std::vector<std::mutex> locks(kThreads);
+  std::atomic<bool> done{false};
+  std::atomic<uint64_t> checked{0};
+  std::atomic<uint64_t> wrong{0};
+  std::vector<std::thread> workers;
+  for (size_t t = 0; t < kThreads; ++t) {
+    workers.emplace_back([&, t] {
+      while (true) {
+        const bool last = done.load();
+        std::vector<Entry> mine;
+        {
+          std::lock_guard<std::mutex> lock(locks[t]);
+          mine.swap(handed[t]);
+        }
+        for (const auto& [k, v] : mine) {
+          wrong += !std::ranges::equal(v.bytes(), value_of(k.value(), 24));
+          ++checked;
+        }
+        mine.clear();  // the drops race with the scan and the other threads
+        if (last) return;
+        std::this_thread::yield();
+      }
+    });
+  }
+  {
+    ReadTransaction rtx = db.begin_read();
+    auto table = ok(rtx.open_table<U64Codec, BytesCodec>("records"));
+    auto range = ok(table.iter());
+    uint64_t n = 0;
+    while (auto entry = range.next()) {
+      const size_t t = n++ % kThreads;
+      std::lock_guard<std::mutex> lock(locks[t]);
+      handed[t].push_back(ok(std::move(*entry)));
+    }
+    EXPECT_EQ(n, kCount);
+  }
+  done = true;
+  for (auto& w : workers) w.join();
+  EXPECT_EQ(checked.load(), kCount);
+  EXPECT_EQ(wrong.load(), 0u);
 }
 
 TEST(ReadTransactionTest, DamagedTextIsCorruptedNotACrash) {

@@ -22,8 +22,10 @@
 // between threads.
 #pragma once
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
+#include <cstring>
 #include <memory>
 #include <optional>
 #include <string>
@@ -31,6 +33,7 @@
 #include <utility>
 
 #include "storage/src/error.h"
+#include "storage/src/panic.h"
 #include "storage/src/result.h"
 #include "storage/src/types.h"
 
@@ -42,10 +45,84 @@ inline constexpr uint64_t kMaxValueLength = 0xC0000000;
 inline constexpr uint64_t kMaxKeyLength = 0xC0000000;
 inline constexpr uint64_t kMaxPairLength = 0xF0000000;
 
-// Stored bytes and what keeps them alive (a shared page, or owned bytes).
-struct StoredBytes {
-  std::shared_ptr<const void> keepalive;
-  ByteView bytes;
+namespace detail {
+
+// The shared part of a Keepalive: a thread-safe count of references and how to
+// free what it holds once the count reaches zero.
+class KeepaliveBlock {
+ public:
+  KeepaliveBlock(const KeepaliveBlock&) = delete;
+  KeepaliveBlock& operator=(const KeepaliveBlock&) = delete;
+
+  void acquire(uint64_t n) noexcept { refs_.fetch_add(n, std::memory_order_relaxed); }
+  // Drops n references; the last one frees the block.
+  void release(uint64_t n) noexcept {
+    if (refs_.fetch_sub(n, std::memory_order_acq_rel) == n) destroy_(this);
+  }
+
+ protected:
+  // Starts with `refs` references, all the creator's.
+  KeepaliveBlock(uint64_t refs, void (*destroy)(KeepaliveBlock*) noexcept) noexcept
+      : refs_(refs), destroy_(destroy) {}
+  ~KeepaliveBlock() = default;
+
+ private:
+  std::atomic<uint64_t> refs_;
+  void (*destroy_)(KeepaliveBlock*) noexcept;
+};
+
+}  // namespace detail
+
+// One counted reference to what keeps stored bytes alive (a page).
+class Keepalive {
+ public:
+  Keepalive() = default;
+  // Takes over one reference the caller already counted.
+  static Keepalive adopt(detail::KeepaliveBlock* block) noexcept { return Keepalive(block); }
+  Keepalive(const Keepalive& other) noexcept : block_(other.block_) {
+    if (block_ != nullptr) block_->acquire(1);
+  }
+  Keepalive(Keepalive&& other) noexcept : block_(std::exchange(other.block_, nullptr)) {}
+  Keepalive& operator=(Keepalive other) noexcept {
+    std::swap(block_, other.block_);
+    return *this;
+  }
+  ~Keepalive() {
+    if (block_ != nullptr) block_->release(1);
+  }
+
+ private:
+  explicit Keepalive(detail::KeepaliveBlock* block) noexcept : block_(block) {}
+  detail::KeepaliveBlock* block_ = nullptr;
+};
+
+// Stored bytes and what keeps them alive: a shared page, or for a few bytes
+// (a number key, say) a copy held inline, which costs no shared count.
+class StoredBytes {
+ public:
+  static constexpr size_t kInlineBytes = 16;
+
+  StoredBytes(Keepalive keepalive, ByteView bytes) noexcept
+      : keepalive_(std::move(keepalive)), data_(bytes.data()), size_(bytes.size()) {}
+  // A copy of at most kInlineBytes bytes (more panics).
+  static StoredBytes copy_of(ByteView bytes) {
+    STORAGE_ASSERT(bytes.size() <= kInlineBytes);
+    StoredBytes out;
+    out.size_ = bytes.size();
+    if (out.size_ != 0) std::memcpy(out.inline_, bytes.data(), out.size_);
+    return out;
+  }
+
+  ByteView bytes() const noexcept {
+    return ByteView(data_ != nullptr ? data_ : inline_, size_);
+  }
+
+ private:
+  StoredBytes() = default;
+  Keepalive keepalive_;
+  const uint8_t* data_ = nullptr;  // null for an inline copy
+  size_t size_ = 0;
+  uint8_t inline_[kInlineBytes] = {};
 };
 
 // A view of one stored key or value of codec C.
@@ -53,8 +130,8 @@ template <ValueCodec C>
 class StoredValue {
  public:
   explicit StoredValue(StoredBytes stored) : stored_(std::move(stored)) {}
-  ByteView bytes() const { return stored_.bytes; }
-  typename C::Decoded value() const { return C::from_bytes(stored_.bytes); }
+  ByteView bytes() const { return stored_.bytes(); }
+  typename C::Decoded value() const { return C::from_bytes(stored_.bytes()); }
 
  private:
   StoredBytes stored_;
@@ -145,10 +222,10 @@ class Range {
     if (!entry->ok()) return Out(std::move(*entry).take_err());
     auto [key, value] = std::move(*entry).value();
     const std::string& name = detail::range_table_name(*core_);
-    if (auto r = detail::check_decodable<K>(key.bytes, name, "key"); !r.ok()) {
+    if (auto r = detail::check_decodable<K>(key.bytes(), name, "key"); !r.ok()) {
       return Out(std::move(r).take_err());
     }
-    if (auto r = detail::check_decodable<V>(value.bytes, name, "value"); !r.ok()) {
+    if (auto r = detail::check_decodable<V>(value.bytes(), name, "value"); !r.ok()) {
       return Out(std::move(r).take_err());
     }
     return Out(std::pair<StoredValue<K>, StoredValue<V>>(StoredValue<K>(std::move(key)),
@@ -175,7 +252,7 @@ class ReadOnlyTable {
     auto encoded = K::as_bytes(key);
     TRY_ASSIGN(std::optional<StoredBytes> found, detail::read_table_get(*core_, ByteView(encoded)));
     if (!found) return Out();
-    TRY(detail::check_decodable<V>(found->bytes, name(), "value"));
+    TRY(detail::check_decodable<V>(found->bytes(), name(), "value"));
     return Out(StoredValue<V>(std::move(*found)));
   }
 

@@ -34,10 +34,43 @@ Result<std::shared_ptr<const ReadTableCore>, TableError> open_read_table(
       std::make_shared<const ReadTableCore>(std::move(tree), std::string(name), txn.guard));
 }
 
+namespace {
+
+// A page kept alive for the stored bytes it holds.
+struct PageBlock final : KeepaliveBlock {
+  explicit PageBlock(PageHolder page) : KeepaliveBlock(1, &destroy), page(std::move(page)) {}
+  static void destroy(KeepaliveBlock* block) noexcept { delete static_cast<PageBlock*>(block); }
+  PageHolder page;
+};
+
+}  // namespace
+
 StoredBytes stored_bytes(ValueRef ref) {
-  auto holder = std::make_shared<PageHolder>(std::move(ref.page));
-  const ByteView bytes = holder->memory().subspan(ref.offset, ref.len);
-  return StoredBytes{std::move(holder), bytes};
+  // A few bytes are cheaper copied than shared.
+  if (ref.len <= StoredBytes::kInlineBytes) return StoredBytes::copy_of(ref.bytes());
+  auto* block = new PageBlock(std::move(ref.page));
+  const ByteView bytes = block->page.memory().subspan(ref.offset, ref.len);
+  return StoredBytes(Keepalive::adopt(block), bytes);
+}
+
+void LeafShare::share(const PageImpl& page) {
+  // The share's own reference and a first batch.
+  auto* block = new Block(page, 1 + kBatch);
+  reset();
+  block_ = block;
+  spare_ = kBatch;
+}
+
+void LeafShare::reset() noexcept {
+  if (block_ == nullptr) return;
+  std::exchange(block_, nullptr)->release(spare_ + 1);
+  spare_ = 0;
+}
+
+// An entry's key or value: small ones copied, others sharing their leaf.
+StoredBytes entry_bytes(LeafShare& leaf, ByteView bytes) {
+  if (bytes.size() <= StoredBytes::kInlineBytes) return StoredBytes::copy_of(bytes);
+  return StoredBytes(leaf.hand_out(), bytes);
 }
 
 const std::string& read_table_name(const ReadTableCore& core) { return core.name; }
@@ -61,25 +94,29 @@ Result<std::shared_ptr<RangeCore>, StorageError> read_table_iter(const ReadTable
 std::optional<Result<std::pair<StoredBytes, StoredBytes>, StorageError>> range_next(
     RangeCore& range) {
   using Out = Result<std::pair<StoredBytes, StoredBytes>, StorageError>;
-  auto entry = range.range.next_ranges_from(RangeSide::kFront);
-  if (!entry) {
-    range.leaf.reset();
-    return std::nullopt;
+  std::optional<EntryRanges> ranges;
+  // Most steps stay in the leaf the last entry came from.
+  if (range.leaf.page() != nullptr) {
+    ranges = range.range.next_front_in_leaf(range.leaf.page()->memory().data());
   }
-  if (!entry->ok()) return Out(std::move(*entry).take_err());
-  const EntryRanges ranges = entry->value();
-  const PageImpl& page = range.range.leaf_page(RangeSide::kFront);
-  // One shared holder per leaf: the entries of a leaf differ only in ranges.
-  if (range.leaf == nullptr || !range.leaf->buffer().same_bytes(page.buffer()) ||
-      range.leaf->get_page_number() != page.get_page_number()) {
-    range.leaf = std::make_shared<const PageImpl>(page);
+  if (!ranges) {
+    auto entry = range.range.next_ranges_from(RangeSide::kFront);
+    if (!entry) {
+      range.leaf.reset();
+      return std::nullopt;
+    }
+    if (!entry->ok()) return Out(std::move(*entry).take_err());
+    ranges = entry->value();
+    // One shared page per leaf: the entries of a leaf differ only in ranges.
+    const PageImpl& page = range.range.leaf_page(RangeSide::kFront);
+    if (!range.leaf.holds(page)) range.leaf.share(page);
   }
-  const ByteView memory = range.leaf->memory();
-  const ByteView key = memory.subspan(ranges.key_start, ranges.key_end - ranges.key_start);
+  const ByteView memory = range.leaf.page()->memory();
+  const ByteView key = memory.subspan(ranges->key_start, ranges->key_end - ranges->key_start);
   const ByteView value =
-      memory.subspan(ranges.value_start, ranges.value_end - ranges.value_start);
-  return Out(std::pair<StoredBytes, StoredBytes>(StoredBytes{range.leaf, key},
-                                                 StoredBytes{range.leaf, value}));
+      memory.subspan(ranges->value_start, ranges->value_end - ranges->value_start);
+  return Out(std::pair<StoredBytes, StoredBytes>(entry_bytes(range.leaf, key),
+                                                 entry_bytes(range.leaf, value)));
 }
 
 const std::string& range_table_name(const RangeCore& range) { return range.name; }

@@ -155,6 +155,50 @@ class ReadTableCore {
   TransactionGuardRef guard;
 };
 
+// One leaf page shared by the entries a range yields from it, without a
+// shared count change per entry: the share counts references on the page's
+// block in batches and hands them out one at a time. Every reference it has
+// not handed out goes when it moves to another leaf or is dropped, so entries
+// may outlive the range and move between threads.
+class LeafShare {
+ public:
+  LeafShare() = default;
+  LeafShare(const LeafShare&) = delete;
+  LeafShare& operator=(const LeafShare&) = delete;
+  ~LeafShare() { reset(); }
+
+  // The page shared now; null before the first leaf and after reset().
+  const PageImpl* page() const { return block_ != nullptr ? &block_->page : nullptr; }
+  // Whether `page` is the page shared now (the same bytes, the same number).
+  bool holds(const PageImpl& page) const {
+    return block_ != nullptr && block_->page.memory().data() == page.memory().data() &&
+           block_->page.get_page_number() == page.get_page_number();
+  }
+  // Shares `page` from now on.
+  void share(const PageImpl& page);
+  // One reference to the page shared now (which must exist).
+  Keepalive hand_out() {
+    if (spare_ == 0) [[unlikely]] {
+      block_->acquire(kBatch);
+      spare_ = kBatch;
+    }
+    --spare_;
+    return Keepalive::adopt(block_);
+  }
+  // Drops the page (and the references not handed out).
+  void reset() noexcept;
+
+ private:
+  static constexpr uint64_t kBatch = 64;
+  struct Block final : KeepaliveBlock {
+    Block(const PageImpl& page, uint64_t refs) : KeepaliveBlock(refs, &destroy), page(page) {}
+    static void destroy(KeepaliveBlock* block) noexcept { delete static_cast<Block*>(block); }
+    PageImpl page;
+  };
+  Block* block_ = nullptr;
+  uint64_t spare_ = 0;  // references counted on block_ but not handed out
+};
+
 class RangeCore {
  public:
   RangeCore(BtreeCursorRange range, std::string name, TransactionGuardRef guard)
@@ -163,7 +207,7 @@ class RangeCore {
   std::string name;
   TransactionGuardRef guard;
   // The leaf the last entry came from, shared by every entry of that leaf.
-  std::shared_ptr<const PageImpl> leaf;
+  LeafShare leaf;
 };
 
 class TableCore {

@@ -115,6 +115,32 @@ class LeafAccessor {
   // Absent when i >= n.
   Result<std::optional<LeafEntry>, StorageError> entry(size_t i) const;
   Result<std::optional<EntryRanges>, StorageError> entry_ranges(size_t i) const;
+  // Entry i's ranges for i < n when its offsets are sound, as entry_ranges
+  // checks them; false otherwise (entry_ranges then names the damage). Inline:
+  // the step of a scan.
+  bool try_entry_ranges(size_t i, EntryRanges& r) const {
+    if (i >= num_pairs_) return false;
+    const uint8_t* offsets = page_.data() + 4;
+    if (fixed_key_width_) {
+      r.key_start = header_ + i * *fixed_key_width_;
+      r.key_end = r.key_start + *fixed_key_width_;
+    } else {
+      r.key_start = i == 0 ? header_ : load_le32(offsets + 4 * (i - 1));
+      r.key_end = load_le32(offsets + 4 * i);
+      offsets += 4 * num_pairs_;
+    }
+    if (fixed_value_width_) {
+      r.value_start = first_value_ + i * *fixed_value_width_;
+      r.value_end = r.value_start + *fixed_value_width_;
+    } else {
+      r.value_start = i == 0 ? first_value_ : load_le32(offsets + 4 * (i - 1));
+      r.value_end = load_le32(offsets + 4 * i);
+    }
+    // total_ <= the page's size was checked on creation.
+    return header_ <= r.key_start && r.key_start <= r.key_end && r.key_end <= first_value_ &&
+           first_value_ <= r.value_start && r.value_start <= r.value_end &&
+           r.value_end <= total_;
+  }
   Result<std::optional<std::pair<size_t, size_t>>, StorageError> value_range(size_t i) const;
   // i < n is the caller's guarantee.
   Result<ByteView, StorageError> key_unchecked(size_t i) const;
@@ -135,8 +161,10 @@ class LeafAccessor {
 
  private:
   LeafAccessor() = default;
-  uint32_t key_end_entry(size_t i) const;
-  uint32_t value_end_entry(size_t i) const;
+  uint32_t key_end_entry(size_t i) const { return load_le32(page_.data() + 4 + 4 * i); }
+  uint32_t value_end_entry(size_t i) const {
+    return load_le32(page_.data() + 4 + (fixed_key_width_ ? 0 : 4 * num_pairs_) + 4 * i);
+  }
   Result<EntryRanges, StorageError> ranges(size_t i) const;
   StorageError corrupted_pair(size_t i) const;
   StorageError beyond_end(size_t offset) const;
@@ -516,9 +544,15 @@ class BranchMutator {
 // preconditions (no room, index past the end) are panics.
 class LeafMutator {
  public:
+  // Where the page's bytes come from. Edits of a page read from the file check
+  // every offset first; a page the open transaction built or edited itself was
+  // checked pair by pair as it was written, so insert and replace skip that
+  // walk on it.
+  enum class Origin : uint8_t { kUntrusted, kWrittenByThisTransaction };
+
   // Byte 0 must be 1.
   LeafMutator(MutByteView page, PageNumber page_number, std::optional<size_t> fixed_key_width,
-              std::optional<size_t> fixed_value_width);
+              std::optional<size_t> fixed_value_width, Origin origin = Origin::kUntrusted);
 
   static Result<bool, StorageError> sufficient_insert_inplace_space(
       ByteView page, PageNumber page_number, size_t i, std::optional<size_t> fixed_key_width,
@@ -536,13 +570,16 @@ class LeafMutator {
   void update_value_end(size_t i, int64_t delta);
 
  private:
-  Result<LeafAccessor, StorageError> checked_accessor() const;
+  // The page's accessor, after the walk over every offset unless the page is
+  // this transaction's own and `walk_own` is false.
+  Result<LeafAccessor, StorageError> checked_accessor(bool walk_own) const;
   void compact(const LeafAccessor& accessor, std::span<const size_t> indices);
 
   MutByteView page_;
   PageNumber page_number_;
   std::optional<size_t> fixed_key_width_;
   std::optional<size_t> fixed_value_width_;
+  Origin origin_;
 };
 
 // Removes pair i from a leaf of the open write transaction at once and returns

@@ -201,6 +201,16 @@ class Cursor {
   // that a scan shares the leaf once per leaf rather than once per entry.
   Result<std::optional<EntryRanges>, StorageError> next_ranges();
   Result<std::optional<EntryRanges>, StorageError> prev_ranges();
+  // next_ranges' step when the entry lies in the current leaf and its offsets
+  // are sound; none otherwise, with nothing changed (next_ranges then takes
+  // the step or reports the damage). Inline: the common step of a scan.
+  std::optional<EntryRanges> next_ranges_in_leaf() {
+    if (!leaf_ || leaf_->entry >= leaf_->num_entries) return std::nullopt;
+    EntryRanges r;
+    if (!leaf_->accessor.try_entry_ranges(leaf_->entry, r)) return std::nullopt;
+    ++leaf_->entry;
+    return r;
+  }
   Result<bool, StorageError> ensure_has_entry(ScanDirection direction);
   // At the gap after a leaf's last entry, moves to the same gap written at the
   // start of the next leaf; anywhere else (or at the tree's end) does nothing.

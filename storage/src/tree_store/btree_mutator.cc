@@ -42,6 +42,9 @@ Result<size_t, StorageError> value_offset(const PageMut& leaf, const TreeDescrip
 
 size_t leaf_pair_count(const PageMut& leaf) { return load_le16(leaf.memory().data() + 2); }
 
+// Leaves this transaction allocated: it wrote every byte of them itself.
+constexpr LeafMutator::Origin kOwnLeaf = LeafMutator::Origin::kWrittenByThisTransaction;
+
 constexpr const char* kNotUncommitted =
     "assertion failed: self.page_allocator.uncommitted(page.get_page_number())";
 
@@ -160,7 +163,7 @@ Result<InsertionResult, StorageError> MutateHelper::insert_into_leaf(PageImpl pa
             range->first, range->second - range->first));
         held.reset();
         TRY_ASSIGN(PageMut leaf, allocator_.get_page_mut(page_number));
-        TRY(LeafMutator(leaf.memory_mut(), page_number, kw, vw).replace(position, value));
+        TRY(LeafMutator(leaf.memory_mut(), page_number, kw, vw, kOwnLeaf).replace(position, value));
         TRY_ASSIGN(size_t offset, value_offset(leaf, descriptor_, position));
         const size_t old_len = old.size();
         return InsertionResult{BranchChild{page_number, kPendingChecksum}, std::nullopt,
@@ -180,7 +183,8 @@ Result<InsertionResult, StorageError> MutateHelper::insert_into_leaf(PageImpl pa
       if (fits) {
         held.reset();
         TRY_ASSIGN(PageMut leaf, allocator_.get_page_mut(page_number));
-        TRY(LeafMutator(leaf.memory_mut(), page_number, kw, vw).insert(position, key, value));
+        TRY(LeafMutator(leaf.memory_mut(), page_number, kw, vw, kOwnLeaf)
+                .insert(position, key, value));
         TRY_ASSIGN(size_t offset, value_offset(leaf, descriptor_, position));
         return InsertionResult{BranchChild{page_number, kPendingChecksum}, std::nullopt,
                                InPlaceGuard(std::move(leaf), offset, value.size()),
@@ -353,7 +357,7 @@ Result<void, StorageError> MutateHelper::insert_inplace_helper(PageMut page, Byt
     const size_t old_len = range->second - range->first;
     if (value.size() > old_len) panic("assertion failed: value.len() <= old_len");
     return LeafMutator(page.memory_mut(), page_number, descriptor_.fixed_key_width,
-                       descriptor_.fixed_value_width)
+                       descriptor_.fixed_value_width, kOwnLeaf)
         .replace(search.first, value);
   }
   if (type != kBranchPageType) return Err{unknown_page_type(page_number, type)};

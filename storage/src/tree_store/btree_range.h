@@ -93,6 +93,19 @@ class BtreeCursorRange {
   // The same step yielding only the entry's byte ranges in leaf_page(side),
   // valid until that end moves again; a scan shares the leaf once per leaf.
   std::optional<Result<EntryRanges, StorageError>> next_ranges_from(RangeSide side);
+  // next_ranges_from(kFront)'s step when it stays in the front cursor's leaf,
+  // that leaf's bytes start at `leaf_bytes`, and nothing else can end the
+  // range there (no back end in use, no end bound); none otherwise, with
+  // nothing changed. Inline: the common step of a forward scan.
+  std::optional<EntryRanges> next_front_in_leaf(const uint8_t* leaf_bytes) {
+    if (slots_[0] != Slot::kActive || slots_[1] != Slot::kUninitialized ||
+        end_.kind != BoundKind::kUnbounded) {
+      return std::nullopt;
+    }
+    Cursor& front = *cursors_[0];
+    if (!front.leaf() || front.leaf()->page.memory().data() != leaf_bytes) return std::nullopt;
+    return front.next_ranges_in_leaf();
+  }
   // The leaf the last entry of next_ranges_from(side) lies in.
   const PageImpl& leaf_page(RangeSide side) const;
   // Whether the entry's key lies within the bound of the end opposite `side`.
