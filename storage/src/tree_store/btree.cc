@@ -316,6 +316,7 @@ Result<std::optional<ValueRef>, StorageError> UntypedBtreeMut::insert(ByteView k
   TRY(check_pair_size(key, value.size()));
   return edit([&]() -> Result<std::optional<ValueRef>, StorageError> {
     MutateHelper helper(root_, *allocator_, local_freed_, tracker_, descriptor_);
+    helper.set_leaf_depth_hint(&leaf_depth_hint_);
     TRY_ASSIGN(InsertOutcome outcome, helper.insert(key, value));
     // The new value's page goes back to the write buffer here.
     return std::move(outcome.replaced_value);
@@ -340,6 +341,7 @@ Result<InPlaceGuard, StorageError> UntypedBtreeMut::insert_reserve(ByteView key,
   const std::vector<uint8_t> zeros(len, 0);
   return edit([&]() -> Result<InPlaceGuard, StorageError> {
     MutateHelper helper(root_, *allocator_, local_freed_, tracker_, descriptor_);
+    helper.set_leaf_depth_hint(&leaf_depth_hint_);
     TRY_ASSIGN(InsertOutcome outcome, helper.insert(key, ByteView(zeros)));
     return std::move(outcome.inserted_guard);
   });

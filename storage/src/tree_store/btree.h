@@ -205,6 +205,8 @@ class UntypedBtreeMut {
   std::vector<PageNumber> local_freed_;
   PageTrackerRef tracker_;
   TransactionPoison transaction_poison_;
+  // The depth of the leaf the last insert reached (see MutateHelper).
+  size_t leaf_depth_hint_ = 0;
   bool poisoned_ = false;
 };
 

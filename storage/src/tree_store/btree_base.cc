@@ -722,14 +722,21 @@ Result<bool, StorageError> LeafMutator::sufficient_insert_inplace_space(
     std::optional<size_t> fixed_value_width, ByteView key, ByteView value) {
   TRY_ASSIGN(LeafAccessor accessor,
              LeafAccessor::create(page, page_number, fixed_key_width, fixed_value_width));
+  return sufficient_insert_inplace_space(accessor, i, fixed_key_width, fixed_value_width, key,
+                                         value);
+}
+
+Result<bool, StorageError> LeafMutator::sufficient_insert_inplace_space(
+    const LeafAccessor& accessor, size_t i, std::optional<size_t> fixed_key_width,
+    std::optional<size_t> fixed_value_width, ByteView key, ByteView value) {
   TRY_ASSIGN(size_t total, accessor.total_length());
   const size_t n = accessor.num_pairs();
   if (n == kMaxNodeEntries) return false;
   // On a multi-page leaf only appends are done in place.
-  if (page_number.page_order > 0 && i < n) return false;
+  if (accessor.page_number().page_order > 0 && i < n) return false;
   const uint64_t required = key.size() + value.size() + offset_width(fixed_key_width) +
                             offset_width(fixed_value_width);
-  return required <= page.size() - total && total + required <= kMaxOffset;
+  return required <= accessor.page().size() - total && total + required <= kMaxOffset;
 }
 
 Result<bool, StorageError> LeafMutator::sufficient_replace_inplace_space(
@@ -745,7 +752,7 @@ Result<bool, StorageError> LeafMutator::sufficient_replace_inplace_space(
          static_cast<int64_t>(new_value.size()) - static_cast<int64_t>(old_len);
 }
 
-Result<void, StorageError> LeafMutator::insert(size_t i, ByteView key, ByteView value) {
+Result<size_t, StorageError> LeafMutator::insert(size_t i, ByteView key, ByteView value) {
   TRY_ASSIGN(LeafAccessor accessor, checked_accessor(/*walk_own=*/false));
   const size_t n = accessor.num_pairs();
   STORAGE_ASSERT(n >= 1 && n < kMaxNodeEntries && i <= n);
@@ -802,7 +809,7 @@ Result<void, StorageError> LeafMutator::insert(size_t i, ByteView key, ByteView 
     move_bytes(p, key_ends_from_i + hk, key_ends_from_i, value_ends_from_i - key_ends_from_i);
     store_le32(p + key_ends_from_i, static_cast<uint32_t>(key_i + g + K));
   }
-  return Unit{};
+  return value_i + g + K;
 }
 
 Result<void, StorageError> LeafMutator::remove(size_t i) {

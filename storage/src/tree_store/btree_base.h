@@ -557,11 +557,16 @@ class LeafMutator {
   static Result<bool, StorageError> sufficient_insert_inplace_space(
       ByteView page, PageNumber page_number, size_t i, std::optional<size_t> fixed_key_width,
       std::optional<size_t> fixed_value_width, ByteView key, ByteView value);
+  // The same test on the leaf's accessor.
+  static Result<bool, StorageError> sufficient_insert_inplace_space(
+      const LeafAccessor& accessor, size_t i, std::optional<size_t> fixed_key_width,
+      std::optional<size_t> fixed_value_width, ByteView key, ByteView value);
   static Result<bool, StorageError> sufficient_replace_inplace_space(
       ByteView page, PageNumber page_number, size_t i, std::optional<size_t> fixed_key_width,
       std::optional<size_t> fixed_value_width, ByteView new_value);
 
-  Result<void, StorageError> insert(size_t i, ByteView key, ByteView value);
+  // Answers where the new value starts.
+  Result<size_t, StorageError> insert(size_t i, ByteView key, ByteView value);
   Result<void, StorageError> remove(size_t i);
   // Strictly ascending, at least one pair stays.
   Result<void, StorageError> remove_indices(std::span<const size_t> indices);

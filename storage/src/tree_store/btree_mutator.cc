@@ -108,6 +108,7 @@ Result<InsertionResult, StorageError> MutateHelper::insert_helper(PageImpl page,
                                                                   std::vector<PageNumber>& path) {
   TRY_ASSIGN(uint8_t type, page_type(page.memory(), page.get_page_number()));
   if (type == kLeafPageType) {
+    if (leaf_depth_hint_ != nullptr) *leaf_depth_hint_ = path.size();
     return insert_into_leaf(std::move(page), checksum, key, value, rightmost_path);
   }
   if (type == kBranchPageType) {
@@ -164,15 +165,15 @@ Result<InsertionResult, StorageError> MutateHelper::insert_into_leaf(PageImpl pa
         held.reset();
         TRY_ASSIGN(PageMut leaf, allocator_.get_page_mut(page_number));
         TRY(LeafMutator(leaf.memory_mut(), page_number, kw, vw, kOwnLeaf).replace(position, value));
-        TRY_ASSIGN(size_t offset, value_offset(leaf, descriptor_, position));
+        const size_t offset = range->first;  // a replaced value starts where the old one did
         const size_t old_len = old.size();
         return InsertionResult{BranchChild{page_number, kPendingChecksum}, std::nullopt,
                                InPlaceGuard(std::move(leaf), offset, value.size()),
                                ValueRef{PageHolder::owned(std::move(old)), 0, old_len}};
       }
     } else {
-      TRY_ASSIGN(bool fits, LeafMutator::sufficient_insert_inplace_space(
-                                accessor.page(), page_number, position, kw, vw, key, value));
+      TRY_ASSIGN(bool fits, LeafMutator::sufficient_insert_inplace_space(accessor, position, kw,
+                                                                         vw, key, value));
       if (fits) {
         // Room in the allocation is not enough: only a leaf of one pair may
         // outgrow a page, so the grown leaf must pass the split test too.
@@ -183,9 +184,8 @@ Result<InsertionResult, StorageError> MutateHelper::insert_into_leaf(PageImpl pa
       if (fits) {
         held.reset();
         TRY_ASSIGN(PageMut leaf, allocator_.get_page_mut(page_number));
-        TRY(LeafMutator(leaf.memory_mut(), page_number, kw, vw, kOwnLeaf)
-                .insert(position, key, value));
-        TRY_ASSIGN(size_t offset, value_offset(leaf, descriptor_, position));
+        TRY_ASSIGN(size_t offset, LeafMutator(leaf.memory_mut(), page_number, kw, vw, kOwnLeaf)
+                                      .insert(position, key, value));
         return InsertionResult{BranchChild{page_number, kPendingChecksum}, std::nullopt,
                                InPlaceGuard(std::move(leaf), offset, value.size()),
                                std::nullopt};
@@ -267,6 +267,50 @@ Result<InsertionResult, StorageError> MutateHelper::insert_into_leaf(PageImpl pa
   return InsertionResult{subtree_root, std::move(sibling), std::move(*guard), std::move(replaced)};
 }
 
+Result<std::optional<InsertionResult>, StorageError> MutateHelper::insert_into_own_leaf(
+    PageNumber page_number, ByteView key, ByteView value) {
+  using Out = std::optional<InsertionResult>;
+  const auto kw = descriptor_.fixed_key_width;
+  const auto vw = descriptor_.fixed_value_width;
+  TRY_ASSIGN(PageMut leaf, allocator_.get_page_mut(page_number));
+  TRY_ASSIGN(uint8_t type, page_type(leaf.memory(), page_number));
+  if (type != kLeafPageType) return Out();
+  TRY_ASSIGN(LeafAccessor accessor, LeafAccessor::create(leaf, descriptor_));
+  TRY(accessor.total_length());  // a leaf is never empty
+  TRY_ASSIGN(auto search, accessor.position(key));
+  const auto [position, found] = search;
+  const size_t n = accessor.num_pairs();
+  if (found) {
+    TRY_ASSIGN(bool fits, LeafMutator::sufficient_replace_inplace_space(
+                              accessor.page(), page_number, position, kw, vw, value));
+    if (!fits) return Out();
+    TRY_ASSIGN(auto range, accessor.value_range(position));
+    // The old bytes are about to be overwritten.
+    std::vector<uint8_t> old =
+        copy_of(accessor.page().subspan(range->first, range->second - range->first));
+    TRY(LeafMutator(leaf.memory_mut(), page_number, kw, vw, kOwnLeaf).replace(position, value));
+    const size_t old_len = old.size();
+    return Out(InsertionResult{BranchChild{page_number, kPendingChecksum}, std::nullopt,
+                               InPlaceGuard(std::move(leaf), range->first, value.size()),
+                               ValueRef{PageHolder::owned(std::move(old)), 0, old_len}});
+  }
+  // A neighbour of a single large value gets a leaf of its own.
+  TRY_ASSIGN(bool large, is_single_large_value(accessor, allocator_.get_page_size()));
+  if (large) return Out();
+  TRY_ASSIGN(bool fits,
+             LeafMutator::sufficient_insert_inplace_space(accessor, position, kw, vw, key, value));
+  if (fits) {
+    TRY_ASSIGN(size_t pair_bytes, accessor.length_of_pairs(0, n));
+    fits = !leaf_split_required(n + 1, pair_bytes + key.size() + value.size(), kw, vw,
+                                allocator_.get_page_size());
+  }
+  if (!fits) return Out();
+  TRY_ASSIGN(size_t offset, LeafMutator(leaf.memory_mut(), page_number, kw, vw, kOwnLeaf)
+                                .insert(position, key, value));
+  return Out(InsertionResult{BranchChild{page_number, kPendingChecksum}, std::nullopt,
+                             InPlaceGuard(std::move(leaf), offset, value.size()), std::nullopt});
+}
+
 Result<InsertionResult, StorageError> MutateHelper::insert_into_branch(
     PageImpl page, Checksum checksum, ByteView key, ByteView value, bool rightmost_path,
     std::vector<PageNumber>& path) {
@@ -279,11 +323,20 @@ Result<InsertionResult, StorageError> MutateHelper::insert_into_branch(
   const Checksum child_checksum = accessor.child_checksum(i);
   if (on_path(path, child)) return Err{cycle_detected()};
   if (path.size() >= kMaxTreeDepth) return Err{tree_too_deep()};
-  TRY_ASSIGN(PageImpl child_page, allocator_.get_page(child, PageReadHint::kMayBeDirty));
   path.push_back(child);
-  TRY_ASSIGN(InsertionResult sub, insert_helper(std::move(child_page), child_checksum, key, value,
-                                                rightmost_path && i == k, path));
+  std::optional<InsertionResult> own;
+  if (leaf_depth_hint_ != nullptr && *leaf_depth_hint_ == path.size() &&
+      allocator_.uncommitted(child)) {
+    TRY_ASSIGN(own, insert_into_own_leaf(child, key, value));
+  }
+  if (!own) {
+    TRY_ASSIGN(PageImpl child_page, allocator_.get_page(child, PageReadHint::kMayBeDirty));
+    TRY_ASSIGN(InsertionResult inserted, insert_helper(std::move(child_page), child_checksum, key,
+                                                       value, rightmost_path && i == k, path));
+    own.emplace(std::move(inserted));
+  }
   path.pop_back();
+  InsertionResult sub = std::move(*own);
 
   // The child changed in place under a slot that already says so.
   if (!sub.split_sibling && sub.subtree_root.page == child &&

@@ -95,6 +95,11 @@ class MutateHelper {
   // Adds the pair or replaces the value of an equal key. The root header is
   // written only when every level succeeded.
   Result<InsertOutcome, StorageError> insert(ByteView key, ByteView value);
+  // Where inserts keep the depth (the root at 1) their last leaf lay at: a
+  // child at that depth that this transaction allocated is taken as a leaf
+  // and edited through one lent page, with no read handle first. A wrong
+  // depth costs a lending, never a wrong edit.
+  void set_leaf_depth_hint(size_t* hint) { leaf_depth_hint_ = hint; }
   // Overwrites the value of a present key whose whole path this transaction
   // allocated, with a value no longer than the stored one; allocates and frees
   // nothing. Broken preconditions panic.
@@ -166,6 +171,12 @@ class MutateHelper {
                                                            ByteView key, ByteView value,
                                                            bool rightmost_path,
                                                            std::vector<PageNumber>& path);
+  // insert_into_leaf's edit in place of a leaf this transaction allocated,
+  // read and written through the one lent page. None, with nothing changed,
+  // when the page is no leaf or the pair does not fit in place.
+  Result<std::optional<InsertionResult>, StorageError> insert_into_own_leaf(PageNumber page,
+                                                                            ByteView key,
+                                                                            ByteView value);
   // A new leaf holding only the pair; the guard points at its value.
   Result<std::pair<PageNumber, InPlaceGuard>, StorageError> build_single_leaf(ByteView key,
                                                                              ByteView value);
@@ -177,6 +188,7 @@ class MutateHelper {
   std::vector<PageNumber>& freed_;
   PageTrackerRef tracker_;
   TreeDescriptor descriptor_;
+  size_t* leaf_depth_hint_ = nullptr;
 };
 
 }  // namespace storage
