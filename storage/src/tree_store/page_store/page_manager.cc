@@ -563,22 +563,23 @@ UnpersistedAllocations TransactionalMemory::take_unpersisted_allocations() {
 
 // ---- UncommittedPages -----------------------------------------------------------------------
 
-Mutex<PageNumberSet>::Guard UncommittedPages::shard(PageNumber page) const {
+Mutex<FlatPageNumberSet>::Guard UncommittedPages::shard(PageNumber page) const {
   return lock_unwrap(shards_[page.page_index % kShards].pages);
 }
 
-bool UncommittedPages::insert(PageNumber page) { return shard(page)->insert(page).second; }
+bool UncommittedPages::insert(PageNumber page) { return shard(page)->insert(page); }
 
-bool UncommittedPages::remove(PageNumber page) { return shard(page)->erase(page) != 0; }
+bool UncommittedPages::remove(PageNumber page) { return shard(page)->erase(page); }
 
 bool UncommittedPages::contains(PageNumber page) const { return shard(page)->contains(page); }
 
 PageNumberSet UncommittedPages::take_all() {
   PageNumberSet out;
   for (Shard& s : shards_) {
-    PageNumberSet taken;
-    taken.swap(*lock_unwrap(s.pages));
-    out.merge(taken);
+    FlatPageNumberSet taken;
+    std::swap(taken, *lock_unwrap(s.pages));
+    out.reserve(out.size() + taken.size());
+    taken.for_each([&](PageNumber page) { out.insert(page); });
   }
   return out;
 }

@@ -40,6 +40,7 @@
 #include "storage/src/tree_store/page_store/base.h"
 #include "storage/src/tree_store/page_store/cached_file.h"
 #include "storage/src/tree_store/page_store/fast_hasher.h"
+#include "storage/src/tree_store/page_store/flat_page_set.h"
 #include "storage/src/tree_store/page_store/header.h"
 #include "storage/src/tree_store/page_store/layout.h"
 #include "storage/src/tree_store/page_store/page.h"
@@ -250,12 +251,13 @@ class UncommittedPages {
   PageNumberSet take_all();
 
  private:
+  // Flat sets: every edit asks whether its pages are the transaction's own.
   struct alignas(64) Shard {
-    Mutex<PageNumberSet> pages;
+    Mutex<FlatPageNumberSet> pages;
   };
   static_assert(alignof(Shard) == 64 && sizeof(Shard) % 64 == 0);
 
-  Mutex<PageNumberSet>::Guard shard(PageNumber page) const;
+  Mutex<FlatPageNumberSet>::Guard shard(PageNumber page) const;
 
   mutable std::array<Shard, kShards> shards_;
 };
