@@ -216,6 +216,33 @@ TEST_F(LookupTest, RecordThatDoesNotDecodeFailsTheLookup) {
   EXPECT_FALSE(error_text(pairs.error()).empty());
 }
 
+// Stored text is file bytes: text that is not UTF-8 fails the call with an
+// error value instead of stopping the program.
+TEST_F(LookupTest, StoredTextThatIsNotUtf8IsCorrupted) {
+  struct Case {
+    const char* name;
+    void (*edit)(CraftedFullmap*);
+  };
+  const Case cases[] = {
+      {"prefix", [](CraftedFullmap* f) { f->prefixes[2] = "NCBI\xffGene"; }},
+      {"category", [](CraftedFullmap* f) { f->categories[3] = "biolink:\xc3"; }},
+      {"meta schema", [](CraftedFullmap* f) { f->meta["schema"] = "\xed\xa0\x80"; }},
+      {"meta shards", [](CraftedFullmap* f) { f->meta["shards"] = "1\x80" "6"; }},
+  };
+  uint64_t build = 200;
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    CraftedFullmap f = small_fullmap(++build);
+    c.edit(&f);
+    f.write(path_);
+    auto rows = lookup_terms(path_, views({"ins"}), 1);
+    ASSERT_FALSE(rows.ok());
+    EXPECT_EQ(rows.error().kind(), PendingError::Kind::kRuntimeError);
+    EXPECT_NE(error_text(rows.error()).find("not valid UTF-8"), std::string::npos)
+        << error_text(rows.error());
+  }
+}
+
 TEST_F(LookupTest, OpenCasesOfThePrimary) {
   constexpr const char* kOk = "";
   const std::string invalid =
