@@ -77,11 +77,15 @@ storage::Result<void, PendingError> write_primary(const FinalWriteInput& input,
     options.scratch_dir = input.scratch_dir;
     options.scratch_tag = "curie";
     TRY_ASSIGN(CurieMerge merge, CurieMerge::open(tables.curie_runs, options));
+    // The merge yields each id once, ascending: sorted appends through the
+    // write cursor, which packs whole leaves instead of descending per row.
+    TRY_ASSIGN(auto cursor, curies.upper_bound_mut(storage::CursorBound::unbounded()));
     for (;;) {
       TRY_ASSIGN(std::optional<CurieMerge::Row> row, merge.next());
       if (!row) break;
-      TRY(curies.insert(row->curie_id, bytes_of(row->row)));
+      TRY(cursor.insert_before(row->curie_id, bytes_of(row->row)));
     }
+    TRY(std::move(cursor).close());
   }
   {
     TRY_ASSIGN(auto meta, (txn.open_table<TextCodec, TextCodec>(kMetaTable)));
