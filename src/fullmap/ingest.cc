@@ -248,13 +248,15 @@ Result<void, PendingError> process_row(IngestState* state, WorkerBuf* buf, std::
         seen.id, position,
         CurieRow{prefix_id, std::string(local_id), std::string(preferred), category_id, taxon}});
   }
-  for (std::string_view name : row.names) emit_term(name, seen.id, source, &buf->terms);
-  emit_term(curie, seen.id, source, &buf->terms);
+  // A row's keys are probed together (their table slots fetched ahead).
+  for (std::string_view name : row.names) emit_term_queued(name, seen.id, source, &buf->terms);
+  emit_term_queued(curie, seen.id, source, &buf->terms);
   if (in.equiv != nullptr) {
     in.equiv->lookup(curie, [&](std::string_view id) {
-      emit_term(id, seen.id, source, &buf->terms);
+      emit_term_queued(id, seen.id, source, &buf->terms);
     });
   }
+  buf->terms.flush();
   if (buf->terms.size() >= in.local_spill_entries) TRY(spill_terms(state, buf));
   if (buf->curie_rows.size() >= in.curie_spill_entries) TRY(spill_curies(state, buf));
   return {};
