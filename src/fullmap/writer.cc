@@ -1,5 +1,6 @@
 #include "src/fullmap/writer.h"
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <system_error>
@@ -157,14 +158,27 @@ storage::Result<uint64_t, PendingError> write_shard_records(storage::Database& d
     {
       TRY_ASSIGN(RecordsTable records, (txn.open_table<U64Codec, BytesCodec>(kRecordsTable)));
       TRY_ASSIGN(ShardRecords merged, ShardRecords::open(runs, context.merge));
-      RecordBatch batch(context.insert_batch);
+      // The records are appended in slices of at most kMaxBatchReserve: a
+      // large insert batch (or 0, one batch) would otherwise hold a whole
+      // shard's records in memory a second time. Progress still counts whole
+      // insert batches.
+      const size_t insert_batch = context.insert_batch;
+      const size_t slice = insert_batch == 0 ? kMaxBatchReserve
+                                             : std::min(insert_batch, kMaxBatchReserve);
+      RecordBatch batch(slice);
+      uint64_t unreported = 0;
       for (;;) {
-        TRY_ASSIGN(bool more, fill_batch(&merged, &batch, context.insert_batch));
+        TRY_ASSIGN(bool more, fill_batch(&merged, &batch, slice));
         TRY_ASSIGN(size_t n, flush_shard_batch(records, &batch, &txn));
-        report_shard_progress(context, n);
         written += n;
+        unreported += n;
+        while (insert_batch != 0 && unreported >= insert_batch) {
+          report_shard_progress(context, insert_batch);
+          unreported -= insert_batch;
+        }
         if (!more) break;
       }
+      report_shard_progress(context, unreported);
     }
     TRY(std::move(txn).commit());
   }
