@@ -1,6 +1,7 @@
 // The equivalence index: which identifiers name the same concept, from the
-// build's class files. Each class file is read by a task of its own into a
-// bounded map that spills as sorted run files; the runs are merged into one
+// build's class files. Each class file (or each range of a large plain one,
+// cut at line starts) is read by a task of its own into a bounded map that
+// spills as sorted run files; the runs are merged into one
 // file, equiv_data.bin, mapped read-only. In memory stay only the sorted key
 // hashes and the entries' offsets (16 bytes per key). Formats: FORMAT.md.
 //
@@ -56,6 +57,9 @@ struct EquivOptions {
   size_t spill_entries = kDefaultEquivSpillEntries;
   size_t fan_in = 32;  // at least 2
   uint64_t report_every = kEquivMergeReportEvery;  // keys between merge reports
+  // A plain class file at least twice this large is cut at line starts into
+  // ranges read by tasks of their own (at most one per thread of the arena).
+  uint64_t min_piece_bytes = uint64_t{4} << 20;
 };
 
 // One task's map from class key to the values listed for it. Keys and values
