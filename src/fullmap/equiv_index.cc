@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -536,6 +537,19 @@ Result<EquivIndex, PendingError> EquivIndex::open_merged(std::string path,
   index.path_ = std::move(path);
   index.hashes_ = std::move(hashes);
   index.offsets_ = std::move(offsets);
+  const size_t n = index.hashes_.size();
+  if (n >= 2 && n <= UINT32_MAX) {
+    const int bits = std::min(20, static_cast<int>(std::bit_width(n)) - 1);
+    index.directory_shift_ = 64 - bits;
+    index.directory_.assign((size_t{1} << bits) + 1, 0);
+    // directory_[p] = the first index whose prefix is p or more.
+    size_t at = 0;
+    for (size_t p = 0; p < (size_t{1} << bits); ++p) {
+      while (at < n && (index.hashes_[at] >> index.directory_shift_) < p) ++at;
+      index.directory_[p] = static_cast<uint32_t>(at);
+    }
+    index.directory_.back() = static_cast<uint32_t>(n);
+  }
   TRY_ASSIGN(index.file_, open_file(index.path_));
   struct stat st;
   if (::fstat(index.file_.get(), &st) != 0) return storage::Err{PendingError(os_error(errno))};

@@ -205,6 +205,11 @@ class EquivIndex {
 
   std::vector<uint64_t> hashes_;
   std::vector<uint64_t> offsets_;
+  // Where the hashes of each top-bits prefix start (one more entry at the
+  // end), so that a lookup searches only its prefix's short stretch; at most
+  // 4 bytes per key. Empty for fewer than two keys.
+  std::vector<uint32_t> directory_;
+  int directory_shift_ = 64;
   std::string path_;
   const char* map_ = nullptr;  // null for an empty file
   size_t map_size_ = 0;
@@ -214,8 +219,14 @@ class EquivIndex {
 template <typename Visit>
 void EquivIndex::lookup(std::string_view curie, Visit&& visit) const {
   const uint64_t h = xxh64_hash(curie);
-  auto i = static_cast<size_t>(std::lower_bound(hashes_.begin(), hashes_.end(), h) -
-                               hashes_.begin());
+  auto first = hashes_.begin();
+  auto last = hashes_.end();
+  if (!directory_.empty()) {
+    const auto prefix = static_cast<size_t>(h >> directory_shift_);
+    first = hashes_.begin() + directory_[prefix];
+    last = hashes_.begin() + directory_[prefix + 1];
+  }
+  auto i = static_cast<size_t>(std::lower_bound(first, last, h) - hashes_.begin());
   auto u32_at = [&](size_t at) {
     uint32_t v;
     std::memcpy(&v, map_ + at, 4);

@@ -248,7 +248,8 @@ Result<void, PendingError> process_row(IngestState* state, WorkerBuf* buf, std::
         seen.id, position,
         CurieRow{prefix_id, std::string(local_id), std::string(preferred), category_id, taxon}});
   }
-  // A row's keys are probed together (their table slots fetched ahead).
+  // Keys are probed in groups, their table slots fetched ahead, also across
+  // rows.
   for (std::string_view name : row.names) emit_term_queued(name, seen.id, source, &buf->terms);
   emit_term_queued(curie, seen.id, source, &buf->terms);
   if (in.equiv != nullptr) {
@@ -256,8 +257,11 @@ Result<void, PendingError> process_row(IngestState* state, WorkerBuf* buf, std::
       emit_term_queued(id, seen.id, source, &buf->terms);
     });
   }
-  buf->terms.flush();
-  if (buf->terms.size() >= in.local_spill_entries) TRY(spill_terms(state, buf));
+  // Exact all the same: the map can reach the limit only once its queue is in.
+  if (buf->terms.size() + buf->terms.queued() >= in.local_spill_entries) {
+    buf->terms.flush();
+    if (buf->terms.size() >= in.local_spill_entries) TRY(spill_terms(state, buf));
+  }
   if (buf->curie_rows.size() >= in.curie_spill_entries) TRY(spill_curies(state, buf));
   return {};
 }
@@ -276,6 +280,7 @@ Result<void, PendingError> worker_loop(IngestState* state) {
                       InputPosition{batch->file, l.number}));
     }
   }
+  buf.terms.flush();
   if (!buf.terms.empty()) TRY(spill_terms(state, &buf));
   if (!buf.curie_rows.empty()) TRY(spill_curies(state, &buf));
   return {};

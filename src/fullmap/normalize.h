@@ -55,6 +55,8 @@ class TermMap {
   // before any add(); until then size(), find() and the walks do not see them.
   void add_queued(std::string_view term, Posting posting);
   void flush();
+  // Adds waiting in the queue.
+  size_t queued() const { return num_queued_; }
 
   size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
@@ -106,7 +108,7 @@ class TermMap {
     size_t size;
     Posting posting;
   };
-  static constexpr size_t kQueue = 32;
+  static constexpr size_t kQueue = 48;
 
   std::vector<uint64_t> slots_;
   std::vector<Entry> entries_;
