@@ -229,6 +229,12 @@ std::vector<uint64_t> line_cuts(const std::string& path, size_t pieces) {
   return cuts;
 }
 
+uint64_t plain_file_size(const std::string& path) {
+  struct stat st;
+  if (has_gz_extension(path) || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  return static_cast<uint64_t>(st.st_size);
+}
+
 IoResult<std::unique_ptr<InputStream>> open_range_reader(const std::string& path, uint64_t begin,
                                                          uint64_t end) {
   TRY_ASSIGN(Fd fd, open_file(path));

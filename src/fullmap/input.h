@@ -77,6 +77,10 @@ IoResult<std::unique_ptr<InputStream>> open_reader(const std::string& path);
 // read, and `pieces` <= 1 give {0, size} or nothing (read the file whole).
 std::vector<uint64_t> line_cuts(const std::string& path, size_t pieces);
 
+// The size of a plain (not gzip) regular file; 0 for a gzip file or one whose
+// size cannot be read.
+uint64_t plain_file_size(const std::string& path);
+
 // The bytes [begin, end) of a plain file, read by position.
 IoResult<std::unique_ptr<InputStream>> open_range_reader(const std::string& path, uint64_t begin,
                                                          uint64_t end);
