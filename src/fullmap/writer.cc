@@ -163,8 +163,8 @@ storage::Result<uint64_t, PendingError> write_shard_records(storage::Database& d
       // shard's records in memory a second time. Progress still counts whole
       // insert batches.
       const size_t insert_batch = context.insert_batch;
-      const size_t slice = insert_batch == 0 ? kMaxBatchReserve
-                                             : std::min(insert_batch, kMaxBatchReserve);
+      const size_t slice = insert_batch == 0 ? context.batch_slice
+                                             : std::min(insert_batch, context.batch_slice);
       RecordBatch batch(slice);
       uint64_t unreported = 0;
       for (;;) {
@@ -229,6 +229,7 @@ storage::Result<uint64_t, PendingError> write_final_database(const FinalWriteInp
     c.progress_total = total;
     c.build_id = build_id;
     c.merge.fan_in = fan_in;
+    if (input.batch_slice != 0) c.batch_slice = input.batch_slice;
     c.merge.hash = input.term_hash;
     c.merge.scratch_dir = input.scratch_dir;
     c.merge.scratch_tag = "s" + std::to_string(i);
