@@ -73,10 +73,12 @@ class TermMap {
     for (Entry& e : entries_) f(std::string_view(e.term), e.postings);
   }
 
-  // Moves every entry out through f(Term&&, Postings&&), in no
-  // particular order, and leaves the map empty with its table kept.
+  // Moves every entry out through f(Term&&, Postings&&), queued adds
+  // included, in no particular order, and leaves the map empty with its
+  // table kept.
   template <typename F>
   void drain(F&& f) {
+    flush();
     for (Entry& e : entries_) f(std::move(e.term), std::move(e.postings));
     clear();
   }
