@@ -1,13 +1,16 @@
 """build_fullmap_db against a plain-Python version of the same job.
 
 Input: bench/gen_fullmap.py's data (1,000,000 concepts by default, made once
-under build/bench-data). Every run is a child process on a warm page cache,
-so that its peak RSS is its own. Figures: MB/s of uncompressed input (plain
-and gzip input, and at 1, 2, 4 and 8 threads), peak RSS, and the speed-up
-over the Python baseline (json.loads, the term rules, a dict, pickle), which
-runs on a subset of the input and is compared per MB.
+under build/bench-data, or --data-dir). Every run is a child process on a
+warm page cache, so that its peak RSS is its own. Figures: MB/s of
+uncompressed input (plain and gzip input, and at 1, 2, 4 and 8 threads),
+peak RSS, and the speed-up over the Python baseline (json.loads, the term
+rules, a dict, pickle), which runs on a subset of the input and is compared
+per MB; --subset-mb 0 runs it on the whole input instead (a minute or more),
+so that the ratio and the peak RSS compare at the same size.
 
-    .venv/bin/python bench/fullmap_build.py [--concepts N] [--subset-mb N] [--repeat N]
+    .venv/bin/python bench/fullmap_build.py [--concepts N] [--data-dir DIR] [--subset-mb N]
+                                            [--repeat N]
 """
 import argparse
 import json
@@ -160,6 +163,7 @@ def subset(paths, directory, megabytes):
 def main():
     parser = argparse.ArgumentParser()
     parser.add_argument("--concepts", type=int, default=1_000_000)
+    parser.add_argument("--data-dir", default=gen_fullmap.DEFAULT_DIR)
     parser.add_argument("--subset-mb", type=int, default=40)
     parser.add_argument("--repeat", type=int, default=3)
     parser.add_argument("--child", nargs=5, help=argparse.SUPPRESS)
@@ -170,7 +174,7 @@ def main():
         return
 
     t = time.perf_counter()
-    classes, synonyms, gz = gen_fullmap.generate(args.concepts)
+    classes, synonyms, gz = gen_fullmap.generate(args.concepts, args.data_dir)
     size = sum(os.path.getsize(p) for p in classes + synonyms)
     print(f"input: {args.concepts} concepts, {size / 1e6:.0f} MB uncompressed "
           f"({len(synonyms)} synonyms, {len(classes)} classes files; ready in "
@@ -199,6 +203,17 @@ def main():
         scaling = ", ".join(f"{figures[n][0] / figures[1][0]:.2f}x at {n}" for n in (2, 4, 8))
         print(f"scaling over 1 thread: {scaling}")
 
+        if args.subset_mb == 0:
+            py = run_child("python", os.path.join(tmp, "python.pickle"), 1, classes, synonyms)
+            py_mbps = size / 1e6 / py["seconds"]
+            mbps, secs, rss, cpu = figures[8]
+            print(f"\nwhole input, both the whole job:")
+            print(f"{'python json+dict+pickle':28}{py_mbps:8.1f}{py['seconds']:9.2f}"
+                  f"{py['rss_mib']:14.0f}{py['cpu']:8.1f}")
+            print(f"{'rs, plain, threads=8':28}{mbps:8.1f}{secs:9.2f}{rss:14.0f}{cpu:8.1f}")
+            print(f"speed-up over python: {mbps / py_mbps:.1f}x; peak RSS rs/python "
+                  f"{rss / py['rss_mib']:.2f}; CPU seconds python/rs {py['cpu'] / cpu:.1f}")
+            return
         cls_sub = subset(classes, tmp, args.subset_mb // 6)
         syn_sub = subset(synonyms, tmp, args.subset_mb - args.subset_mb // 6)
         sub_size = sum(os.path.getsize(p) for p in cls_sub + syn_sub)

@@ -1,5 +1,6 @@
 #include "src/fullmap/build.h"
 
+#include <fcntl.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -7,10 +8,13 @@
 #include <filesystem>
 #include <memory>
 #include <optional>
+#include <thread>
+#include <vector>
 
 #include "src/fullmap/db_cache.h"
 #include "src/fullmap/equiv_index.h"
 #include "src/fullmap/ingest.h"
+#include "src/fullmap/input.h"
 #include "src/fullmap/spill_dir.h"
 #include "src/fullmap/writer.h"
 
@@ -31,7 +35,12 @@ std::string parent_of(const std::string& output) {
 
 }  // namespace
 
-Outcome prepare_output(const std::string& output, std::span<const std::string> inputs) {
+OldFiles::~OldFiles() {
+  if (closer_.joinable()) closer_.join();
+}
+
+storage::Result<OldFiles, PendingError> prepare_output(const std::string& output,
+                                                       std::span<const std::string> inputs) {
   const std::string parent = parent_of(output);
   if (!parent.empty()) {
     std::error_code ec;
@@ -54,6 +63,7 @@ Outcome prepare_output(const std::string& output, std::span<const std::string> i
   for (uint32_t i = 0; i < kShardCount; ++i) paths.push_back(shard_path(output, i));
   // Every path is checked before the first is deleted.
   std::vector<bool> present(paths.size(), false);
+  std::vector<bool> regular(paths.size(), false);
   for (size_t i = 0; i < paths.size(); ++i) {
     struct stat st;
     if (::stat(paths[i].c_str(), &st) != 0) continue;  // nothing there to delete
@@ -65,11 +75,27 @@ Outcome prepare_output(const std::string& output, std::span<const std::string> i
     }
     if (S_ISDIR(st.st_mode)) return fail_errno(EISDIR);
     present[i] = true;
+    regular[i] = S_ISREG(st.st_mode);
   }
+  // Unlinking a large file frees its blocks and pages, which takes a while:
+  // regular files are unlinked while held open, and closed on a thread of
+  // their own.
+  std::vector<Fd> held;
   for (size_t i = 0; i < paths.size(); ++i) {
-    if (present[i] && ::unlink(paths[i].c_str()) != 0 && errno != ENOENT) return fail_errno(errno);
+    if (!present[i]) continue;
+    Fd fd(regular[i] ? ::open(paths[i].c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK) : -1);
+    if (::unlink(paths[i].c_str()) != 0 && errno != ENOENT) return fail_errno(errno);
+    if (fd.valid()) held.push_back(std::move(fd));
   }
-  return {};
+  OldFiles old;
+  if (!held.empty()) {
+    try {
+      old.closer_ = std::thread([files = std::move(held)]() mutable { files.clear(); });
+    } catch (const std::exception&) {
+      // No thread: the files are closed here, when `held` goes.
+    }
+  }
+  return old;
 }
 
 Outcome build_body(const BuildJob& job) {

@@ -8,6 +8,7 @@
 #include <cstdint>
 #include <span>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "src/fullmap/error.h"
@@ -29,12 +30,29 @@ struct BuildJob {
   ProgressHandle progress;
 };
 
+// Old output files, unlinked while still open: the file system frees a large
+// file's blocks and pages only at its last close, which a thread of its own
+// does meanwhile, while the build goes on. Destroying this waits for it.
+class OldFiles {
+ public:
+  OldFiles() = default;
+  OldFiles(OldFiles&&) noexcept = default;
+  OldFiles& operator=(OldFiles&&) = delete;
+  ~OldFiles();
+
+ private:
+  friend storage::Result<OldFiles, PendingError> prepare_output(
+      const std::string& output, std::span<const std::string> inputs);
+  std::thread closer_;
+};
+
 // Creates the output's parent directory, then checks all 17 output paths
 // before it deletes any: a path that is one of `inputs` (same device and
 // inode, following symbolic links) or a directory fails the build with
-// nothing deleted. Then deletes the old output and shard files.
-storage::Result<void, PendingError> prepare_output(const std::string& output,
-                                                   std::span<const std::string> inputs);
+// nothing deleted. Then deletes the old output and shard files (their last
+// close left to the result).
+storage::Result<OldFiles, PendingError> prepare_output(const std::string& output,
+                                                       std::span<const std::string> inputs);
 
 // The phases: spill directory, equivalence index, ingestion, final write; the
 // spill directory is removed after success and kept after a failure.

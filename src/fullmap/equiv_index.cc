@@ -5,6 +5,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <bit>
 #include <cerrno>
 #include <cstdio>
 #include <cstdlib>
@@ -14,6 +15,7 @@
 #include <tbb/blocked_range.h>
 #include <tbb/parallel_for.h>
 #include <tbb/partitioner.h>
+#include <tbb/task_arena.h>
 
 #include "src/fullmap/rows.h"
 #include "src/fullmap/run_reduce.h"
@@ -95,8 +97,48 @@ struct BuildState {
   uint64_t file_count;
 };
 
-Result<void, PendingError> process_class_file(const std::string& path, BuildState* state) {
-  TRY_ASSIGN(std::unique_ptr<InputStream> stream, open_reader(path));
+// A class file, or a range of a large plain one, read by one task. A
+// range starts at a line's first byte and ends at the next range's.
+struct ClassPiece {
+  size_t file;
+  bool whole;
+  uint64_t begin = 0;
+  uint64_t end = 0;
+};
+
+// The pieces of the class files, in file order: a large plain file is cut at
+// line starts into up to `concurrency` ranges, so that a few large files
+// still keep every thread busy.
+std::vector<ClassPiece> plan_pieces(std::span<const std::string> classes, size_t concurrency,
+                                    uint64_t min_piece_bytes) {
+  std::vector<ClassPiece> pieces;
+  for (size_t i = 0; i < classes.size(); ++i) {
+    size_t want = 1;
+    struct stat st;
+    if (concurrency > 1 && ::stat(classes[i].c_str(), &st) == 0 && S_ISREG(st.st_mode)) {
+      want = static_cast<size_t>(std::min<uint64_t>(
+          concurrency, static_cast<uint64_t>(st.st_size) / std::max<uint64_t>(min_piece_bytes, 1)));
+    }
+    std::vector<uint64_t> cuts = line_cuts(classes[i], want);
+    if (cuts.size() < 3) {
+      pieces.push_back(ClassPiece{.file = i, .whole = true});
+      continue;
+    }
+    for (size_t k = 0; k + 1 < cuts.size(); ++k) {
+      pieces.push_back(ClassPiece{.file = i, .whole = false, .begin = cuts[k], .end = cuts[k + 1]});
+    }
+  }
+  return pieces;
+}
+
+Result<void, PendingError> process_class_piece(const std::string& path, const ClassPiece& piece,
+                                               BuildState* state) {
+  std::unique_ptr<InputStream> stream;
+  if (piece.whole) {
+    TRY_ASSIGN(stream, open_reader(path));
+  } else {
+    TRY_ASSIGN(stream, open_range_reader(path, piece.begin, piece.end));
+  }
   LineReader lines(std::move(stream), 8192);
   RowParser parser;
   ClassRow row;
@@ -120,10 +162,6 @@ Result<void, PendingError> process_class_file(const std::string& path, BuildStat
     }
   }
   TRY(spill_equiv_local(&local, state->equiv_dir, &state->run_counter, &state->runs));
-  state->files_done.add(state->progress, 1, [&](uint64_t done) {
-    report(state->progress, kProgressEquivalence, done, state->file_count,
-           file_display_name(path));
-  });
   return {};
 }
 
@@ -422,13 +460,28 @@ Result<EquivIndex, PendingError> EquivIndex::build(std::span<const std::string> 
                      .equiv_dir = equiv_dir,
                      .progress = progress,
                      .file_count = classes.size()};
-    std::vector<std::optional<PendingError>> failures(classes.size());
+    const std::vector<ClassPiece> pieces =
+        plan_pieces(classes, static_cast<size_t>(tbb::this_task_arena::max_concurrency()),
+                    options.min_piece_bytes);
+    // A file is reported read once its last piece is done.
+    std::unique_ptr<std::atomic<size_t>[]> left(new std::atomic<size_t>[classes.size()]);
+    for (size_t i = 0; i < classes.size(); ++i) left[i].store(0);
+    for (const ClassPiece& p : pieces) left[p.file].fetch_add(1);
+    std::vector<std::optional<PendingError>> failures(pieces.size());
     tbb::parallel_for(
-        tbb::blocked_range<size_t>(0, classes.size(), 1),
+        tbb::blocked_range<size_t>(0, pieces.size(), 1),
         [&](const tbb::blocked_range<size_t>& r) {
           for (size_t i = r.begin(); i != r.end(); ++i) {
-            auto done = process_class_file(classes[i], &state);
-            if (!done.ok()) failures[i] = std::move(done).error();
+            const ClassPiece& piece = pieces[i];
+            auto done = process_class_piece(classes[piece.file], piece, &state);
+            if (!done.ok()) {
+              failures[i] = std::move(done).error();
+            } else if (left[piece.file].fetch_sub(1) == 1) {
+              state.files_done.add(state.progress, 1, [&](uint64_t n) {
+                report(state.progress, kProgressEquivalence, n, state.file_count,
+                       file_display_name(classes[piece.file]));
+              });
+            }
           }
         },
         tbb::simple_partitioner());
@@ -484,6 +537,19 @@ Result<EquivIndex, PendingError> EquivIndex::open_merged(std::string path,
   index.path_ = std::move(path);
   index.hashes_ = std::move(hashes);
   index.offsets_ = std::move(offsets);
+  const size_t n = index.hashes_.size();
+  if (n >= 2 && n <= UINT32_MAX) {
+    const int bits = std::min(20, static_cast<int>(std::bit_width(n)) - 1);
+    index.directory_shift_ = 64 - bits;
+    index.directory_.assign((size_t{1} << bits) + 1, 0);
+    // directory_[p] = the first index whose prefix is p or more.
+    size_t at = 0;
+    for (size_t p = 0; p < (size_t{1} << bits); ++p) {
+      while (at < n && (index.hashes_[at] >> index.directory_shift_) < p) ++at;
+      index.directory_[p] = static_cast<uint32_t>(at);
+    }
+    index.directory_.back() = static_cast<uint32_t>(n);
+  }
   TRY_ASSIGN(index.file_, open_file(index.path_));
   struct stat st;
   if (::fstat(index.file_.get(), &st) != 0) return storage::Err{PendingError(os_error(errno))};

@@ -1,6 +1,7 @@
 // The equivalence index: which identifiers name the same concept, from the
-// build's class files. Each class file is read by a task of its own into a
-// bounded map that spills as sorted run files; the runs are merged into one
+// build's class files. Each class file (or each range of a large plain one,
+// cut at line starts) is read by a task of its own into a bounded map that
+// spills as sorted run files; the runs are merged into one
 // file, equiv_data.bin, mapped read-only. In memory stay only the sorted key
 // hashes and the entries' offsets (16 bytes per key). Formats: FORMAT.md.
 //
@@ -56,6 +57,9 @@ struct EquivOptions {
   size_t spill_entries = kDefaultEquivSpillEntries;
   size_t fan_in = 32;  // at least 2
   uint64_t report_every = kEquivMergeReportEvery;  // keys between merge reports
+  // A plain class file at least twice this large is cut at line starts into
+  // ranges read by tasks of their own (at most one per thread of the arena).
+  uint64_t min_piece_bytes = uint64_t{4} << 20;
 };
 
 // One task's map from class key to the values listed for it. Keys and values
@@ -201,6 +205,11 @@ class EquivIndex {
 
   std::vector<uint64_t> hashes_;
   std::vector<uint64_t> offsets_;
+  // Where the hashes of each top-bits prefix start (one more entry at the
+  // end), so that a lookup searches only its prefix's short stretch; at most
+  // 4 bytes per key. Empty for fewer than two keys.
+  std::vector<uint32_t> directory_;
+  int directory_shift_ = 64;
   std::string path_;
   const char* map_ = nullptr;  // null for an empty file
   size_t map_size_ = 0;
@@ -210,8 +219,14 @@ class EquivIndex {
 template <typename Visit>
 void EquivIndex::lookup(std::string_view curie, Visit&& visit) const {
   const uint64_t h = xxh64_hash(curie);
-  auto i = static_cast<size_t>(std::lower_bound(hashes_.begin(), hashes_.end(), h) -
-                               hashes_.begin());
+  auto first = hashes_.begin();
+  auto last = hashes_.end();
+  if (!directory_.empty()) {
+    const auto prefix = static_cast<size_t>(h >> directory_shift_);
+    first = hashes_.begin() + directory_[prefix];
+    last = hashes_.begin() + directory_[prefix + 1];
+  }
+  auto i = static_cast<size_t>(std::lower_bound(first, last, h) - hashes_.begin());
   auto u32_at = [&](size_t at) {
     uint32_t v;
     std::memcpy(&v, map_ + at, 4);

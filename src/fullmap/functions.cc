@@ -111,7 +111,13 @@ PyObject* build_fullmap_db(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   const size_t workers = fullmap::choose_worker_count(threads);
   std::vector<std::string> inputs = classes;
   inputs.insert(inputs.end(), synonyms.begin(), synonyms.end());
-  if (!fullmap::ok_or_raise(fullmap::prepare_output(output, inputs))) return nullptr;
+  auto prepared = fullmap::prepare_output(output, inputs);
+  if (!prepared.ok()) {
+    fullmap::raise_pending(prepared.error());
+    return nullptr;
+  }
+  // The old files finish going while the build runs; this waits for them.
+  const fullmap::OldFiles old_files = std::move(prepared).value();
   fullmap::BuildJob job;
   job.settings = fullmap::read_build_settings(output, synonyms.size(), workers);
   PyObject* progress = a[4];

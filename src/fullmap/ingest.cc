@@ -158,6 +158,11 @@ Result<void, PendingError> produce_file(size_t index, ProducerState* state) {
   LineReader lines(std::move(stream), 8192);
   Batch batch = Batch::start(static_cast<uint32_t>(index), source, in.chunk_bytes);
   size_t batch_bytes = 0;
+  // In the last two chunks of a plain file the batches shrink to an eighth of
+  // a chunk: the file's last lines then spread over the consumers instead of
+  // keeping one busy with a whole chunk while the others wait.
+  const uint64_t size = plain_file_size(path);
+  uint64_t read = 0;  // about: the lines' bytes and a line feed each
   std::string_view line;
   for (;;) {
     TRY_ASSIGN(bool more, lines.next(&line));
@@ -165,7 +170,9 @@ Result<void, PendingError> produce_file(size_t index, ProducerState* state) {
     batch.lines.push_back(Batch::Line{batch.bytes->size(), line.size(), lines.line_number()});
     batch.bytes->append(line);
     batch_bytes += line.size();
-    if (batch_bytes >= in.chunk_bytes) {
+    read += line.size() + 1;
+    const bool tail = size != 0 && size - std::min(read, size) <= 2 * uint64_t{in.chunk_bytes};
+    if (batch_bytes >= (tail ? in.chunk_bytes / 8 : in.chunk_bytes)) {
       const uint64_t count = batch.lines.size();
       TRY(send_batch(state, &batch));
       batch_bytes = 0;
@@ -248,14 +255,20 @@ Result<void, PendingError> process_row(IngestState* state, WorkerBuf* buf, std::
         seen.id, position,
         CurieRow{prefix_id, std::string(local_id), std::string(preferred), category_id, taxon}});
   }
-  for (std::string_view name : row.names) emit_term(name, seen.id, source, &buf->terms);
-  emit_term(curie, seen.id, source, &buf->terms);
+  // Keys are probed in groups, their table slots fetched ahead, also across
+  // rows.
+  for (std::string_view name : row.names) emit_term_queued(name, seen.id, source, &buf->terms);
+  emit_term_queued(curie, seen.id, source, &buf->terms);
   if (in.equiv != nullptr) {
     in.equiv->lookup(curie, [&](std::string_view id) {
-      emit_term(id, seen.id, source, &buf->terms);
+      emit_term_queued(id, seen.id, source, &buf->terms);
     });
   }
-  if (buf->terms.size() >= in.local_spill_entries) TRY(spill_terms(state, buf));
+  // Exact all the same: the map can reach the limit only once its queue is in.
+  if (buf->terms.size() + buf->terms.queued() >= in.local_spill_entries) {
+    buf->terms.flush();
+    if (buf->terms.size() >= in.local_spill_entries) TRY(spill_terms(state, buf));
+  }
   if (buf->curie_rows.size() >= in.curie_spill_entries) TRY(spill_curies(state, buf));
   return {};
 }
@@ -274,6 +287,7 @@ Result<void, PendingError> worker_loop(IngestState* state) {
                       InputPosition{batch->file, l.number}));
     }
   }
+  buf.terms.flush();
   if (!buf.terms.empty()) TRY(spill_terms(state, &buf));
   if (!buf.curie_rows.empty()) TRY(spill_curies(state, &buf));
   return {};

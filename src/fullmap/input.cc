@@ -1,11 +1,13 @@
 #include "src/fullmap/input.h"
 
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <unistd.h>
 #include <zlib.h>
 
 #include <algorithm>
 #include <cerrno>
+#include <cstring>
 #include <new>
 
 #include "src/module_alloc.h"
@@ -167,6 +169,76 @@ IoResult<std::unique_ptr<InputStream>> open_reader(const std::string& path) {
     s = std::make_unique<PlainStream>(std::move(fd));
   }
   return s;
+}
+
+namespace {
+
+class RangeStream final : public InputStream {
+ public:
+  RangeStream(Fd fd, uint64_t begin, uint64_t end) : fd_(std::move(fd)), next_(begin), end_(end) {}
+  IoResult<size_t> read(char* out, size_t n) override {
+    if (next_ >= end_) return size_t{0};
+    n = static_cast<size_t>(std::min<uint64_t>(n, end_ - next_));
+    for (;;) {
+      ssize_t r = ::pread(fd_.get(), out, n, static_cast<off_t>(next_));
+      if (r >= 0) {
+        next_ += static_cast<uint64_t>(r);
+        return static_cast<size_t>(r);
+      }
+      if (errno != EINTR) return storage::Err{os_error(errno)};
+    }
+  }
+
+ private:
+  Fd fd_;
+  uint64_t next_;
+  uint64_t end_;
+};
+
+}  // namespace
+
+std::vector<uint64_t> line_cuts(const std::string& path, size_t pieces) {
+  if (pieces <= 1 || has_gz_extension(path)) return {};
+  auto fd = open_file(path);
+  if (!fd.ok()) return {};
+  struct stat st;
+  if (::fstat(fd->get(), &st) != 0 || !S_ISREG(st.st_mode)) return {};
+  const auto size = static_cast<uint64_t>(st.st_size);
+  std::vector<uint64_t> cuts{0};
+  char buf[4096];
+  for (size_t k = 1; k < pieces; ++k) {
+    // The first line that starts at or after the even share: after the
+    // first line feed at or after the byte before it.
+    uint64_t at = std::max(size / pieces * k, cuts.back() + 1) - 1;
+    uint64_t cut = size;
+    while (at < size) {
+      ssize_t r = ::pread(fd->get(), buf, sizeof buf, static_cast<off_t>(at));
+      if (r < 0 && errno == EINTR) continue;
+      if (r <= 0) return {};
+      const void* lf = std::memchr(buf, '\n', static_cast<size_t>(r));
+      if (lf != nullptr) {
+        cut = at + static_cast<uint64_t>(static_cast<const char*>(lf) - buf) + 1;
+        break;
+      }
+      at += static_cast<uint64_t>(r);
+    }
+    if (cut >= size) break;
+    cuts.push_back(cut);
+  }
+  cuts.push_back(size);
+  return cuts;
+}
+
+uint64_t plain_file_size(const std::string& path) {
+  struct stat st;
+  if (has_gz_extension(path) || ::stat(path.c_str(), &st) != 0 || !S_ISREG(st.st_mode)) return 0;
+  return static_cast<uint64_t>(st.st_size);
+}
+
+IoResult<std::unique_ptr<InputStream>> open_range_reader(const std::string& path, uint64_t begin,
+                                                         uint64_t end) {
+  TRY_ASSIGN(Fd fd, open_file(path));
+  return std::unique_ptr<InputStream>(std::make_unique<RangeStream>(std::move(fd), begin, end));
 }
 
 // ---- LineReader ----

@@ -14,6 +14,7 @@
 #include <memory>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "src/fullmap/spill_file.h"
 #include "storage/src/error.h"
@@ -69,6 +70,20 @@ class InputStream {
 // decoder over it (every member in turn; a cut member or a bad checksum is an
 // error). Errors: the open error.
 IoResult<std::unique_ptr<InputStream>> open_reader(const std::string& path);
+
+// For a plain (not gzip) file, the offsets that cut it into at most `pieces`
+// ranges of about equal size, each starting at a line's first byte: 0, the
+// cuts, then the file's size. A gzip file, a file that cannot be opened or
+// read, and `pieces` <= 1 give {0, size} or nothing (read the file whole).
+std::vector<uint64_t> line_cuts(const std::string& path, size_t pieces);
+
+// The size of a plain (not gzip) regular file; 0 for a gzip file or one whose
+// size cannot be read.
+uint64_t plain_file_size(const std::string& path);
+
+// The bytes [begin, end) of a plain file, read by position.
+IoResult<std::unique_ptr<InputStream>> open_range_reader(const std::string& path, uint64_t begin,
+                                                         uint64_t end);
 
 // Splits a stream into lines for the input phases: a line ends at a line
 // feed; trailing line feeds and carriage returns are removed; lines that are

@@ -135,13 +135,23 @@ bool is_dead_term(std::string_view t) {
   return std::find(kStopWords.begin(), kStopWords.end(), t) != kStopWords.end();
 }
 
-std::string level_two(std::string_view t) {
-  std::string out;
-  out.reserve(t.size());
+namespace {
+
+void level_two_into(std::string_view t, std::string* out) {
+  out->resize(t.size());
+  size_t n = 0;
   for (char c : t) {
     auto u = static_cast<unsigned char>(c);
-    if (is_key_byte(u) || (u >= 'A' && u <= 'Z')) out.push_back(c);
+    if (is_key_byte(u) || (u >= 'A' && u <= 'Z')) (*out)[n++] = c;
   }
+  out->resize(n);
+}
+
+}  // namespace
+
+std::string level_two(std::string_view t) {
+  std::string out;
+  level_two_into(t, &out);
   return out;
 }
 
@@ -163,9 +173,31 @@ const TermMap::Postings* TermMap::find(std::string_view term) const {
 }
 
 void TermMap::add(std::string_view term, Posting posting) {
+  if (num_queued_ > 0) flush();
+  insert(fx_hash_bytes(term), term, posting);
+}
+
+void TermMap::add_queued(std::string_view term, Posting posting) {
+  if (num_queued_ == kQueue) flush();
+  const uint64_t hash = fx_hash_bytes(term);
+  if (!slots_.empty()) __builtin_prefetch(&slots_[home(hash)]);
+  queued_[num_queued_++] = Queued{hash, queued_bytes_.size(), term.size(), posting};
+  queued_bytes_.append(term);
+}
+
+void TermMap::flush() {
+  const size_t n = num_queued_;
+  num_queued_ = 0;
+  for (size_t i = 0; i < n; ++i) {
+    const Queued& q = queued_[i];
+    insert(q.hash, std::string_view(queued_bytes_).substr(q.offset, q.size), q.posting);
+  }
+  queued_bytes_.clear();
+}
+
+void TermMap::insert(uint64_t hash, std::string_view term, Posting posting) {
   // At most half full, so that probes stay short.
   if ((entries_.size() + 1) * 2 > slots_.size()) grow();
-  const uint64_t hash = fx_hash_bytes(term);
   const size_t mask = slots_.size() - 1;
   const uint64_t tag = hash << 32;
   size_t pos = home(hash);
@@ -198,24 +230,42 @@ void TermMap::grow() {
 }
 
 void TermMap::clear() {
+  num_queued_ = 0;
+  queued_bytes_.clear();
   entries_.clear();
   std::fill(slots_.begin(), slots_.end(), 0);
 }
 
-void emit_term(std::string_view raw, uint32_t curie_id, uint8_t source_id, TermMap* map) {
+namespace {
+
+template <typename Add>
+void emit_keys(std::string_view raw, Posting posting, Add&& add) {
   thread_local std::string scratch;
+  thread_local std::string second;
   std::string_view k1 = lowercase(clean_slice(raw), &scratch);
   if (!token_qc(k1) || is_dead_term(k1)) return;
-  const Posting posting{curie_id, source_id};
   bool simple = std::all_of(k1.begin(), k1.end(),
                             [](char c) { return is_key_byte(static_cast<unsigned char>(c)); });
   if (simple) {
-    map->add(k1, posting);
+    add(k1, posting);
     return;
   }
-  std::string k2 = level_two(k1);
-  map->add(k1, posting);
-  if (k2 != k1 && token_qc(k2) && !is_dead_term(k2)) map->add(k2, posting);
+  level_two_into(k1, &second);
+  const std::string_view k2 = second;
+  add(k1, posting);
+  if (k2 != k1 && token_qc(k2) && !is_dead_term(k2)) add(k2, posting);
+}
+
+}  // namespace
+
+void emit_term(std::string_view raw, uint32_t curie_id, uint8_t source_id, TermMap* map) {
+  emit_keys(raw, Posting{curie_id, source_id},
+            [map](std::string_view term, Posting p) { map->add(term, p); });
+}
+
+void emit_term_queued(std::string_view raw, uint32_t curie_id, uint8_t source_id, TermMap* map) {
+  emit_keys(raw, Posting{curie_id, source_id},
+            [map](std::string_view term, Posting p) { map->add_queued(term, p); });
 }
 
 }  // namespace rs::fullmap

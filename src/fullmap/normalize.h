@@ -14,6 +14,7 @@
 // Thread safety: pure functions; a TermMap has one owner.
 #pragma once
 
+#include <array>
 #include <cstdint>
 #include <string>
 #include <string_view>
@@ -48,6 +49,14 @@ class TermMap {
   using Term = std::basic_string<char, std::char_traits<char>, ModuleAllocator<char>>;
 
   void add(std::string_view term, Posting posting);
+  // As add, but the add may wait in a short queue, its slot fetched into the
+  // cache meanwhile, so that the cache misses of a row's keys overlap. Queued
+  // adds are made in arrival order when the queue is full, at flush(), and
+  // before any add(); until then size(), find() and the walks do not see them.
+  void add_queued(std::string_view term, Posting posting);
+  void flush();
+  // Adds waiting in the queue.
+  size_t queued() const { return num_queued_; }
 
   size_t size() const { return entries_.size(); }
   bool empty() const { return entries_.empty(); }
@@ -64,15 +73,18 @@ class TermMap {
     for (Entry& e : entries_) f(std::string_view(e.term), e.postings);
   }
 
-  // Moves every entry out through f(Term&&, Postings&&), in no
-  // particular order, and leaves the map empty with its table kept.
+  // Moves every entry out through f(Term&&, Postings&&), queued adds
+  // included, in no particular order, and leaves the map empty with its
+  // table kept.
   template <typename F>
   void drain(F&& f) {
+    flush();
     for (Entry& e : entries_) f(std::move(e.term), std::move(e.postings));
     clear();
   }
 
-  // Empties the map; its table and entry list keep their capacity.
+  // Empties the map (queued adds too); its table and entry list keep their
+  // capacity.
   void clear();
   // Slots of the table.
   size_t bucket_count() const { return slots_.size(); }
@@ -90,14 +102,28 @@ class TermMap {
   }
   size_t home(uint64_t hash) const { return static_cast<size_t>(hash >> shift_); }
   void grow();
+  void insert(uint64_t hash, std::string_view term, Posting posting);
+
+  struct Queued {
+    uint64_t hash;
+    size_t offset;  // of the term in queued_bytes_
+    size_t size;
+    Posting posting;
+  };
+  static constexpr size_t kQueue = 48;
 
   std::vector<uint64_t> slots_;
   std::vector<Entry> entries_;
   int shift_ = 64;
+  std::array<Queued, kQueue> queued_;
+  size_t num_queued_ = 0;
+  std::string queued_bytes_;
 };
 
 // Records (curie_id, source_id) under the keys of `raw`, if it has any.
 void emit_term(std::string_view raw, uint32_t curie_id, uint8_t source_id, TermMap* map);
+// The same through TermMap::add_queued: the caller flushes the map.
+void emit_term_queued(std::string_view raw, uint32_t curie_id, uint8_t source_id, TermMap* map);
 
 // The stop list's words, for tests and documentation.
 std::span<const std::string_view> stop_words();

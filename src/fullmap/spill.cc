@@ -1,6 +1,7 @@
 #include "src/fullmap/spill.h"
 
 #include <algorithm>
+#include <bit>
 #include <cstdio>
 
 #include "src/utf8.h"
@@ -24,20 +25,63 @@ std::string join(const std::string& dir, const std::string& name) {
   return dir.back() == '/' ? dir + name : dir + "/" + name;
 }
 
-// One term of a spill, pointing into the map, in the order of the runs:
-// shard, then XXH64, then the term's bytes.
+// One term of a spill: its place in the order of the runs (shard, then
+// XXH64, as one number: the shard bits on top of the rest of the hash), and
+// where its term and postings are. Equal places (equal hashes) are ordered
+// by the terms' bytes.
 struct SpillKey {
-  uint64_t hash;
-  std::string_view term;
+  uint64_t order;
+  const char* term;
+  size_t term_size;
   TermMap::Postings* postings;
+
+  std::string_view term_view() const { return {term, term_size}; }
+  bool operator<(const SpillKey& o) const {
+    return order != o.order ? order < o.order : term_view() < o.term_view();
+  }
 };
+
+uint64_t run_order(uint64_t hash, uint64_t mask, int shard_bits) {
+  return shard_bits == 0 ? hash : (hash & mask) << (64 - shard_bits) | hash >> shard_bits;
+}
+
+// Sorts the keys: counted into buckets by the top 16 bits of their place,
+// then each (short) bucket by insertion.
+void sort_spill_keys(std::vector<SpillKey>* keys) {
+  constexpr int kBits = 16;
+  if (keys->size() < 4096) {
+    std::sort(keys->begin(), keys->end());
+    return;
+  }
+  std::vector<uint32_t> start((size_t{1} << kBits) + 1, 0);
+  for (const SpillKey& k : *keys) ++start[(k.order >> (64 - kBits)) + 1];
+  for (size_t b = 1; b < start.size(); ++b) start[b] += start[b - 1];
+  std::vector<SpillKey> sorted(keys->size());
+  std::vector<uint32_t> next(start.begin(), start.end() - 1);
+  for (const SpillKey& k : *keys) sorted[next[k.order >> (64 - kBits)]++] = k;
+  for (size_t b = 0; b + 1 < start.size(); ++b) {
+    auto first = sorted.begin() + start[b];
+    auto last = sorted.begin() + start[b + 1];
+    if (last - first > 32) {
+      std::sort(first, last);
+      continue;
+    }
+    for (auto i = first + (first != last); i < last; ++i) {
+      SpillKey k = *i;
+      auto j = i;
+      for (; j > first && k < *(j - 1); --j) *j = *(j - 1);
+      *j = k;
+    }
+  }
+  keys->swap(sorted);
+}
 
 IoResult<void> write_frame(const SpillKey& key, SpillWriter& out) {
   sort_unique_postings(key.postings);
-  TRY_ASSIGN(uint32_t t, frame_field(key.term.size(), "term"));
+  TRY_ASSIGN(uint32_t t, frame_field(key.term_size, "term"));
   TRY_ASSIGN(uint32_t p, frame_field(key.postings->size(), "posting count"));
   TRY(out.write_u32(t));
-  TRY(out.write(key.term.data(), key.term.size()));
+  TRY(out.write(key.term, key.term_size));
   TRY(out.write_u32(p));
   return out.write(key.postings->data(), key.postings->size() * kPostingBytes);
 }
@@ -46,23 +90,31 @@ IoResult<void> write_frame(const SpillKey& key, SpillWriter& out) {
 IoResult<std::vector<RunFile>> write_term_runs(TermMap* map, const std::string& dir,
                                                uint64_t sequence, uint32_t shard_count) {
   const uint64_t mask = shard_count - 1;
+  const int shard_bits = std::countr_zero(shard_count);
   std::vector<SpillKey> keys;
   keys.reserve(map->size());
-  map->for_each_mut([&](std::string_view term, TermMap::Postings& postings) {
-    keys.push_back({xxh64_hash(term), term, &postings});
+  map->for_each_mut([&](std::string_view term, TermMap::Postings& p) {
+    keys.push_back({run_order(xxh64_hash(term), mask, shard_bits), term.data(), term.size(), &p});
   });
-  std::sort(keys.begin(), keys.end(), [mask](const SpillKey& a, const SpillKey& b) {
-    if ((a.hash & mask) != (b.hash & mask)) return (a.hash & mask) < (b.hash & mask);
-    if (a.hash != b.hash) return a.hash < b.hash;
-    return a.term < b.term;
-  });
+  sort_spill_keys(&keys);
+  const auto shard_of = [shard_bits](const SpillKey& k) {
+    return shard_bits == 0 ? 0u : static_cast<uint32_t>(k.order >> (64 - shard_bits));
+  };
+  // The frames' terms and postings are spread over the heap: fetched a few
+  // frames ahead of their writing.
+  constexpr size_t kAhead = 8;
   std::vector<RunFile> written;
   for (size_t begin = 0; begin < keys.size();) {
-    const auto shard = static_cast<uint32_t>(keys[begin].hash & mask);
+    const uint32_t shard = shard_of(keys[begin]);
     std::string path = join(dir, term_run_name(shard, sequence));
     TRY_ASSIGN(SpillWriter out, SpillWriter::create(path));
     size_t end = begin;
-    for (; end < keys.size() && (keys[end].hash & mask) == shard; ++end) {
+    for (; end < keys.size() && shard_of(keys[end]) == shard; ++end) {
+      if (end + 2 * kAhead < keys.size()) __builtin_prefetch(keys[end + 2 * kAhead].postings);
+      if (end + kAhead < keys.size()) {
+        __builtin_prefetch(keys[end + kAhead].term);
+        __builtin_prefetch(keys[end + kAhead].postings->data());
+      }
       TRY(write_frame(keys[end], out));
     }
     TRY(out.finish());
@@ -136,6 +188,7 @@ IoResult<uint32_t> frame_field(uint64_t n, const char* what) {
 IoResult<std::vector<RunFile>> spill_run(TermMap* map, const std::string& dir,
                                          uint64_t sequence, uint32_t shard_count) {
   STORAGE_ASSERT(shard_count > 0 && (shard_count & (shard_count - 1)) == 0);
+  map->flush();
   IoResult<std::vector<RunFile>> result = write_term_runs(map, dir, sequence, shard_count);
   map->clear();
   return result;

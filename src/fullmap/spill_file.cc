@@ -175,7 +175,7 @@ IoResult<size_t> SpillReader::fill() {
   }
 }
 
-IoResult<size_t> SpillReader::read_some(void* out, size_t n) {
+IoResult<size_t> SpillReader::read_some_slow(void* out, size_t n) {
   if (n == 0) return size_t{0};
   if (begin_ == end_) {
     TRY_ASSIGN(size_t got, fill());
@@ -188,7 +188,7 @@ IoResult<size_t> SpillReader::read_some(void* out, size_t n) {
   return take;
 }
 
-IoResult<void> SpillReader::read_exact(void* out, size_t n) {
+IoResult<void> SpillReader::read_exact_slow(void* out, size_t n) {
   auto* p = static_cast<char*>(out);
   while (n > 0) {
     TRY_ASSIGN(size_t got, read_some(p, n));

@@ -76,9 +76,21 @@ class SpillReader {
   uint64_t remaining() const { return size_ > consumed_ ? size_ - consumed_ : 0; }
 
   // Reads up to `n` bytes; 0 only at the end of the file.
-  IoResult<size_t> read_some(void* out, size_t n);
+  IoResult<size_t> read_some(void* out, size_t n) {
+    if (n != 0 && n <= end_ - begin_) {
+      take(out, n);
+      return n;
+    }
+    return read_some_slow(out, n);
+  }
   // Reads exactly `n` bytes or fails with kUnexpectedEof.
-  IoResult<void> read_exact(void* out, size_t n);
+  IoResult<void> read_exact(void* out, size_t n) {
+    if (n <= end_ - begin_) {
+      take(out, n);
+      return {};
+    }
+    return read_exact_slow(out, n);
+  }
   // Skips up to `n` bytes; returns how many were skipped (fewer only at the end).
   IoResult<uint64_t> skip(uint64_t n);
 
@@ -87,6 +99,14 @@ class SpillReader {
       : fd_(fd), buffer_(buffer), capacity_(capacity), size_(size) {}
   IoResult<size_t> fill();
   void release();
+  // Frames are small: most reads are served from the buffer inline.
+  void take(void* out, size_t n) {
+    if (n != 0) std::memcpy(out, buffer_ + begin_, n);
+    begin_ += n;
+    consumed_ += n;
+  }
+  IoResult<size_t> read_some_slow(void* out, size_t n);
+  IoResult<void> read_exact_slow(void* out, size_t n);
 
   int fd_ = -1;
   char* buffer_ = nullptr;

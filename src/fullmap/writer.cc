@@ -1,5 +1,6 @@
 #include "src/fullmap/writer.h"
 
+#include <algorithm>
 #include <exception>
 #include <optional>
 #include <system_error>
@@ -77,11 +78,15 @@ storage::Result<void, PendingError> write_primary(const FinalWriteInput& input,
     options.scratch_dir = input.scratch_dir;
     options.scratch_tag = "curie";
     TRY_ASSIGN(CurieMerge merge, CurieMerge::open(tables.curie_runs, options));
+    // The merge yields each id once, ascending: sorted appends through the
+    // write cursor, which packs whole leaves instead of descending per row.
+    TRY_ASSIGN(auto cursor, curies.upper_bound_mut(storage::CursorBound::unbounded()));
     for (;;) {
       TRY_ASSIGN(std::optional<CurieMerge::Row> row, merge.next());
       if (!row) break;
-      TRY(curies.insert(row->curie_id, bytes_of(row->row)));
+      TRY(cursor.insert_before(row->curie_id, bytes_of(row->row)));
     }
+    TRY(std::move(cursor).close());
   }
   {
     TRY_ASSIGN(auto meta, (txn.open_table<TextCodec, TextCodec>(kMetaTable)));
@@ -153,14 +158,27 @@ storage::Result<uint64_t, PendingError> write_shard_records(storage::Database& d
     {
       TRY_ASSIGN(RecordsTable records, (txn.open_table<U64Codec, BytesCodec>(kRecordsTable)));
       TRY_ASSIGN(ShardRecords merged, ShardRecords::open(runs, context.merge));
-      RecordBatch batch(context.insert_batch);
+      // The records are appended in slices of at most kMaxBatchReserve: a
+      // large insert batch (or 0, one batch) would otherwise hold a whole
+      // shard's records in memory a second time. Progress still counts whole
+      // insert batches.
+      const size_t insert_batch = context.insert_batch;
+      const size_t slice = insert_batch == 0 ? context.batch_slice
+                                             : std::min(insert_batch, context.batch_slice);
+      RecordBatch batch(slice);
+      uint64_t unreported = 0;
       for (;;) {
-        TRY_ASSIGN(bool more, fill_batch(&merged, &batch, context.insert_batch));
+        TRY_ASSIGN(bool more, fill_batch(&merged, &batch, slice));
         TRY_ASSIGN(size_t n, flush_shard_batch(records, &batch, &txn));
-        report_shard_progress(context, n);
         written += n;
+        unreported += n;
+        while (insert_batch != 0 && unreported >= insert_batch) {
+          report_shard_progress(context, insert_batch);
+          unreported -= insert_batch;
+        }
         if (!more) break;
       }
+      report_shard_progress(context, unreported);
     }
     TRY(std::move(txn).commit());
   }
@@ -211,6 +229,7 @@ storage::Result<uint64_t, PendingError> write_final_database(const FinalWriteInp
     c.progress_total = total;
     c.build_id = build_id;
     c.merge.fan_in = fan_in;
+    if (input.batch_slice != 0) c.batch_slice = input.batch_slice;
     c.merge.hash = input.term_hash;
     c.merge.scratch_dir = input.scratch_dir;
     c.merge.scratch_tag = "s" + std::to_string(i);

@@ -36,10 +36,12 @@ struct FinalWriteInput {
   // Where the merges put their intermediate runs: the spill directory.
   std::string scratch_dir;
   // Tests only: the hash that orders the runs and keys the records (null:
-  // XXH64), and the most runs one merge reads at once (0: derived from the
-  // open-file limit).
+  // XXH64), the most runs one merge reads at once (0: derived from the
+  // open-file limit), and the most records a shard writer appends at once
+  // (0: kMaxBatchReserve).
   TermHash term_hash = nullptr;
   size_t fan_in = 0;
+  size_t batch_slice = 0;
 };
 
 using RecordsTable = storage::Table<storage::U64Codec, storage::BytesCodec>;
@@ -53,6 +55,7 @@ struct ShardWriteContext {
   uint64_t progress_total = 0;
   std::string build_id;
   MergeOptions merge;
+  size_t batch_slice = kMaxBatchReserve;  // records appended at once
 };
 
 // Writes the primary and its shards. Returns the records written.

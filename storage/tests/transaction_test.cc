@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdlib>
 #include <cstdint>
+#include <limits>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -632,6 +633,85 @@ TEST(CursorMutTableTest, AFailedSplicePoisonsTheTransaction) {
   // The store failed with the resize: nothing can be rolled back.
   EXPECT_EQ(std::move(txn).abort().error(), StorageError::PreviousIo());
   (void)before;
+}
+
+// Narrow integer keys through the cursor: acceptance follows numeric order
+// (not the little-endian bytes), a bound above the widest key lands after
+// the last entry, and runs over 1 MiB splice mid-way; std::map is the model.
+template <typename K>
+class NarrowKeyCursorTest : public ::testing::Test {};
+using NarrowKeyCodecs = ::testing::Types<U8Codec, U16Codec, U32Codec>;
+TYPED_TEST_SUITE(NarrowKeyCursorTest, NarrowKeyCodecs);
+
+TYPED_TEST(NarrowKeyCursorTest, AppendsMatchAModelOfTheGap) {
+  using K = TypeParam;
+  using T = typename K::Decoded;
+  const uint64_t seed = storage_test_support::random_seed();
+  SCOPED_TRACE("seed " + std::to_string(seed) + " (RS_TEST_SEED replays it)");
+  std::mt19937_64 rng(seed);
+  const uint64_t top = std::numeric_limits<T>::max();
+  const uint64_t span = std::min<uint64_t>(top, 40'000);
+  // Values large enough that every key width crosses the splice threshold.
+  const size_t value_len = sizeof(T) == 1 ? 6000 : 400;
+  for (int round = 0; round < 6; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    TransactionFixture db;
+    std::map<uint64_t, std::vector<uint8_t>> model;
+    WriteTransaction txn = db.begin_write();
+    {
+      auto table = ok(txn.open_table<K, BytesCodec>("narrow"));
+      for (int i = 0; i < 40; ++i) {
+        const uint64_t k = rng() % (span + 1);
+        model[k] = value_of(k, 20);
+        ASSERT_TRUE(table.insert(static_cast<T>(k), ByteView(model[k])).ok());
+      }
+      // The bound, and the gap it gives: keys strictly between lower and upper.
+      const uint64_t b = rng() % (span + 1);
+      CursorBound bound = CursorBound::unbounded();
+      if (round % 3 == 0) bound = CursorBound::included(b);
+      if (round % 3 == 1) bound = CursorBound::excluded(b);
+      if (round == 5) bound = CursorBound::included(uint64_t{top} + 1 + rng() % 1000);
+      auto upper = model.end();
+      if (bound.kind == CursorBound::Kind::kIncluded) upper = model.upper_bound(bound.key);
+      if (bound.kind == CursorBound::Kind::kExcluded) upper = model.lower_bound(bound.key);
+      // Keys are shifted up by one here, so that 0 stands for "none below".
+      const uint64_t lower = upper == model.begin() ? 0 : std::prev(upper)->first + 1;
+      const uint64_t next = upper == model.end() ? top + 2 : upper->first + 1;
+      auto cursor = ok(table.upper_bound_mut(bound));
+      std::vector<std::pair<uint64_t, std::vector<uint8_t>>> accepted;
+      uint64_t k = lower == 0 ? 0 : lower - 1;
+      for (int i = 0; i < 4000 && k <= top; ++i) {
+        if (rng() % 8 == 0 && k > 0) --k;  // now and then a repeat or a step back
+        const uint64_t last = accepted.empty() ? lower : accepted.back().first + 1;
+        const bool fits = k + 1 > last && k + 1 < next;
+        auto v = value_of(k, value_len);
+        auto inserted = cursor.insert_before(static_cast<T>(k), ByteView(v));
+        ASSERT_EQ(inserted.ok(), fits) << "key " << k;
+        if (fits) {
+          accepted.emplace_back(k, std::move(v));
+        } else {
+          EXPECT_EQ(inserted.error(), StorageError::UnorderedKey());
+        }
+        k += 1 + rng() % 3;
+      }
+      ASSERT_TRUE(std::move(cursor).close().ok());
+      for (auto& [key, v] : accepted) model[key] = std::move(v);
+    }
+    ASSERT_TRUE(test::commit_for_test(std::move(txn)).ok());
+    ReadTransaction rtx = db.begin_read();
+    auto table = ok(rtx.open_table<K, BytesCodec>("narrow"));
+    auto range = ok(table.iter());
+    auto expected = model.begin();
+    while (auto entry = range.next()) {
+      auto [key, value] = ok(std::move(*entry));
+      ASSERT_NE(expected, model.end());
+      EXPECT_EQ(uint64_t{key.value()}, expected->first);
+      EXPECT_TRUE(std::equal(value.bytes().begin(), value.bytes().end(), expected->second.begin(),
+                             expected->second.end()));
+      ++expected;
+    }
+    EXPECT_EQ(expected, model.end());
+  }
 }
 
 // ---- Reads ----------------------------------------------------------------------------------

@@ -1,4 +1,5 @@
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
@@ -129,6 +130,22 @@ TEST(PrepareOutput, DeletesOldFilesAndCreatesTheParent) {
   f.fill_old();
   ASSERT_TRUE(prepare_output(f.output, {}).ok());
   for (const std::string& p : f.all()) EXPECT_FALSE(fs::exists(p)) << p;
+}
+
+// Old files are gone from their paths at once (their last close may come
+// later); a FIFO at an output path is unlinked without being opened.
+TEST(PrepareOutputConcurrent, OldFilesAndAFifoGoAtOnce) {
+  OutputFixture f;
+  f.fill_old();
+  const std::string shard3 = shard_path(f.output, 3);
+  fs::remove(shard3);
+  ASSERT_EQ(::mkfifo(shard3.c_str(), 0600), 0);
+  {
+    auto r = prepare_output(f.output, {});
+    ASSERT_TRUE(r.ok()) << r.error().to_string();
+    for (const std::string& p : f.all()) EXPECT_FALSE(fs::exists(fs::symlink_status(p))) << p;
+  }
+  for (const std::string& p : f.all()) EXPECT_FALSE(fs::exists(fs::symlink_status(p))) << p;
 }
 
 TEST(PrepareOutput, ADirectoryAtShard7DeletesNothing) {

@@ -313,10 +313,11 @@ void expect_matches(const EquivIndex& index, const Model& model) {
   }
 }
 
-EquivOptions options(size_t spill, size_t fan_in = 32) {
+EquivOptions options(size_t spill, size_t fan_in = 32, uint64_t min_piece_bytes = 4 << 20) {
   EquivOptions o;
   o.spill_entries = spill;
   o.fan_in = fan_in;
+  o.min_piece_bytes = min_piece_bytes;
   return o;
 }
 
@@ -391,6 +392,19 @@ TEST(EquivIndexBuild, BadLineFailsAfterEveryOtherFileIsRead) {
   }
   EXPECT_EQ(runs, 4u);
 
+  // Cut into ranges read at once, a file still fails with its first bad line.
+  std::string text;
+  for (int i = 0; i < 200; ++i) {
+    if (i == 60) text += R"({"id":"B:1","curie":"B:2"})" "\n";
+    if (i == 150) text += "{oops\n";
+    text += R"({"id":"A:)" + std::to_string(i) + R"("})" "\n";
+  }
+  write_file(dir.file("cut"), text);
+  std::vector<std::string> cut = {dir.file("cut")};
+  auto ranges = EquivIndex::build(cut, dir.file("spill3"), {}, options(1000, 32, 64));
+  ASSERT_FALSE(ranges.ok());
+  EXPECT_EQ(ranges.error().to_string(), "RuntimeError: duplicate field `id` at line 1 column 19");
+
   classes.push_back(dir.file("missing.ndjson"));
   classes.erase(classes.begin() + 2);
   classes.erase(classes.begin() + 3);
@@ -452,12 +466,23 @@ TEST(EquivIndexBuild, ConcurrentModelAndSpillLimits) {
   RandomClasses input = random_classes(dir, rng, 5, 120);
   std::string reference;
   int round = 0;
-  // Spill after every row, after a few keys, never; merge at most 2, 3 or 32 runs at once.
-  for (auto [spill, fan_in] : std::vector<std::pair<size_t, size_t>>{
-           {1000000, 32}, {1, 32}, {0, 3}, {7, 2}, {1, 2}}) {
-    SCOPED_TRACE("spill " + std::to_string(spill) + " fan-in " + std::to_string(fan_in));
+  // Spill after every row, after a few keys, never; merge at most 2, 3 or 32
+  // runs at once; plain files read whole or cut into ranges of a few lines.
+  struct Limits {
+    size_t spill, fan_in;
+    uint64_t piece;
+  };
+  for (auto [spill, fan_in, piece] : std::vector<Limits>{{1000000, 32, 4 << 20},
+                                                          {1, 32, 4 << 20},
+                                                          {0, 3, 4 << 20},
+                                                          {7, 2, 4 << 20},
+                                                          {1, 2, 4 << 20},
+                                                          {1000000, 32, 300},
+                                                          {7, 2, 40}}) {
+    SCOPED_TRACE("spill " + std::to_string(spill) + " fan-in " + std::to_string(fan_in) +
+                 " piece " + std::to_string(piece));
     std::string spill_dir = dir.file("spill" + std::to_string(round++));
-    auto index = EquivIndex::build(input.files, spill_dir, {}, options(spill, fan_in));
+    auto index = EquivIndex::build(input.files, spill_dir, {}, options(spill, fan_in, piece));
     ASSERT_TRUE(index.ok()) << index.error().to_string();
     expect_matches(*index, input.model);
     std::string bytes = read_file(index->path());
@@ -517,7 +542,8 @@ TEST(EquivIndexBuild, ConcurrentProgressReports) {
     write_file(classes.back(), text);
   }
   auto progress = std::make_shared<RecordingProgress>();
-  EquivOptions o = options(2);
+  // Files cut into ranges still report once each.
+  EquivOptions o = options(2, 32, 16);
   o.report_every = 4;
   auto index = EquivIndex::build(classes, dir.file("spill"), progress, o);
   ASSERT_TRUE(index.ok()) << index.error().to_string();
@@ -539,6 +565,35 @@ TEST(EquivIndexBuild, ConcurrentProgressReports) {
     EXPECT_EQ(reports[3 + i], (RecordingProgress::Report{kProgressEquivalence, 4 * (i + 1), 0,
                                                           "merging equivalents"}));
   }
+}
+
+// Cuts fall at line starts, ascending, from 0 to the size; gzip files and
+// single pieces are read whole.
+TEST(LineCuts, AtLineStartsOnly) {
+  TempDir dir;
+  std::mt19937_64 rng(7);
+  std::string text;
+  for (int i = 0; i < 300; ++i) text += std::string(rng() % 90, 'x') + "\n";
+  text += "last line without a line feed";
+  write_file(dir.file("plain"), text);
+  write_file(dir.file("packed.gz"), gzip_member(text));
+  for (size_t pieces : {2, 3, 7, 64, 100000}) {
+    SCOPED_TRACE(pieces);
+    std::vector<uint64_t> cuts = line_cuts(dir.file("plain"), pieces);
+    ASSERT_GE(cuts.size(), 3u);
+    EXPECT_LE(cuts.size(), pieces + 1);
+    EXPECT_EQ(cuts.front(), 0u);
+    EXPECT_EQ(cuts.back(), text.size());
+    for (size_t k = 1; k + 1 < cuts.size(); ++k) {
+      EXPECT_LT(cuts[k - 1], cuts[k]);
+      EXPECT_EQ(text[cuts[k] - 1], '\n') << cuts[k];
+    }
+  }
+  EXPECT_TRUE(line_cuts(dir.file("plain"), 1).empty());
+  EXPECT_TRUE(line_cuts(dir.file("packed.gz"), 4).empty());
+  EXPECT_TRUE(line_cuts(dir.file("missing"), 4).empty());
+  write_file(dir.file("one"), std::string(5000, 'y'));
+  EXPECT_EQ(line_cuts(dir.file("one"), 4), (std::vector<uint64_t>{0, 5000}));
 }
 
 TEST(EquivFanIn, FromTheOpenFileLimit) {

@@ -4,6 +4,7 @@
 
 #include <map>
 #include <random>
+#include <set>
 #include <string>
 #include <thread>
 #include <vector>
@@ -177,6 +178,8 @@ TEST(FullmapTermMap, KeepsRepeatsInArrivalOrderAndDrainsKeepingItsTable) {
   EXPECT_EQ(map.find("beta"), nullptr);
 }
 
+// Plain and queued adds mixed, flushed at random points: arrival order holds
+// across the queue, and queued adds are seen only once flushed.
 TEST(FullmapTermMap, RandomAddsMatchTheModelAcrossGrowthAndRefills) {
   uint64_t seed = storage_test_support::random_seed();
   std::printf("seed %llu\n", static_cast<unsigned long long>(seed));
@@ -186,14 +189,35 @@ TEST(FullmapTermMap, RandomAddsMatchTheModelAcrossGrowthAndRefills) {
   for (int fill = 0; fill < 3; ++fill) {
     std::map<std::string, TermMap::Postings> model;
     size_t n = 1 + rng() % 20000;
+    size_t seen = 0;  // distinct terms of the adds made so far
+    std::set<std::string> queued;
     for (size_t i = 0; i < n; ++i) {
       // Short terms over a small alphabet: many repeats, and prefixes of each other.
       std::string term(rng() % 6, 'a');
       for (char& c : term) c = static_cast<char>('a' + rng() % 4);
       Posting p{static_cast<uint32_t>(rng()), static_cast<uint8_t>(rng())};
-      map.add(term, p);
+      if (rng() % 3 == 0) {
+        map.add(term, p);
+        queued.clear();
+      } else {
+        if (queued.size() == 0) seen = model.size();
+        map.add_queued(term, p);
+        queued.insert(term);
+      }
       model[term].push_back(p);
+      if (rng() % 50 == 0) {
+        map.flush();
+        queued.clear();
+      }
+      // Queued adds are unseen until flushed (a queue of at most 32 flushes
+      // itself when full, so only the bound is certain).
+      if (queued.empty()) {
+        ASSERT_EQ(map.size(), model.size());
+      } else {
+        ASSERT_GE(map.size(), seen);
+      }
     }
+    map.flush();
     ASSERT_EQ(map.size(), model.size());
     for (const auto& [term, postings] : model) {
       ASSERT_NE(map.find(term), nullptr) << term;
@@ -236,6 +260,12 @@ TEST(FullmapNormalizeConcurrent, ThreadsAgreeWithOneThread) {
   };
   TermMap alone;
   run(&alone);
+  TermMap queued;
+  for (size_t i = 0; i < names.size(); ++i) {
+    emit_term_queued(names[i], static_cast<uint32_t>(i), 0, &queued);
+  }
+  queued.flush();
+  EXPECT_EQ(as_model(queued), as_model(alone));
   std::vector<TermMap> maps(4);
   std::vector<std::thread> threads;
   for (TermMap& m : maps) threads.emplace_back(run, &m);

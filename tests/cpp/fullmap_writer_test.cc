@@ -497,6 +497,49 @@ TEST(FinalWriteConcurrent, ProgressPerBatchNeverStepsBackAndEndsDone) {
   }
 }
 
+// An insert batch larger than the slice a writer holds at once (and 0, one
+// batch) still reports whole batches, and every record arrives.
+TEST(FinalWriteConcurrent, LargeBatchesAreWrittenInSlicesAndReportedWhole) {
+  const size_t slice = 64;  // in a build: kMaxBatchReserve
+  const uint64_t n = 2 * slice + 5;
+  for (size_t batch : {size_t{0}, slice + 10}) {
+    SCOPED_TRACE("insert batch " + std::to_string(batch));
+    CraftedWrite w;
+    std::vector<std::pair<std::string, std::vector<Posting>>> terms;
+    for (uint64_t i = 0; i < n; ++i) terms.push_back({"t" + std::to_string(i), {{1, 0}}});
+    w.add_run(0, terms, &xxh64_hash);
+    auto progress = std::make_shared<RecordingProgress>();
+    FinalWriteInput in = w.input();
+    in.insert_batch = batch;
+    in.batch_slice = slice;
+    in.progress = progress;
+    auto written = write_final_database(in);
+    ASSERT_TRUE(written.ok()) << written.error().to_string();
+    EXPECT_EQ(*written, n);
+    std::vector<uint64_t> done;
+    for (const auto& r : progress->reports) done.push_back(r.done);
+    if (batch == 0) {
+      EXPECT_EQ(done, (std::vector<uint64_t>{n, n}));
+    } else {
+      EXPECT_EQ(done, (std::vector<uint64_t>{batch, n, n}));
+    }
+    auto db = storage::ReadOnlyDatabase::open(shard_path(w.output, 0));
+    ASSERT_TRUE(db.ok());
+    auto rtx = db->begin_read();
+    ASSERT_TRUE(rtx.ok());
+    auto records = rtx->open_table<storage::U64Codec, storage::BytesCodec>(kRecordsTable);
+    ASSERT_TRUE(records.ok());
+    auto range = records->iter();
+    ASSERT_TRUE(range.ok());
+    uint64_t count = 0;
+    while (auto entry = range->next()) {
+      ASSERT_TRUE(entry->ok());
+      ++count;
+    }
+    EXPECT_EQ(count, n);
+  }
+}
+
 TEST(FinalWriteConcurrent, LowestFailingShardWinsAndEveryFileIsClosed) {
   struct Case {
     const char* name;

@@ -2,7 +2,8 @@
 //
 // ReadOnlyTable reads one table of a read snapshot (get, iter); Range walks it
 // in ascending key order. Table writes one table of the open write transaction
-// (insert, and a sorted-append write cursor through upper_bound_mut); its new
+// (insert, and, for unsigned integer keys and byte string values, a
+// sorted-append write cursor through upper_bound_mut); its new
 // root reaches the commit when the handle (and any cursor opened on it) is
 // gone. Results are StoredValue views: each keeps the page it points into
 // alive, so it may outlive the table and the transaction.
@@ -26,6 +27,7 @@
 #include <cstddef>
 #include <cstdint>
 #include <cstring>
+#include <limits>
 #include <memory>
 #include <optional>
 #include <string>
@@ -138,7 +140,8 @@ class StoredValue {
 };
 
 // Where a write cursor is placed: after every key <= k, after every key < k,
-// or after the last key.
+// or after the last key. The bound is a number: on a table of narrower keys, a
+// bound above the largest key places the cursor after the last key.
 struct CursorBound {
   enum class Kind : uint8_t { kIncluded, kExcluded, kUnbounded };
   Kind kind = Kind::kUnbounded;
@@ -198,12 +201,20 @@ const std::string& range_table_name(const RangeCore& range);
 const std::string& table_name(const TableCore& core);
 Result<std::optional<StoredBytes>, StorageError> table_insert(TableCore& core, ByteView key,
                                                               ByteView value);
+// `key` is the bound's key in the table's encoding (unused when unbounded).
 Result<std::shared_ptr<CursorCore>, StorageError> table_upper_bound_mut(
-    const std::shared_ptr<TableCore>& core, CursorBound bound);
+    const std::shared_ptr<TableCore>& core, CursorBound::Kind kind, ByteView key);
 
-Result<void, StorageError> cursor_insert_before(CursorCore& cursor, uint64_t key,
+// `key` is encoded, of the table's fixed key width.
+Result<void, StorageError> cursor_insert_before(CursorCore& cursor, ByteView key,
                                                 ByteView value);
 Result<void, StorageError> cursor_close(CursorCore& cursor);
+
+// The key codecs a write cursor serves: unsigned integers, fixed width.
+template <typename K>
+inline constexpr bool kCursorKey = false;
+template <typename T>
+inline constexpr bool kCursorKey<IntCodec<T>> = true;
 
 }  // namespace detail
 
@@ -266,19 +277,22 @@ class ReadOnlyTable {
   std::shared_ptr<const detail::ReadTableCore> core_;
 };
 
-// The sorted-append write cursor of a u64 → byte string table. A failed insert
-// makes every later one answer StorageError::PreviousIo; a failure that left
-// the tree half edited, or a failed close, poisons the transaction. Dropping
-// an open cursor closes it, discarding the result.
-class CursorMut {
+// The sorted-append write cursor of a table of unsigned integer keys (codec K)
+// and byte string values. A failed insert makes every later one answer
+// StorageError::PreviousIo; a failure that left the tree half edited, or a
+// failed close, poisons the transaction. Dropping an open cursor closes it,
+// discarding the result.
+template <KeyCodec K>
+class BasicCursorMut {
  public:
-  explicit CursorMut(std::shared_ptr<detail::CursorCore> core) : core_(std::move(core)) {}
+  explicit BasicCursorMut(std::shared_ptr<detail::CursorCore> core) : core_(std::move(core)) {}
 
   // The key must sort strictly between the cursor's neighbours (the last key
   // inserted included): else StorageError::UnorderedKey, and the cursor stays
   // usable.
-  Result<void, StorageError> insert_before(uint64_t key, ByteView value) {
-    return detail::cursor_insert_before(*core_, key, value);
+  Result<void, StorageError> insert_before(const typename K::Decoded& key, ByteView value) {
+    const auto encoded = K::as_bytes(key);
+    return detail::cursor_insert_before(*core_, ByteView(encoded), value);
   }
   // Writes what is buffered; the cursor is gone afterwards.
   Result<void, StorageError> close() && {
@@ -289,6 +303,9 @@ class CursorMut {
  private:
   std::shared_ptr<detail::CursorCore> core_;
 };
+
+// The cursor of a u64 → byte string table.
+using CursorMut = BasicCursorMut<U64Codec>;
 
 // One table of the open write transaction.
 template <KeyCodec K, ValueCodec V>
@@ -315,12 +332,15 @@ class Table {
 
   // A write cursor placed at the bound; the table refuses other use until the
   // cursor is closed or dropped.
-  Result<CursorMut, StorageError> upper_bound_mut(CursorBound bound)
-    requires(std::is_same_v<K, U64Codec> && std::is_same_v<V, BytesCodec>)
+  Result<BasicCursorMut<K>, StorageError> upper_bound_mut(CursorBound bound)
+    requires(detail::kCursorKey<K> && std::is_same_v<V, BytesCodec>)
   {
+    using T = typename K::Decoded;
+    if (bound.key > std::numeric_limits<T>::max()) bound = CursorBound::unbounded();
+    const auto key = K::as_bytes(static_cast<T>(bound.key));
     TRY_ASSIGN(std::shared_ptr<detail::CursorCore> cursor,
-               detail::table_upper_bound_mut(core_, bound));
-    return CursorMut(std::move(cursor));
+               detail::table_upper_bound_mut(core_, bound.kind, ByteView(key)));
+    return BasicCursorMut<K>(std::move(cursor));
   }
 
  private:

@@ -176,14 +176,18 @@ Result<std::optional<StoredBytes>, StorageError> table_insert(TableCore& core, B
 }
 
 Result<std::shared_ptr<CursorCore>, StorageError> table_upper_bound_mut(
-    const std::shared_ptr<TableCore>& core, CursorBound bound) {
+    const std::shared_ptr<TableCore>& core, CursorBound::Kind kind, ByteView key) {
   core->check_usable();
+  const TreeDescriptor& descriptor = core->tree.descriptor();
+  if (!descriptor.fixed_key_width) panic("a write cursor needs fixed-width keys");
   EncodedBound encoded = EncodedBound::unbounded();
-  const auto key = U64Codec::as_bytes(bound.key);
-  if (bound.kind == CursorBound::Kind::kIncluded) encoded = EncodedBound::included(ByteView(key));
-  if (bound.kind == CursorBound::Kind::kExcluded) encoded = EncodedBound::excluded(ByteView(key));
+  if (kind != CursorBound::Kind::kUnbounded && key.size() != *descriptor.fixed_key_width) {
+    panic(kUnwrapErrText);
+  }
+  if (kind == CursorBound::Kind::kIncluded) encoded = EncodedBound::included(key);
+  if (kind == CursorBound::Kind::kExcluded) encoded = EncodedBound::excluded(key);
   BtreeCursorMut inner(core->tree.root_mut(), core->tree.allocator(), core->tree.tracker(),
-                       core->tree.freed_pages());
+                       core->tree.freed_pages(), descriptor);
   TRY(inner.seek_upper_bound(encoded));
   auto cursor = std::make_shared<CursorCore>(core, std::move(inner));
   core->cursor_open = true;
@@ -215,7 +219,7 @@ CursorCore::~CursorCore() {
   }
 }
 
-Result<void, StorageError> cursor_insert_before(CursorCore& cursor, uint64_t key,
+Result<void, StorageError> cursor_insert_before(CursorCore& cursor, ByteView key,
                                                 ByteView value) {
   if (cursor.closed) panic("assertion failed: insert into a closed cursor");
   if (cursor.table->txn->ended.load(std::memory_order_acquire)) {
@@ -223,8 +227,7 @@ Result<void, StorageError> cursor_insert_before(CursorCore& cursor, uint64_t key
   }
   if (cursor.failed) return Err{StorageError::PreviousIo()};
   if (value.size() > kMaxValueLength) return Err{StorageError::ValueTooLarge(value.size())};
-  const auto encoded = U64Codec::as_bytes(key);
-  auto inserted = cursor.inner.insert_before(ByteView(encoded), value);
+  auto inserted = cursor.inner.insert_before(key, value);
   if (!inserted.ok()) {
     cursor.failed = true;
     if (cursor.inner.poisoned()) cursor.table->txn->poison();

@@ -343,9 +343,13 @@ Result<void, StorageError> CursorMut::splice_open_run() {
 
 BtreeCursorMut::BtreeCursorMut(std::optional<BtreeHeader>& root,
                                std::shared_ptr<const WritablePageSource> page_allocator,
-                               PageTrackerRef allocated_pages, SharedFreedPages shared_freed)
+                               PageTrackerRef allocated_pages, SharedFreedPages shared_freed,
+                               const TreeDescriptor& descriptor)
     : tree_(root, std::move(page_allocator), std::move(allocated_pages), std::move(shared_freed),
-            tree_descriptor<U64Codec, BytesCodec>()) {}
+            descriptor) {
+  // Runs are only built and bounded on fixed-width keys.
+  STORAGE_ASSERT(descriptor.fixed_key_width.has_value() && descriptor.compare != nullptr);
+}
 
 template <typename F>
 auto BtreeCursorMut::run(F&& op) -> decltype(op(std::declval<btree_cursor::CursorMut&>())) {
@@ -370,7 +374,7 @@ Result<void, StorageError> BtreeCursorMut::seek_upper_bound(const EncodedBound& 
 }
 
 Result<bool, StorageError> BtreeCursorMut::insert_before(ByteView key, ByteView value) {
-  if (key.size() != U64Codec::kWidth) panic(kUnwrapErrText);
+  if (key.size() != *tree_.descriptor.fixed_key_width) panic(kUnwrapErrText);
   return run([&](btree_cursor::CursorMut& view) -> Result<bool, StorageError> {
     CursorState& state = view.state;
     if (state.poisoned) return Err{StorageError::PreviousIo()};

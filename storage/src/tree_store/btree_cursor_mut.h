@@ -226,19 +226,21 @@ class CursorMut {
 
 }  // namespace btree_cursor
 
-// The write cursor over one u64 → byte string tree.
+// The write cursor over one tree with fixed-width keys (u64 → byte string by
+// default; the descriptor's compare orders the keys).
 class BtreeCursorMut {
  public:
   BtreeCursorMut(std::optional<BtreeHeader>& root,
                  std::shared_ptr<const WritablePageSource> page_allocator,
-                 PageTrackerRef allocated_pages, SharedFreedPages shared_freed);
+                 PageTrackerRef allocated_pages, SharedFreedPages shared_freed,
+                 const TreeDescriptor& descriptor = tree_descriptor<U64Codec, BytesCodec>());
 
   // Places the cursor after every key <= k (included), < k (excluded), or after
   // the last entry (unbounded). Only on a cursor with no open run.
   Result<void, StorageError> seek_upper_bound(const EncodedBound& bound);
   // Puts the pair into the gap. False: the key does not sort strictly between
   // the gap's neighbours (the last inserted key included), and nothing changed.
-  // The key is the 8-byte encoding of a u64.
+  // The key has the tree's fixed key width (8 bytes for a u64).
   Result<bool, StorageError> insert_before(ByteView key, ByteView value);
   // Splices the open run, if any; the cursor is left without a position and
   // holds no page.
