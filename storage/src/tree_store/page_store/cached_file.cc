@@ -70,6 +70,9 @@ PagedCachedFile::PagedCachedFile(std::unique_ptr<StorageBackend> file, uint64_t 
   STORAGE_ASSERT(file_ != nullptr);
   STORAGE_ASSERT(page_size_ > 0);
   for (auto& stripe : write_buffer_) stripe = std::make_shared<WriteBufferStripe>();
+  if (PageBuffer::block_bytes_for(page_size_) <= PageArena::kChunkAlignment) {
+    arena_ = PageArena::create(PageBuffer::block_bytes_for(page_size_));
+  }
 }
 
 ReadCache::ReadGuard PagedCachedFile::read_lock(size_t stripe) const {
@@ -105,7 +108,7 @@ Result<void, StorageError> PagedCachedFile::check_io() const {
 Result<PageBuffer, StorageError> PagedCachedFile::read_from_file(uint64_t offset,
                                                                  size_t len) const {
   TRY(check_io());
-  PageBuffer buffer = PageBuffer::zeroed(len);
+  PageBuffer buffer = PageBuffer::zeroed(len, arena_.get());
   STORAGE_BACKEND_CALL(file_->read(offset, {buffer.mutable_data(), len}));
   return buffer;
 }
@@ -295,7 +298,7 @@ Result<WritablePage, StorageError> PagedCachedFile::write(uint64_t offset, size_
   if (cached) {
     data = std::move(*cached);
   } else if (overwrite) {
-    data = PageBuffer::zeroed(len);
+    data = PageBuffer::zeroed(len, arena_.get());
   } else {
     auto r = read_from_file(offset, len);
     if (!r.ok()) return fail(std::move(r).error());

@@ -47,6 +47,7 @@
 #include "storage/src/tree_store/page_store/backends.h"
 #include "storage/src/tree_store/page_store/fast_hasher.h"
 #include "storage/src/tree_store/page_store/lru_cache.h"
+#include "storage/src/tree_store/page_store/page_arena.h"
 #include "storage/src/tree_store/page_store/page_buffer.h"
 
 namespace storage {
@@ -229,6 +230,9 @@ class PagedCachedFile {
   mutable ReadCache read_cache_;
   std::array<std::shared_ptr<WriteBufferStripe>, kCacheStripes> write_buffer_;
   std::unique_ptr<StorageBackend> file_;
+  // Where single-page buffers come from; buffers may outlive the cache, and
+  // the arena lives until the last of them is freed.
+  PageArena::Owner arena_;
   mutable std::atomic<bool> io_failed_{false};
   mutable std::atomic<bool> closed_{false};
   uint64_t page_size_;

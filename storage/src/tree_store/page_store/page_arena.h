@@ -1,0 +1,97 @@
+// PageArena: the memory of one page cache's single-page buffers, carved from
+// 2 MiB-aligned chunks that the kernel is asked to back with huge pages. A
+// lookup reads a few pages scattered over the whole cache; with 4 KiB pages
+// nearly every one of them costs a TLB miss, with 2 MiB pages almost none.
+//
+// Blocks have one fixed size (a page plus the buffer header). Freed blocks go
+// to a free list and are reused; chunks go back to the system only when the
+// arena ends, which is when its owner (the page cache) has let go of it and
+// the last block is freed, whichever comes later. So the arena holds at most
+// the cache's peak of live page buffers, rounded up to a chunk.
+//
+// Thread safety: allocate and free may be called from any thread; a block
+// may be freed on another thread than the one that allocated it.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <mutex>
+#include <vector>
+
+namespace storage {
+
+class PageArena {
+ public:
+  // Chunks are multiples of this, aligned to it.
+  static constexpr size_t kChunkAlignment = size_t{2} << 20;
+
+  // An arena of blocks of `block_bytes` (a multiple of 64, at most a chunk),
+  // held by the returned owner. Null when the system gives no memory at all.
+  class Owner;
+  static Owner create(size_t block_bytes);
+
+  size_t block_bytes() const { return block_bytes_; }
+  // A block, or null when the system refuses memory. `fresh` tells whether the
+  // block was never handed out before (its bytes are then zero).
+  void* allocate(bool& fresh);
+  // Returns a block of this arena; may end the arena (see above).
+  void free(void* block) noexcept;
+
+  // The owner's handle: ending it ends the arena once no block is live.
+  class Owner {
+   public:
+    Owner() = default;
+    explicit Owner(PageArena* arena) : arena_(arena) {}
+    Owner(Owner&& o) noexcept : arena_(o.arena_) { o.arena_ = nullptr; }
+    Owner& operator=(Owner&& o) noexcept;
+    Owner(const Owner&) = delete;
+    Owner& operator=(const Owner&) = delete;
+    ~Owner() { reset(); }
+    PageArena* get() const { return arena_; }
+    void reset() noexcept;
+
+   private:
+    PageArena* arena_ = nullptr;
+  };
+
+ private:
+  // One mapping of the arena, unmapped when the arena ends.
+  class Chunk {
+   public:
+    Chunk(uint8_t* base, size_t bytes) : base_(base), bytes_(bytes) {}
+    Chunk(Chunk&& o) noexcept : base_(o.base_), bytes_(o.bytes_) { o.base_ = nullptr; }
+    Chunk& operator=(Chunk&&) = delete;
+    Chunk(const Chunk&) = delete;
+    Chunk& operator=(const Chunk&) = delete;
+    ~Chunk();
+    uint8_t* base() const { return base_; }
+    size_t bytes() const { return bytes_; }
+
+   private:
+    uint8_t* base_;
+    size_t bytes_;
+  };
+
+  explicit PageArena(size_t block_bytes) : block_bytes_(block_bytes) {}
+  ~PageArena() = default;
+  // Maps a new chunk to carve from; false when the system refuses.
+  bool grow();
+  // Under mu_: whether nothing holds the arena any more.
+  bool unheld() const { return !owned_ && live_ == 0; }
+
+  struct FreeBlock {
+    FreeBlock* next;
+  };
+
+  const size_t block_bytes_;
+  std::mutex mu_;
+  std::vector<Chunk> chunks_;
+  FreeBlock* free_ = nullptr;
+  uint8_t* bump_ = nullptr;  // next uncarved block of the last chunk
+  uint8_t* bump_end_ = nullptr;
+  size_t next_chunk_bytes_ = kChunkAlignment;
+  size_t live_ = 0;
+  bool owned_ = true;
+};
+
+}  // namespace storage
