@@ -161,9 +161,10 @@ Result<PinnedRun, StorageError> PagedCachedFile::read_pinned(uint64_t offset, si
   }
   {
     auto guard = read_lock(s);
-    if (const PageBuffer* hit = guard->get(offset)) {
+    uint32_t head = 0;
+    if (const PageBuffer* hit = guard->get_tagged(offset, head)) {
       if (hit->size() != len) return Err{length_mismatch(len, hit->size(), offset)};
-      return PinnedRun(std::move(guard), hit);
+      return PinnedRun(std::move(guard), hit, head);
     }
   }
   TRY_ASSIGN(PageBuffer buffer, read_miss(offset, len));
@@ -176,7 +177,7 @@ Result<PageBuffer, StorageError> PagedCachedFile::read_miss(uint64_t offset, siz
 
   size_t cache_size = read_cache_bytes_.fetch_add(len, std::memory_order_relaxed) + len;
   auto guard = write_lock(s);
-  if (auto replaced = guard->insert(offset, buffer)) {
+  if (auto replaced = guard->insert(offset, buffer, run_head(buffer))) {
     read_cache_bytes_.fetch_sub(replaced->size(), std::memory_order_relaxed);
     cache_size -= replaced->size();
   }
@@ -415,8 +416,9 @@ Result<void, StorageError> PagedCachedFile::flush_write_buffer() const {
       if (cache_size > max_cache_bytes_) {
         read_cache_bytes_.fetch_sub(len, std::memory_order_relaxed);
       } else {
+        const uint32_t head = run_head(page);
         auto rc = write_lock(offset % kCacheStripes);
-        if (auto replaced = rc->insert(offset, std::move(page))) {
+        if (auto replaced = rc->insert(offset, std::move(page), head)) {
           read_cache_bytes_.fetch_sub(replaced->size(), std::memory_order_relaxed);
         }
       }

@@ -37,14 +37,18 @@ class LRUCache {
 
   size_t len() const { return size_; }
   bool is_empty() const { return size_ == 0; }
+  static constexpr size_t slot_bytes() { return sizeof(Slot); }
   // Keys queued, stale ones included.
   size_t queue_len() const { return queue_.size(); }
 
   // A new key gets a clear flag and joins the queue's back; an existing key
   // gets the new value and a clear flag, and keeps its queue place.
-  std::optional<V> insert(uint64_t key, V value) {
+  // `tag` is a small word kept beside the value in the same slot, handed out
+  // with it by get_tagged (the read cache keeps a page run's first bytes there).
+  std::optional<V> insert(uint64_t key, V value, uint32_t tag = 0) {
     if (Slot* slot = find(key)) {
       std::optional<V> old(std::exchange(slot->value, std::move(value)));
+      slot->tag = tag;
       slot->second_chance.store(false, std::memory_order_relaxed);
       return old;
     }
@@ -52,6 +56,7 @@ class LRUCache {
     Slot& slot = slots_[probe_free(key)];
     slot.used = true;
     slot.key = key;
+    slot.tag = tag;
     slot.value = std::move(value);
     slot.second_chance.store(false, std::memory_order_relaxed);
     ++size_;
@@ -65,6 +70,14 @@ class LRUCache {
     const Slot* slot = find(key);
     if (slot == nullptr) return nullptr;
     mark(*slot);
+    return &slot->value;
+  }
+  // get(), with the entry's tag.
+  const V* get_tagged(uint64_t key, uint32_t& tag) const {
+    const Slot* slot = find(key);
+    if (slot == nullptr) return nullptr;
+    mark(*slot);
+    tag = slot->tag;
     return &slot->value;
   }
   V* get_mut(uint64_t key) {
@@ -145,11 +158,13 @@ class LRUCache {
   // One open-addressing slot: a hit reads one slot, with no node to chase and
   // nothing allocated per entry. Linear probing; removal shifts the following
   // run back, so there are no tombstones.
+  // Ordered so that a slot of a page buffer takes 32 bytes: two per line.
   struct Slot {
     uint64_t key = 0;
+    V value{};
+    uint32_t tag = 0;
     bool used = false;
     mutable std::atomic<bool> second_chance{false};
-    V value{};
   };
 
   size_t capacity() const { return slots_ ? mask_ + 1 : 0; }
@@ -176,6 +191,7 @@ class LRUCache {
     to.used = true;
     to.key = from.key;
     to.value = std::move(from.value);
+    to.tag = from.tag;
     to.second_chance.store(from.second_chance.load(std::memory_order_relaxed),
                            std::memory_order_relaxed);
   }
@@ -203,6 +219,7 @@ class LRUCache {
     Slot& slot = slots_[hole];
     slot.used = false;
     slot.value = V{};
+    slot.tag = 0;
     slot.second_chance.store(false, std::memory_order_relaxed);
     --size_;
   }
