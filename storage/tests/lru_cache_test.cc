@@ -116,5 +116,33 @@ TEST(LRUCacheTest, RandomOperationsMatchAMap) {
   }
 }
 
+// Tables large enough come from the arena; entries and their tags survive
+// every growth, removal and a clear, and a second cache reuses freed tables.
+TEST(LRUCacheTest, ArenaTablesKeepEntriesAndTags) {
+  TableArena arena;
+  for (int round = 0; round < 2; ++round) {
+    LRUCache<PageBuffer> c;
+    c.set_table_arena(&arena);
+    constexpr uint64_t kKeys = 5000;  // tables up to 256 KiB
+    for (uint64_t k = 0; k < kKeys; ++k) {
+      ASSERT_FALSE(c.insert(k * 4096, PageBuffer(), static_cast<uint32_t>(k * 7)).has_value());
+    }
+    // A new value replaces the tag too.
+    ASSERT_TRUE(c.insert(3 * 4096, PageBuffer(), 99).has_value());
+    for (uint64_t k = 0; k < kKeys; k += 2) ASSERT_TRUE(c.remove(k * 4096).has_value());
+    for (uint64_t k = 0; k < kKeys; ++k) {
+      uint32_t tag = 0;
+      const bool present = c.get_tagged(k * 4096, tag) != nullptr;
+      ASSERT_EQ(present, k % 2 == 1) << k;
+      if (present) {
+        ASSERT_EQ(tag, k == 3 ? 99u : k * 7) << k;
+      }
+    }
+    c.clear();
+    EXPECT_EQ(c.len(), 0u);
+    ASSERT_FALSE(c.insert(8, PageBuffer(), 1).has_value());
+  }
+}
+
 }  // namespace
 }  // namespace storage

@@ -70,6 +70,7 @@ PagedCachedFile::PagedCachedFile(std::unique_ptr<StorageBackend> file, uint64_t 
   STORAGE_ASSERT(file_ != nullptr);
   STORAGE_ASSERT(page_size_ > 0);
   for (auto& stripe : write_buffer_) stripe = std::make_shared<WriteBufferStripe>();
+  for (size_t s = 0; s < kCacheStripes; ++s) write_lock(s)->set_table_arena(&table_arena_);
   if (PageBuffer::block_bytes_for(page_size_) <= PageArena::kChunkAlignment) {
     arena_ = PageArena::create(PageBuffer::block_bytes_for(page_size_));
   }

@@ -242,6 +242,9 @@ class PagedCachedFile {
   ReadCache::ReadGuard read_lock(size_t stripe) const;
   ReadCache::WriteGuard write_lock(size_t stripe) const;
 
+  // The read cache's larger slot tables; declared first so that it outlives
+  // the tables.
+  TableArena table_arena_;
   mutable ReadCache read_cache_;
   std::array<std::shared_ptr<WriteBufferStripe>, kCacheStripes> write_buffer_;
   std::unique_ptr<StorageBackend> file_;

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -24,6 +25,7 @@
 
 #include "storage/src/panic.h"
 #include "storage/src/tree_store/page_store/fast_hasher.h"
+#include "storage/src/tree_store/page_store/page_arena.h"
 #include "storage/src/tree_store/page_store/page_buffer.h"
 
 namespace storage {
@@ -38,6 +40,9 @@ class LRUCache {
   size_t len() const { return size_; }
   bool is_empty() const { return size_ == 0; }
   static constexpr size_t slot_bytes() { return sizeof(Slot); }
+  // Where the larger slot tables come from from now on (see TableArena);
+  // the arena must outlive the cache.
+  void set_table_arena(TableArena* arena) { arena_ = arena; }
   // Keys queued, stale ones included.
   size_t queue_len() const { return queue_.size(); }
 
@@ -167,6 +172,53 @@ class LRUCache {
     mutable std::atomic<bool> second_chance{false};
   };
 
+  // A slot table: from the arena when it is large enough, else from the
+  // general allocator.
+  class SlotTable {
+   public:
+    SlotTable() = default;
+    SlotTable(size_t n, TableArena* arena) : n_(n) {
+      const size_t bytes = n * sizeof(Slot);
+      if (arena != nullptr && bytes >= TableArena::kMinBytes && std::has_single_bit(bytes)) {
+        p_ = static_cast<Slot*>(arena->allocate(bytes));
+        if (p_ != nullptr) arena_ = arena;
+      }
+      if (p_ == nullptr) p_ = std::allocator<Slot>().allocate(n);
+      std::uninitialized_value_construct_n(p_, n);
+    }
+    SlotTable(SlotTable&& o) noexcept
+        : p_(std::exchange(o.p_, nullptr)), n_(o.n_), arena_(o.arena_) {}
+    SlotTable& operator=(SlotTable&& o) noexcept {
+      if (this != &o) {
+        reset();
+        p_ = std::exchange(o.p_, nullptr);
+        n_ = o.n_;
+        arena_ = o.arena_;
+      }
+      return *this;
+    }
+    ~SlotTable() { reset(); }
+    explicit operator bool() const { return p_ != nullptr; }
+    Slot& operator[](size_t i) const { return p_[i]; }
+    Slot* get() const { return p_; }
+    void reset() noexcept {
+      if (p_ == nullptr) return;
+      std::destroy_n(p_, n_);
+      if (arena_ != nullptr) {
+        arena_->free(p_, n_ * sizeof(Slot));
+      } else {
+        std::allocator<Slot>().deallocate(p_, n_);
+      }
+      p_ = nullptr;
+      arena_ = nullptr;
+    }
+
+   private:
+    Slot* p_ = nullptr;
+    size_t n_ = 0;
+    TableArena* arena_ = nullptr;
+  };
+
   size_t capacity() const { return slots_ ? mask_ + 1 : 0; }
   size_t home(uint64_t key) const { return FastHasher64::hash(key) & mask_; }
 
@@ -199,7 +251,7 @@ class LRUCache {
   void grow() {
     const size_t old_capacity = capacity();
     const size_t new_capacity = old_capacity == 0 ? 16 : old_capacity * 2;
-    std::unique_ptr<Slot[]> old = std::exchange(slots_, std::make_unique<Slot[]>(new_capacity));
+    SlotTable old = std::exchange(slots_, SlotTable(new_capacity, arena_));
     mask_ = new_capacity - 1;
     for (size_t i = 0; i < old_capacity; ++i) {
       if (old[i].used) move_slot(slots_[probe_free(old[i].key)], old[i]);
@@ -231,7 +283,8 @@ class LRUCache {
     }
   }
 
-  std::unique_ptr<Slot[]> slots_;
+  SlotTable slots_;
+  TableArena* arena_ = nullptr;
   size_t mask_ = 0;
   size_t size_ = 0;
   std::deque<uint64_t> queue_;

@@ -3,6 +3,7 @@
 #include <sys/mman.h>
 
 #include <algorithm>
+#include <bit>
 #include <new>
 
 #include "storage/src/panic.h"
@@ -15,27 +16,24 @@ namespace {
 // and a small one does not map much more than it uses.
 constexpr size_t kMaxChunkBytes = size_t{32} << 20;
 
-// `bytes` of memory aligned to kChunkAlignment, asked to be backed by huge
-// pages; null when the system refuses.
-uint8_t* map_aligned(size_t bytes) {
-  const size_t align = PageArena::kChunkAlignment;
+}  // namespace
+
+std::optional<HugeChunk> HugeChunk::map(size_t bytes) {
+  const size_t align = kAlignment;
   void* raw = ::mmap(nullptr, bytes + align, PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
-  if (raw == MAP_FAILED) return nullptr;
+  if (raw == MAP_FAILED) return std::nullopt;
   const uintptr_t start = reinterpret_cast<uintptr_t>(raw);
   const uintptr_t aligned = (start + align - 1) & ~(uintptr_t{align} - 1);
   // Give back the slack on both sides of the aligned part.
   if (aligned > start) ::munmap(raw, aligned - start);
   const uintptr_t tail = start + bytes + align - (aligned + bytes);
   if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + bytes), tail);
-  // Advice only: without huge pages the chunk works the same, only slower.
   (void)::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
-  return reinterpret_cast<uint8_t*>(aligned);
+  return HugeChunk(reinterpret_cast<uint8_t*>(aligned), bytes);
 }
 
-}  // namespace
-
-PageArena::Chunk::~Chunk() {
+HugeChunk::~HugeChunk() {
   if (base_ != nullptr) ::munmap(base_, bytes_);
 }
 
@@ -67,9 +65,10 @@ void PageArena::Owner::reset() noexcept {
 
 bool PageArena::grow() {
   const size_t bytes = next_chunk_bytes_;
-  uint8_t* base = map_aligned(bytes);
-  if (base == nullptr) return false;
-  chunks_.emplace_back(base, bytes);
+  std::optional<HugeChunk> chunk = HugeChunk::map(bytes);
+  if (!chunk) return false;
+  uint8_t* base = chunk->base();
+  chunks_.push_back(std::move(*chunk));
   bump_ = base;
   bump_end_ = base + bytes / block_bytes_ * block_bytes_;
   next_chunk_bytes_ = std::min(bytes * 2, kMaxChunkBytes);
@@ -104,6 +103,40 @@ void PageArena::free(void* block) noexcept {
     end = unheld();
   }
   if (end) delete this;
+}
+
+size_t TableArena::size_class(size_t bytes) {
+  STORAGE_ASSERT(bytes >= kMinBytes && (bytes & (bytes - 1)) == 0);
+  return static_cast<size_t>(std::countr_zero(bytes));
+}
+
+void* TableArena::allocate(size_t bytes) {
+  const size_t c = size_class(bytes);
+  std::lock_guard<std::mutex> lock(mu_);
+  if (FreeTable* t = free_[c]) {
+    free_[c] = t->next;
+    return t;
+  }
+  if (static_cast<size_t>(bump_end_ - bump_) < bytes) {
+    // The rest of the last chunk is left unused: tables only grow, so the
+    // small sizes that would fit there are rarely asked for again.
+    std::optional<HugeChunk> chunk = HugeChunk::map(std::max(bytes, HugeChunk::kAlignment));
+    if (!chunk) return nullptr;
+    bump_ = chunk->base();
+    bump_end_ = chunk->base() + chunk->bytes();
+    chunks_.push_back(std::move(*chunk));
+  }
+  void* table = bump_;
+  bump_ += bytes;
+  return table;
+}
+
+void TableArena::free(void* table, size_t bytes) noexcept {
+  const size_t c = size_class(bytes);
+  std::lock_guard<std::mutex> lock(mu_);
+  auto* t = static_cast<FreeTable*>(table);
+  t->next = free_[c];
+  free_[c] = t;
 }
 
 }  // namespace storage

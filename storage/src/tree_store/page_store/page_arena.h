@@ -15,15 +15,38 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <array>
 #include <mutex>
+#include <optional>
 #include <vector>
 
 namespace storage {
 
+// One anonymous mapping aligned to 2 MiB and advised for huge pages (advice
+// only: without them it works the same, only slower); unmapped when dropped.
+class HugeChunk {
+ public:
+  static constexpr size_t kAlignment = size_t{2} << 20;
+  // A chunk of `bytes`, or nothing when the system refuses.
+  static std::optional<HugeChunk> map(size_t bytes);
+  HugeChunk(HugeChunk&& o) noexcept : base_(o.base_), bytes_(o.bytes_) { o.base_ = nullptr; }
+  HugeChunk& operator=(HugeChunk&&) = delete;
+  HugeChunk(const HugeChunk&) = delete;
+  HugeChunk& operator=(const HugeChunk&) = delete;
+  ~HugeChunk();
+  uint8_t* base() const { return base_; }
+  size_t bytes() const { return bytes_; }
+
+ private:
+  HugeChunk(uint8_t* base, size_t bytes) : base_(base), bytes_(bytes) {}
+  uint8_t* base_;
+  size_t bytes_;
+};
+
 class PageArena {
  public:
   // Chunks are multiples of this, aligned to it.
-  static constexpr size_t kChunkAlignment = size_t{2} << 20;
+  static constexpr size_t kChunkAlignment = HugeChunk::kAlignment;
 
   // An arena of blocks of `block_bytes` (a multiple of 64, at most a chunk),
   // held by the returned owner. Null when the system gives no memory at all.
@@ -55,23 +78,6 @@ class PageArena {
   };
 
  private:
-  // One mapping of the arena, unmapped when the arena ends.
-  class Chunk {
-   public:
-    Chunk(uint8_t* base, size_t bytes) : base_(base), bytes_(bytes) {}
-    Chunk(Chunk&& o) noexcept : base_(o.base_), bytes_(o.bytes_) { o.base_ = nullptr; }
-    Chunk& operator=(Chunk&&) = delete;
-    Chunk(const Chunk&) = delete;
-    Chunk& operator=(const Chunk&) = delete;
-    ~Chunk();
-    uint8_t* base() const { return base_; }
-    size_t bytes() const { return bytes_; }
-
-   private:
-    uint8_t* base_;
-    size_t bytes_;
-  };
-
   explicit PageArena(size_t block_bytes) : block_bytes_(block_bytes) {}
   ~PageArena() = default;
   // Maps a new chunk to carve from; false when the system refuses.
@@ -85,13 +91,49 @@ class PageArena {
 
   const size_t block_bytes_;
   std::mutex mu_;
-  std::vector<Chunk> chunks_;
+  std::vector<HugeChunk> chunks_;
   FreeBlock* free_ = nullptr;
   uint8_t* bump_ = nullptr;  // next uncarved block of the last chunk
   uint8_t* bump_end_ = nullptr;
   size_t next_chunk_bytes_ = kChunkAlignment;
   size_t live_ = 0;
   bool owned_ = true;
+};
+
+// TableArena: the memory of a page cache's larger hash tables (the read
+// cache's slot tables), from huge-page chunks for the same reason as
+// PageArena: a lookup's probe of a table spread over megabytes would
+// otherwise miss the TLB too. Tables have power-of-two sizes; a freed table
+// is kept for the next table of its size. Everything is unmapped when the
+// arena ends, after every table taken from it has been freed.
+//
+// Thread safety: allocate and free may be called from any thread.
+class TableArena {
+ public:
+  // Tables smaller than this come from the general allocator: a small cache
+  // need not commit a huge page for them.
+  static constexpr size_t kMinBytes = size_t{8} << 10;
+
+  TableArena() = default;
+  TableArena(const TableArena&) = delete;
+  TableArena& operator=(const TableArena&) = delete;
+
+  // `bytes` (a power of two, at least kMinBytes) aligned to 64, or null when
+  // the system refuses memory.
+  void* allocate(size_t bytes);
+  void free(void* table, size_t bytes) noexcept;
+
+ private:
+  struct FreeTable {
+    FreeTable* next;
+  };
+  static size_t size_class(size_t bytes);
+
+  std::mutex mu_;
+  std::vector<HugeChunk> chunks_;
+  std::array<FreeTable*, 64> free_{};
+  uint8_t* bump_ = nullptr;
+  uint8_t* bump_end_ = nullptr;
 };
 
 }  // namespace storage
