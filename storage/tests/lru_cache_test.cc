@@ -6,6 +6,8 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace storage {
 namespace {
@@ -142,6 +144,38 @@ TEST(LRUCacheTest, ArenaTablesKeepEntriesAndTags) {
     EXPECT_EQ(c.len(), 0u);
     ASSERT_FALSE(c.insert(8, PageBuffer(), 1).has_value());
   }
+}
+
+// Caches on several threads share one arena (as the stripes of one page
+// cache do), growing, shrinking and clearing at once; each keeps its own
+// entries exactly.
+TEST(LRUCacheTest, StressCachesSharingOneArena) {
+  TableArena arena;
+  constexpr int kThreads = 4;
+  std::vector<std::string> problems(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 6 && problems[t].empty(); ++round) {
+        LRUCache<PageBuffer> c;
+        c.set_table_arena(&arena);
+        const uint64_t keys = 600 + 300 * round;
+        for (uint64_t k = 0; k < keys; ++k) (void)c.insert(k, PageBuffer(), static_cast<uint32_t>(t));
+        for (uint64_t k = 0; k < keys; k += 3) (void)c.remove(k);
+        for (uint64_t k = 0; k < keys; ++k) {
+          uint32_t tag = 99;
+          const bool present = c.get_tagged(k, tag) != nullptr;
+          if (present != (k % 3 != 0) || (present && tag != static_cast<uint32_t>(t))) {
+            problems[t] = "key " + std::to_string(k) + " of round " + std::to_string(round);
+            break;
+          }
+        }
+        if (round % 2 == 0) c.clear();
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(problems[t], "") << "thread " << t;
 }
 
 }  // namespace
