@@ -300,7 +300,12 @@ Result<WritablePage, StorageError> PagedCachedFile::write(uint64_t offset, size_
   if (cached) {
     data = std::move(*cached);
   } else if (overwrite) {
-    data = PageBuffer::zeroed(len, arena_.get());
+    // New pages of a write transaction come from the general allocator: a
+    // bulk load makes them by the hundred thousand, and first touches of
+    // fresh huge pages cost far more than those of small pages that the
+    // system recycles. Pages read from the file, which live on in the read
+    // cache, come from the arena.
+    data = PageBuffer::zeroed(len);
   } else {
     auto r = read_from_file(offset, len);
     if (!r.ok()) return fail(std::move(r).error());
