@@ -248,8 +248,8 @@ class PagedCachedFile {
   mutable ReadCache read_cache_;
   std::array<std::shared_ptr<WriteBufferStripe>, kCacheStripes> write_buffer_;
   std::unique_ptr<StorageBackend> file_;
-  // Where single-page buffers come from; buffers may outlive the cache, and
-  // the arena lives until the last of them is freed.
+  // Where single-page buffers read from the file come from; buffers may
+  // outlive the cache, and the arena lives until the last of them is freed.
   PageArena::Owner arena_;
   mutable std::atomic<bool> io_failed_{false};
   mutable std::atomic<bool> closed_{false};

@@ -1,7 +1,9 @@
-// PageArena: the memory of one page cache's single-page buffers, carved from
-// 2 MiB-aligned chunks that the kernel is asked to back with huge pages. A
-// lookup reads a few pages scattered over the whole cache; with 4 KiB pages
-// nearly every one of them costs a TLB miss, with 2 MiB pages almost none.
+// PageArena: the memory of the single-page buffers that one page cache reads
+// from its file, carved from 2 MiB-aligned chunks that the kernel is asked to
+// back with huge pages. A lookup reads a few pages scattered over the whole
+// cache; with 4 KiB pages nearly every one of them costs a TLB miss, with
+// 2 MiB pages almost none. (The first touch of a huge page costs more than
+// that of small pages, which the page cache weighs: see its write path.)
 //
 // Blocks have one fixed size (a page plus the buffer header). Freed blocks go
 // to a free list and are reused; chunks go back to the system only when the
