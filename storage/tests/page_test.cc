@@ -87,7 +87,9 @@ TEST(PageArenaTest, ReusesBlocksZeroedAndOutlivesItsOwner) {
   const uint8_t* reused = held.back().data();
   held.pop_back();
   PageBuffer again = PageBuffer::zeroed(kLen, arena);
-  EXPECT_EQ(again.data(), reused);
+  if (PageBuffer::kArenasInUse) {
+    EXPECT_EQ(again.data(), reused);
+  }
   for (uint8_t byte : again.bytes()) ASSERT_EQ(byte, 0);
 
   // Another length is not the arena's.

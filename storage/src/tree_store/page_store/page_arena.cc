@@ -18,7 +18,7 @@ constexpr size_t kMaxChunkBytes = size_t{32} << 20;
 
 }  // namespace
 
-std::optional<HugeChunk> HugeChunk::map(size_t bytes) {
+std::optional<HugeChunk> HugeChunk::map(size_t bytes, bool huge) {
   const size_t align = kAlignment;
   void* raw = ::mmap(nullptr, bytes + align, PROT_READ | PROT_WRITE,
                      MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
@@ -29,7 +29,7 @@ std::optional<HugeChunk> HugeChunk::map(size_t bytes) {
   if (aligned > start) ::munmap(raw, aligned - start);
   const uintptr_t tail = start + bytes + align - (aligned + bytes);
   if (tail > 0) ::munmap(reinterpret_cast<void*>(aligned + bytes), tail);
-  (void)::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
+  if (huge) (void)::madvise(reinterpret_cast<void*>(aligned), bytes, MADV_HUGEPAGE);
   return HugeChunk(reinterpret_cast<uint8_t*>(aligned), bytes);
 }
 
@@ -65,7 +65,7 @@ void PageArena::Owner::reset() noexcept {
 
 bool PageArena::grow() {
   const size_t bytes = next_chunk_bytes_;
-  std::optional<HugeChunk> chunk = HugeChunk::map(bytes);
+  std::optional<HugeChunk> chunk = HugeChunk::map(bytes, /*huge=*/!chunks_.empty());
   if (!chunk) return false;
   uint8_t* base = chunk->base();
   chunks_.push_back(std::move(*chunk));

@@ -9,7 +9,9 @@
 // to a free list and are reused; chunks go back to the system only when the
 // arena ends, which is when its owner (the page cache) has let go of it and
 // the last block is freed, whichever comes later. So the arena holds at most
-// the cache's peak of live page buffers, rounded up to a chunk.
+// the cache's peak of live page buffers, rounded up to a chunk. The first
+// chunk is left to small pages: a cache of a few pages (a small database)
+// gains nothing from a huge page and need not commit one.
 //
 // Thread safety: allocate and free may be called from any thread; a block
 // may be freed on another thread than the one that allocated it.
@@ -29,8 +31,9 @@ namespace storage {
 class HugeChunk {
  public:
   static constexpr size_t kAlignment = size_t{2} << 20;
-  // A chunk of `bytes`, or nothing when the system refuses.
-  static std::optional<HugeChunk> map(size_t bytes);
+  // A chunk of `bytes`, advised for huge pages when `huge`, or nothing when
+  // the system refuses.
+  static std::optional<HugeChunk> map(size_t bytes, bool huge = true);
   HugeChunk(HugeChunk&& o) noexcept : base_(o.base_), bytes_(o.bytes_) { o.base_ = nullptr; }
   HugeChunk& operator=(HugeChunk&&) = delete;
   HugeChunk(const HugeChunk&) = delete;

@@ -18,9 +18,6 @@ namespace storage {
 #if defined(__SANITIZE_ADDRESS__) || defined(__SANITIZE_THREAD__)
 #define STORAGE_PAGE_BUFFERS_SYSTEM_ALLOC 1
 #endif
-#if defined(__SANITIZE_ADDRESS__)
-#define STORAGE_PAGE_BUFFERS_NO_ARENA 1
-#endif
 
 PageBuffer PageBuffer::zeroed(size_t length, PageArena* arena) {
   return allocate(length, true, arena);
@@ -32,9 +29,7 @@ PageBuffer PageBuffer::uninitialized(size_t length, PageArena* arena) {
 PageBuffer PageBuffer::allocate(size_t length, bool zero, PageArena* arena) {
   const size_t total = kAlignment + length;
   void* raw = nullptr;
-#ifdef STORAGE_PAGE_BUFFERS_NO_ARENA
-  arena = nullptr;
-#endif
+  if (!kArenasInUse) arena = nullptr;
   if (arena != nullptr && arena->block_bytes() == block_bytes_for(length)) {
     bool fresh = false;
     raw = arena->allocate(fresh);
