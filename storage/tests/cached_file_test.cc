@@ -560,7 +560,21 @@ WorkloadOutcome run_workload(PagedCachedFile& cache, WorkloadModel& model, uint6
     const uint64_t offset = page * kPage;
     const std::string what = "op " + std::to_string(i) + " page " + std::to_string(page);
     switch (pick(10)) {
-      case 0:
+      case 0: {
+        // A pinned read's head (kept beside a read-cache hit) is the page's
+        // first four bytes, whichever way the page entered the cache.
+        auto r = cache.read_pinned(offset, kPage, PageReadHint::kMayBeDirty);
+        if (!r.ok()) {
+          check_error(r.error(), what + " read_pinned");
+        } else if (r.value().head() != load_le32(r.value().bytes().data())) {
+          out.problem = what + " read_pinned: head differs from the bytes";
+        } else if (model.pages[page] &&
+                   std::vector<uint8_t>(r.value().bytes().begin(), r.value().bytes().end()) !=
+                       *model.pages[page]) {
+          out.problem = what + " read_pinned: wrong bytes";
+        }
+        break;
+      }
       case 1:
       case 2: {
         auto r = cache.read(offset, kPage, PageReadHint::kMayBeDirty);

@@ -6,6 +6,8 @@
 #include <random>
 #include <set>
 #include <string>
+#include <thread>
+#include <vector>
 
 namespace storage {
 namespace {
@@ -114,6 +116,66 @@ TEST(LRUCacheTest, RandomOperationsMatchAMap) {
     for (const auto& [k, v] : model) live.insert(k);
     EXPECT_EQ(evicted, live);
   }
+}
+
+// Tables large enough come from the arena; entries and their tags survive
+// every growth, removal and a clear, and a second cache reuses freed tables.
+TEST(LRUCacheTest, ArenaTablesKeepEntriesAndTags) {
+  TableArena arena;
+  for (int round = 0; round < 2; ++round) {
+    LRUCache<PageBuffer> c;
+    c.set_table_arena(&arena);
+    constexpr uint64_t kKeys = 5000;  // tables up to 256 KiB
+    for (uint64_t k = 0; k < kKeys; ++k) {
+      ASSERT_FALSE(c.insert(k * 4096, PageBuffer(), static_cast<uint32_t>(k * 7)).has_value());
+    }
+    // A new value replaces the tag too.
+    ASSERT_TRUE(c.insert(3 * 4096, PageBuffer(), 99).has_value());
+    for (uint64_t k = 0; k < kKeys; k += 2) ASSERT_TRUE(c.remove(k * 4096).has_value());
+    for (uint64_t k = 0; k < kKeys; ++k) {
+      uint32_t tag = 0;
+      const bool present = c.get_tagged(k * 4096, tag) != nullptr;
+      ASSERT_EQ(present, k % 2 == 1) << k;
+      if (present) {
+        ASSERT_EQ(tag, k == 3 ? 99u : k * 7) << k;
+      }
+    }
+    c.clear();
+    EXPECT_EQ(c.len(), 0u);
+    ASSERT_FALSE(c.insert(8, PageBuffer(), 1).has_value());
+  }
+}
+
+// Caches on several threads share one arena (as the stripes of one page
+// cache do), growing, shrinking and clearing at once; each keeps its own
+// entries exactly.
+TEST(LRUCacheTest, StressCachesSharingOneArena) {
+  TableArena arena;
+  constexpr int kThreads = 4;
+  std::vector<std::string> problems(kThreads);
+  std::vector<std::thread> threads;
+  for (int t = 0; t < kThreads; ++t) {
+    threads.emplace_back([&, t] {
+      for (int round = 0; round < 6 && problems[t].empty(); ++round) {
+        LRUCache<PageBuffer> c;
+        c.set_table_arena(&arena);
+        const uint64_t keys = 600 + 300 * round;
+        for (uint64_t k = 0; k < keys; ++k) (void)c.insert(k, PageBuffer(), static_cast<uint32_t>(t));
+        for (uint64_t k = 0; k < keys; k += 3) (void)c.remove(k);
+        for (uint64_t k = 0; k < keys; ++k) {
+          uint32_t tag = 99;
+          const bool present = c.get_tagged(k, tag) != nullptr;
+          if (present != (k % 3 != 0) || (present && tag != static_cast<uint32_t>(t))) {
+            problems[t] = "key " + std::to_string(k) + " of round " + std::to_string(round);
+            break;
+          }
+        }
+        if (round % 2 == 0) c.clear();
+      }
+    });
+  }
+  for (auto& th : threads) th.join();
+  for (int t = 0; t < kThreads; ++t) EXPECT_EQ(problems[t], "") << "thread " << t;
 }
 
 }  // namespace

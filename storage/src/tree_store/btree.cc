@@ -96,10 +96,21 @@ Result<std::optional<ValueRef>, StorageError> RawBtree::get_helper(const PageImp
   ByteView bytes = page.memory();
   PageNumber number = page.get_page_number();
   while (true) {
-    TRY_ASSIGN(uint8_t type, step_type(bytes, number));
+    // Type and count come from the cache's copy of the page's first bytes,
+    // so that the page's own lines are asked for all at once by the accessor.
+    uint32_t head;
+    if (bytes.size() >= 4) [[likely]] {
+      head = pinned ? pinned->head() : load_le32(bytes.data());
+    } else {
+      TRY_ASSIGN(uint8_t type, step_type(bytes, number));
+      head = type;  // the accessors refuse a page this short
+    }
+    const uint8_t type = static_cast<uint8_t>(head);
+    const size_t count = head >> 16;
     if (type == kLeafPageType) {
       if (pinned) pinned->prefetch_share();
-      TRY_ASSIGN(LeafAccessor accessor, LeafAccessor::create(bytes, number, descriptor_));
+      TRY_ASSIGN(LeafAccessor accessor,
+                 LeafAccessor::create_with_count(bytes, number, descriptor_, count));
       TRY_ASSIGN(auto search, accessor.position(key));
       if (!search.second) return std::optional<ValueRef>();
       TRY_ASSIGN(auto range, accessor.value_range(search.first));
@@ -108,7 +119,8 @@ Result<std::optional<ValueRef>, StorageError> RawBtree::get_helper(const PageImp
                                               range->first, range->second - range->first});
     }
     if (type != kBranchPageType) return Err{unknown_page_type(number, type)};
-    TRY_ASSIGN(BranchAccessor accessor, BranchAccessor::create(bytes, number, descriptor_));
+    TRY_ASSIGN(BranchAccessor accessor,
+               BranchAccessor::create_with_count(bytes, number, descriptor_, count));
     TRY_ASSIGN(auto descent, accessor.child_for_key(key));
     TRY(path.push(descent.second));
     pinned.reset();

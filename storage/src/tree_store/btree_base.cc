@@ -110,13 +110,30 @@ Result<LeafAccessor, StorageError> LeafAccessor::create(ByteView page, PageNumbe
                                                         KeyCompareFn compare) {
   const size_t len = page.size();
   if (len < 4) return Err{leaf_beyond_end(page_number, 4, len)};
+  return with_count(page, page_number, fixed_key_width, fixed_value_width, compare,
+                    load_le16(page.data() + 2));
+}
+
+Result<LeafAccessor, StorageError> LeafAccessor::create_with_count(ByteView page,
+                                                                   PageNumber page_number,
+                                                                   const TreeDescriptor& d,
+                                                                   size_t num_pairs) {
+  if (page.size() < 4) [[unlikely]] return create(page, page_number, d);
+  return with_count(page, page_number, d.fixed_key_width, d.fixed_value_width, d.compare,
+                    num_pairs);
+}
+
+Result<LeafAccessor, StorageError> LeafAccessor::with_count(ByteView page, PageNumber page_number,
+                                                            std::optional<size_t> fixed_key_width,
+                                                            std::optional<size_t> fixed_value_width,
+                                                            KeyCompareFn compare, uint64_t n) {
+  const size_t len = page.size();
   LeafAccessor a;
   a.page_ = page;
   a.page_number_ = page_number;
   a.fixed_key_width_ = fixed_key_width;
   a.fixed_value_width_ = fixed_value_width;
   a.compare_ = compare;
-  const uint64_t n = load_le16(page.data() + 2);
   a.num_pairs_ = n;
   const uint64_t header =
       4 + n * (offset_width(fixed_key_width) + offset_width(fixed_value_width));
@@ -477,7 +494,21 @@ Result<BranchAccessor, StorageError> BranchAccessor::create(ByteView page, PageN
                                                             KeyCompareFn compare) {
   const size_t len = page.size();
   if (len < 4) return Err{branch_beyond_end(page_number, 4, len)};
-  const uint64_t k = load_le16(page.data() + 2);
+  return with_count(page, page_number, fixed_key_width, compare, load_le16(page.data() + 2));
+}
+
+Result<BranchAccessor, StorageError> BranchAccessor::create_with_count(ByteView page,
+                                                                       PageNumber page_number,
+                                                                       const TreeDescriptor& d,
+                                                                       size_t num_keys) {
+  if (page.size() < 4) [[unlikely]] return create(page, page_number, d);
+  return with_count(page, page_number, d.fixed_key_width, d.compare, num_keys);
+}
+
+Result<BranchAccessor, StorageError> BranchAccessor::with_count(
+    ByteView page, PageNumber page_number, std::optional<size_t> fixed_key_width,
+    KeyCompareFn compare, uint64_t k) {
+  const size_t len = page.size();
   if (k == 0) return Err{branch_zero_keys(page_number)};
   BranchAccessor a;
   a.page_ = page;
@@ -486,10 +517,11 @@ Result<BranchAccessor, StorageError> BranchAccessor::create(ByteView page, PageN
   a.compare_ = compare;
   a.num_keys_ = k;
   const uint64_t keys_start = branch_offsets_at(k) + k * offset_width(fixed_key_width);
-  // A search reads the keys (and their offsets) and then one child page
-  // number: ask for all of them together.
-  prefetch_area(page, branch_page_number_at(k, 0),
+  // A search reads the keys (or their offsets) and then one child page
+  // number: ask for all of them together, the ones the search needs first.
+  prefetch_area(page, fixed_key_width ? keys_start : branch_offsets_at(k),
                 fixed_key_width ? keys_start + k * *fixed_key_width : keys_start);
+  prefetch_area(page, branch_page_number_at(k, 0), branch_offsets_at(k));
   uint64_t keys_end;
   if (fixed_key_width) {
     keys_end = keys_start + k * *fixed_key_width;

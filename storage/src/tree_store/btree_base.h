@@ -105,6 +105,13 @@ class LeafAccessor {
   static Result<LeafAccessor, StorageError> create(const P& page, const TreeDescriptor& d) {
     return create(ByteView(page.memory()), page.get_page_number(), d);
   }
+  // create() for a page of at least 4 bytes whose count (bytes 2 and 3) the
+  // caller already holds, so that a search's first touch of the page is the
+  // lines it needs: the same checks, on that count.
+  static Result<LeafAccessor, StorageError> create_with_count(ByteView page,
+                                                              PageNumber page_number,
+                                                              const TreeDescriptor& d,
+                                                              size_t num_pairs);
 
   size_t num_pairs() const { return num_pairs_; }
   ByteView page() const { return page_; }
@@ -161,6 +168,10 @@ class LeafAccessor {
 
  private:
   LeafAccessor() = default;
+  static Result<LeafAccessor, StorageError> with_count(ByteView page, PageNumber page_number,
+                                                       std::optional<size_t> fixed_key_width,
+                                                       std::optional<size_t> fixed_value_width,
+                                                       KeyCompareFn compare, uint64_t n);
   uint32_t key_end_entry(size_t i) const { return load_le32(page_.data() + 4 + 4 * i); }
   uint32_t value_end_entry(size_t i) const {
     return load_le32(page_.data() + 4 + (fixed_key_width_ ? 0 : 4 * num_pairs_) + 4 * i);
@@ -356,6 +367,11 @@ class BranchAccessor {
   static Result<BranchAccessor, StorageError> create(const P& page, const TreeDescriptor& d) {
     return create(ByteView(page.memory()), page.get_page_number(), d);
   }
+  // As LeafAccessor::create_with_count.
+  static Result<BranchAccessor, StorageError> create_with_count(ByteView page,
+                                                                PageNumber page_number,
+                                                                const TreeDescriptor& d,
+                                                                size_t num_keys);
 
   size_t num_keys() const { return num_keys_; }
   size_t count_children() const { return num_keys_ + 1; }
@@ -374,6 +390,9 @@ class BranchAccessor {
 
  private:
   BranchAccessor() = default;
+  static Result<BranchAccessor, StorageError> with_count(ByteView page, PageNumber page_number,
+                                                         std::optional<size_t> fixed_key_width,
+                                                         KeyCompareFn compare, uint64_t k);
   Result<std::pair<size_t, size_t>, StorageError> key_range(size_t i) const;
 
   ByteView page_;

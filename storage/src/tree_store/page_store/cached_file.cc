@@ -70,6 +70,10 @@ PagedCachedFile::PagedCachedFile(std::unique_ptr<StorageBackend> file, uint64_t 
   STORAGE_ASSERT(file_ != nullptr);
   STORAGE_ASSERT(page_size_ > 0);
   for (auto& stripe : write_buffer_) stripe = std::make_shared<WriteBufferStripe>();
+  for (size_t s = 0; s < kCacheStripes; ++s) write_lock(s)->set_table_arena(&table_arena_);
+  if (PageBuffer::block_bytes_for(page_size_) <= PageArena::kChunkAlignment) {
+    arena_ = PageArena::create(PageBuffer::block_bytes_for(page_size_));
+  }
 }
 
 ReadCache::ReadGuard PagedCachedFile::read_lock(size_t stripe) const {
@@ -105,7 +109,7 @@ Result<void, StorageError> PagedCachedFile::check_io() const {
 Result<PageBuffer, StorageError> PagedCachedFile::read_from_file(uint64_t offset,
                                                                  size_t len) const {
   TRY(check_io());
-  PageBuffer buffer = PageBuffer::zeroed(len);
+  PageBuffer buffer = PageBuffer::zeroed(len, arena_.get());
   STORAGE_BACKEND_CALL(file_->read(offset, {buffer.mutable_data(), len}));
   return buffer;
 }
@@ -158,9 +162,10 @@ Result<PinnedRun, StorageError> PagedCachedFile::read_pinned(uint64_t offset, si
   }
   {
     auto guard = read_lock(s);
-    if (const PageBuffer* hit = guard->get(offset)) {
+    uint32_t head = 0;
+    if (const PageBuffer* hit = guard->get_tagged(offset, head)) {
       if (hit->size() != len) return Err{length_mismatch(len, hit->size(), offset)};
-      return PinnedRun(std::move(guard), hit);
+      return PinnedRun(std::move(guard), hit, head);
     }
   }
   TRY_ASSIGN(PageBuffer buffer, read_miss(offset, len));
@@ -173,7 +178,7 @@ Result<PageBuffer, StorageError> PagedCachedFile::read_miss(uint64_t offset, siz
 
   size_t cache_size = read_cache_bytes_.fetch_add(len, std::memory_order_relaxed) + len;
   auto guard = write_lock(s);
-  if (auto replaced = guard->insert(offset, buffer)) {
+  if (auto replaced = guard->insert(offset, buffer, run_head(buffer))) {
     read_cache_bytes_.fetch_sub(replaced->size(), std::memory_order_relaxed);
     cache_size -= replaced->size();
   }
@@ -295,6 +300,11 @@ Result<WritablePage, StorageError> PagedCachedFile::write(uint64_t offset, size_
   if (cached) {
     data = std::move(*cached);
   } else if (overwrite) {
+    // New pages of a write transaction come from the general allocator: a
+    // bulk load makes them by the hundred thousand, and first touches of
+    // fresh huge pages cost far more than those of small pages that the
+    // system recycles. Pages read from the file, which live on in the read
+    // cache, come from the arena.
     data = PageBuffer::zeroed(len);
   } else {
     auto r = read_from_file(offset, len);
@@ -412,8 +422,9 @@ Result<void, StorageError> PagedCachedFile::flush_write_buffer() const {
       if (cache_size > max_cache_bytes_) {
         read_cache_bytes_.fetch_sub(len, std::memory_order_relaxed);
       } else {
+        const uint32_t head = run_head(page);
         auto rc = write_lock(offset % kCacheStripes);
-        if (auto replaced = rc->insert(offset, std::move(page))) {
+        if (auto replaced = rc->insert(offset, std::move(page), head)) {
           read_cache_bytes_.fetch_sub(replaced->size(), std::memory_order_relaxed);
         }
       }

@@ -45,8 +45,10 @@
 #include "storage/src/result.h"
 #include "storage/src/sync.h"
 #include "storage/src/tree_store/page_store/backends.h"
+#include "storage/src/tree_store/page_store/base.h"
 #include "storage/src/tree_store/page_store/fast_hasher.h"
 #include "storage/src/tree_store/page_store/lru_cache.h"
+#include "storage/src/tree_store/page_store/page_arena.h"
 #include "storage/src/tree_store/page_store/page_buffer.h"
 
 namespace storage {
@@ -66,6 +68,16 @@ using WriteBufferStripe = Mutex<LRUWriteCache>;
 // read-locked without a write to any cache line that other threads' readers
 // write, so that hits on hot pages (a tree's upper levels) scale across threads.
 using ReadCache = StripedRwLock<LRUCache<PageBuffer>, kCacheStripes>;
+// A read-cache hit reads one line of the table: offset, buffer and head together.
+static_assert(LRUCache<PageBuffer>::slot_bytes() == 32);
+
+// A run's first four bytes (little-endian; 0 for a shorter run). The read
+// cache keeps them beside the buffer, so that a hit tells a tree page's type
+// and count before its bytes arrive. Cached bytes never change, so the copy
+// stays exact.
+inline uint32_t run_head(const PageBuffer& run) {
+  return run.size() < 4 ? 0 : load_le32(run.data());
+}
 
 // The bytes of one page run, held for a short read. Either borrowed from the
 // read cache, with its stripe read-locked and no reference taken (a hit writes
@@ -91,6 +103,8 @@ class PinnedRun {
 
   std::span<const uint8_t> bytes() const { return buffer().bytes(); }
   const PageBuffer& buffer() const { return borrowed_ != nullptr ? *borrowed_ : owned_; }
+  // run_head of the bytes; for a borrowed run without touching them.
+  uint32_t head() const { return borrowed_ != nullptr ? head_ : run_head(owned_); }
   // Another reference to the bytes, which outlives the pin.
   PageBuffer share() const { return buffer(); }
   bool borrowed() const { return borrowed_ != nullptr; }
@@ -103,19 +117,21 @@ class PinnedRun {
 
  private:
   friend class PagedCachedFile;
-  PinnedRun(ReadCache::ReadGuard guard, const PageBuffer* borrowed)
-      : guard_(std::move(guard)), borrowed_(borrowed) {}
+  PinnedRun(ReadCache::ReadGuard guard, const PageBuffer* borrowed, uint32_t head)
+      : guard_(std::move(guard)), borrowed_(borrowed), head_(head) {}
   void take(PinnedRun&& o) noexcept {
     if (o.guard_) {
       guard_.emplace(std::move(*o.guard_));
       o.guard_.reset();
     }
     borrowed_ = std::exchange(o.borrowed_, nullptr);
+    head_ = o.head_;
     owned_ = std::move(o.owned_);
   }
 
   std::optional<ReadCache::ReadGuard> guard_;
   const PageBuffer* borrowed_ = nullptr;
+  uint32_t head_ = 0;
   PageBuffer owned_;
 };
 
@@ -226,9 +242,15 @@ class PagedCachedFile {
   ReadCache::ReadGuard read_lock(size_t stripe) const;
   ReadCache::WriteGuard write_lock(size_t stripe) const;
 
+  // The read cache's larger slot tables; declared first so that it outlives
+  // the tables.
+  TableArena table_arena_;
   mutable ReadCache read_cache_;
   std::array<std::shared_ptr<WriteBufferStripe>, kCacheStripes> write_buffer_;
   std::unique_ptr<StorageBackend> file_;
+  // Where single-page buffers read from the file come from; buffers may
+  // outlive the cache, and the arena lives until the last of them is freed.
+  PageArena::Owner arena_;
   mutable std::atomic<bool> io_failed_{false};
   mutable std::atomic<bool> closed_{false};
   uint64_t page_size_;

@@ -14,6 +14,7 @@
 #pragma once
 
 #include <atomic>
+#include <bit>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -24,6 +25,7 @@
 
 #include "storage/src/panic.h"
 #include "storage/src/tree_store/page_store/fast_hasher.h"
+#include "storage/src/tree_store/page_store/page_arena.h"
 #include "storage/src/tree_store/page_store/page_buffer.h"
 
 namespace storage {
@@ -37,14 +39,21 @@ class LRUCache {
 
   size_t len() const { return size_; }
   bool is_empty() const { return size_ == 0; }
+  static constexpr size_t slot_bytes() { return sizeof(Slot); }
+  // Where the larger slot tables come from from now on (see TableArena);
+  // the arena must outlive the cache.
+  void set_table_arena(TableArena* arena) { arena_ = arena; }
   // Keys queued, stale ones included.
   size_t queue_len() const { return queue_.size(); }
 
   // A new key gets a clear flag and joins the queue's back; an existing key
   // gets the new value and a clear flag, and keeps its queue place.
-  std::optional<V> insert(uint64_t key, V value) {
+  // `tag` is a small word kept beside the value in the same slot, handed out
+  // with it by get_tagged (the read cache keeps a page run's first bytes there).
+  std::optional<V> insert(uint64_t key, V value, uint32_t tag = 0) {
     if (Slot* slot = find(key)) {
       std::optional<V> old(std::exchange(slot->value, std::move(value)));
+      slot->tag = tag;
       slot->second_chance.store(false, std::memory_order_relaxed);
       return old;
     }
@@ -52,6 +61,7 @@ class LRUCache {
     Slot& slot = slots_[probe_free(key)];
     slot.used = true;
     slot.key = key;
+    slot.tag = tag;
     slot.value = std::move(value);
     slot.second_chance.store(false, std::memory_order_relaxed);
     ++size_;
@@ -65,6 +75,14 @@ class LRUCache {
     const Slot* slot = find(key);
     if (slot == nullptr) return nullptr;
     mark(*slot);
+    return &slot->value;
+  }
+  // get(), with the entry's tag.
+  const V* get_tagged(uint64_t key, uint32_t& tag) const {
+    const Slot* slot = find(key);
+    if (slot == nullptr) return nullptr;
+    mark(*slot);
+    tag = slot->tag;
     return &slot->value;
   }
   V* get_mut(uint64_t key) {
@@ -145,11 +163,60 @@ class LRUCache {
   // One open-addressing slot: a hit reads one slot, with no node to chase and
   // nothing allocated per entry. Linear probing; removal shifts the following
   // run back, so there are no tombstones.
+  // Ordered so that a slot of a page buffer takes 32 bytes: two per line.
   struct Slot {
     uint64_t key = 0;
+    V value{};
+    uint32_t tag = 0;
     bool used = false;
     mutable std::atomic<bool> second_chance{false};
-    V value{};
+  };
+
+  // A slot table: from the arena when it is large enough, else from the
+  // general allocator.
+  class SlotTable {
+   public:
+    SlotTable() = default;
+    SlotTable(size_t n, TableArena* arena) : n_(n) {
+      const size_t bytes = n * sizeof(Slot);
+      if (arena != nullptr && bytes >= TableArena::kMinBytes && std::has_single_bit(bytes)) {
+        p_ = static_cast<Slot*>(arena->allocate(bytes));
+        if (p_ != nullptr) arena_ = arena;
+      }
+      if (p_ == nullptr) p_ = std::allocator<Slot>().allocate(n);
+      std::uninitialized_value_construct_n(p_, n);
+    }
+    SlotTable(SlotTable&& o) noexcept
+        : p_(std::exchange(o.p_, nullptr)), n_(o.n_), arena_(o.arena_) {}
+    SlotTable& operator=(SlotTable&& o) noexcept {
+      if (this != &o) {
+        reset();
+        p_ = std::exchange(o.p_, nullptr);
+        n_ = o.n_;
+        arena_ = o.arena_;
+      }
+      return *this;
+    }
+    ~SlotTable() { reset(); }
+    explicit operator bool() const { return p_ != nullptr; }
+    Slot& operator[](size_t i) const { return p_[i]; }
+    Slot* get() const { return p_; }
+    void reset() noexcept {
+      if (p_ == nullptr) return;
+      std::destroy_n(p_, n_);
+      if (arena_ != nullptr) {
+        arena_->free(p_, n_ * sizeof(Slot));
+      } else {
+        std::allocator<Slot>().deallocate(p_, n_);
+      }
+      p_ = nullptr;
+      arena_ = nullptr;
+    }
+
+   private:
+    Slot* p_ = nullptr;
+    size_t n_ = 0;
+    TableArena* arena_ = nullptr;
   };
 
   size_t capacity() const { return slots_ ? mask_ + 1 : 0; }
@@ -176,6 +243,7 @@ class LRUCache {
     to.used = true;
     to.key = from.key;
     to.value = std::move(from.value);
+    to.tag = from.tag;
     to.second_chance.store(from.second_chance.load(std::memory_order_relaxed),
                            std::memory_order_relaxed);
   }
@@ -183,7 +251,7 @@ class LRUCache {
   void grow() {
     const size_t old_capacity = capacity();
     const size_t new_capacity = old_capacity == 0 ? 16 : old_capacity * 2;
-    std::unique_ptr<Slot[]> old = std::exchange(slots_, std::make_unique<Slot[]>(new_capacity));
+    SlotTable old = std::exchange(slots_, SlotTable(new_capacity, arena_));
     mask_ = new_capacity - 1;
     for (size_t i = 0; i < old_capacity; ++i) {
       if (old[i].used) move_slot(slots_[probe_free(old[i].key)], old[i]);
@@ -203,6 +271,7 @@ class LRUCache {
     Slot& slot = slots_[hole];
     slot.used = false;
     slot.value = V{};
+    slot.tag = 0;
     slot.second_chance.store(false, std::memory_order_relaxed);
     --size_;
   }
@@ -214,7 +283,8 @@ class LRUCache {
     }
   }
 
-  std::unique_ptr<Slot[]> slots_;
+  SlotTable slots_;
+  TableArena* arena_ = nullptr;
   size_t mask_ = 0;
   size_t size_ = 0;
   std::deque<uint64_t> queue_;

@@ -69,6 +69,9 @@ class PinnedPage {
 
   std::span<const uint8_t> memory() const { return run_.bytes(); }
   PageNumber get_page_number() const { return page_number_; }
+  // The page's first four bytes (see run_head), on a read-cache hit without
+  // touching the page.
+  uint32_t head() const { return run_.head(); }
   // A read-only page sharing the bytes; it outlives the pin.
   PageImpl to_page() const { return PageImpl(run_.share(), page_number_); }
   // Readies the count that to_page() will change (see PageBuffer).

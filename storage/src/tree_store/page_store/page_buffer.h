@@ -15,16 +15,30 @@
 
 namespace storage {
 
+class PageArena;
+
 class PageBuffer {
  public:
   // Alignment of the bytes; a page's u64 fields then never straddle a cache line.
   static constexpr size_t kAlignment = 64;
+  // Whether arenas serve buffers at all: address-sanitized builds take every
+  // buffer from the instrumented allocator, which then sees overruns.
+#if defined(__SANITIZE_ADDRESS__)
+  static constexpr bool kArenasInUse = false;
+#else
+  static constexpr bool kArenasInUse = true;
+#endif
 
   PageBuffer() = default;
-  // A buffer of `length` zero bytes.
-  static PageBuffer zeroed(size_t length);
+  // A buffer of `length` zero bytes. With an arena whose blocks fit exactly
+  // this length, the bytes come from it (see PageArena); else from mimalloc.
+  static PageBuffer zeroed(size_t length, PageArena* arena = nullptr);
   // A buffer of `length` bytes that the caller fills before sharing it.
-  static PageBuffer uninitialized(size_t length);
+  static PageBuffer uninitialized(size_t length, PageArena* arena = nullptr);
+  // The arena block size that serves buffers of `length` bytes.
+  static constexpr size_t block_bytes_for(size_t length) {
+    return (kAlignment + length + kAlignment - 1) / kAlignment * kAlignment;
+  }
 
   PageBuffer(const PageBuffer& o) noexcept : block_(o.block_), size_(o.size_) { retain(); }
   PageBuffer(PageBuffer&& o) noexcept
@@ -78,12 +92,13 @@ class PageBuffer {
  private:
   struct Block {
     std::atomic<size_t> refs;
+    PageArena* arena;  // null: from the general allocator
   };
   // The bytes start one alignment unit after the block header.
   static_assert(sizeof(Block) <= kAlignment);
   static uint8_t* bytes_of(Block* b) noexcept { return reinterpret_cast<uint8_t*>(b) + kAlignment; }
 
-  static PageBuffer allocate(size_t length, bool zero);
+  static PageBuffer allocate(size_t length, bool zero, PageArena* arena);
   void retain() const noexcept {
     if (block_ != nullptr) block_->refs.fetch_add(1, std::memory_order_relaxed);
   }
