@@ -41,11 +41,14 @@ TEST(FileBackendTest, LockMatrix) {
     auto writer = FileBackend::open_writable(path);
     ASSERT_TRUE(writer.ok());
     EXPECT_TRUE(writer.value()->lock_supported());
+    // A reader refuses the still empty file without touching the lock.
+    EXPECT_EQ(open_error(FileBackend::open_read_only(path)), "I/O error: invalid data");
+    const uint8_t bytes[] = {1, 2, 3};
+    ASSERT_TRUE(writer.value()->write(0, bytes).ok());
     EXPECT_EQ(open_error(FileBackend::open_writable(path)), kLockHeld);
     EXPECT_EQ(open_error(FileBackend::open_read_only(path)), kLockHeld);
     // The refused opens left the first holder working.
-    const uint8_t bytes[] = {1, 2, 3};
-    ASSERT_TRUE(writer.value()->write(0, bytes).ok());
+    ASSERT_TRUE(writer.value()->write(3, bytes).ok());
   }
   {
     auto reader1 = FileBackend::open_read_only(path);

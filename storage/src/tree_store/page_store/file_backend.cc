@@ -141,6 +141,12 @@ Result<std::unique_ptr<FileBackend>, DatabaseError> FileBackend::open_writable(
 Result<std::unique_ptr<FileBackend>, DatabaseError> FileBackend::open_read_only(
     const std::string& path) {
   TRY_ASSIGN(UniqueFd fd, open_path(path, O_RDONLY, 0));
+  // An empty file holds no database, and it may be one a writer has just
+  // created and is about to lock: a shared lock taken here, however briefly,
+  // would make that writer's open fail. Refused as the page store refuses it.
+  struct stat st;
+  if (::fstat(fd.get(), &st) != 0) return Err{DatabaseError(StorageError::IoErrno(errno))};
+  if (st.st_size == 0) return Err{DatabaseError(StorageError::Io(IoError::other("invalid data")))};
   return new_internal(std::move(fd), true);
 }
 
