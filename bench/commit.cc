@@ -18,6 +18,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "bench/must.h"
 #include "storage/src/tree_store/page_store/file_backend.h"
 #include "storage/src/tree_store/page_store/page_manager.h"
 
@@ -76,15 +77,6 @@ class TimedBackend final : public StorageBackend {
   std::unique_ptr<StorageBackend> inner_;
   Timers* timers_;
 };
-
-template <typename R>
-auto must(R r, const char* what) {
-  if (!r.ok()) {
-    std::fprintf(stderr, "%s failed: %s\n", what, r.error().to_string().c_str());
-    std::exit(1);
-  }
-  if constexpr (!std::is_void_v<typename R::value_type>) return std::move(r).value();
-}
 
 struct Figures {
   double total_ms = 0;

@@ -44,6 +44,7 @@
 #include <type_traits>
 #include <vector>
 
+#include "bench/must.h"
 #include "storage/database.h"
 #include "storage/table.h"
 #include "storage/transaction.h"
@@ -59,15 +60,6 @@ constexpr size_t kValueBytes = 45;
 constexpr size_t kCachedBytes = size_t{1} << 30;
 constexpr const char* kTable = "bench";
 using Value = std::array<uint8_t, kValueBytes>;
-
-template <typename R>
-auto must(R r, const char* what) {
-  if (!r.ok()) {
-    std::fprintf(stderr, "%s failed: %s\n", what, r.error().to_string().c_str());
-    std::exit(1);
-  }
-  if constexpr (!std::is_void_v<typename R::value_type>) return std::move(r).value();
-}
 
 void check(bool ok, const char* what) {
   if (!ok) {
