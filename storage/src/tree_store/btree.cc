@@ -95,6 +95,11 @@ Result<std::optional<ValueRef>, StorageError> RawBtree::get_helper(const PageImp
   std::optional<PinnedPage> pinned;
   ByteView bytes = page.memory();
   PageNumber number = page.get_page_number();
+  // u64 keys take the inline steps; any page they doubt goes through the
+  // checked accessors, which name the damage.
+  const bool u64 = descriptor_.compare == &U64Codec::compare &&
+                   descriptor_.fixed_key_width == 8 && key.size() == 8;
+  const uint64_t q = u64 ? load_le64(key.data()) : 0;
   while (true) {
     // Type and count come from the cache's copy of the page's first bytes,
     // so that the page's own lines are asked for all at once by the accessor.
@@ -109,25 +114,38 @@ Result<std::optional<ValueRef>, StorageError> RawBtree::get_helper(const PageImp
     const size_t count = head >> 16;
     if (type == kLeafPageType) {
       if (pinned) pinned->prefetch_share();
-      TRY_ASSIGN(LeafAccessor accessor,
-                 LeafAccessor::create_with_count(bytes, number, descriptor_, count));
-      TRY_ASSIGN(auto search, accessor.position(key));
-      if (!search.second) return std::optional<ValueRef>();
-      TRY_ASSIGN(auto range, accessor.value_range(search.first));
+      std::optional<LeafAccessor::Hit> hit;
+      if (u64) hit = LeafAccessor::step_u64(bytes, count, descriptor_.fixed_value_width, q);
+      if (!hit) {
+        TRY_ASSIGN(LeafAccessor accessor,
+                   LeafAccessor::create_with_count(bytes, number, descriptor_, count));
+        TRY_ASSIGN(auto search, accessor.position(key));
+        hit = LeafAccessor::Hit{false, 0, 0};
+        if (search.second) {
+          TRY_ASSIGN(auto range, accessor.value_range(search.first));
+          hit = LeafAccessor::Hit{true, range->first, range->second};
+        }
+      }
+      if (!hit->found) return std::optional<ValueRef>();
       PageImpl leaf = pinned ? pinned->to_page() : page;
       return std::optional<ValueRef>(ValueRef{PageHolder::read_only(std::move(leaf)),
-                                              range->first, range->second - range->first});
+                                              hit->value_start,
+                                              hit->value_end - hit->value_start});
     }
     if (type != kBranchPageType) return Err{unknown_page_type(number, type)};
-    TRY_ASSIGN(BranchAccessor accessor,
-               BranchAccessor::create_with_count(bytes, number, descriptor_, count));
-    TRY_ASSIGN(auto descent, accessor.child_for_key(key));
-    TRY(path.push(descent.second));
+    std::optional<std::pair<size_t, PageNumber>> descent;
+    if (u64) descent = BranchAccessor::step_u64(bytes, count, q);
+    if (!descent) {
+      TRY_ASSIGN(BranchAccessor accessor,
+                 BranchAccessor::create_with_count(bytes, number, descriptor_, count));
+      TRY_ASSIGN(descent, accessor.child_for_key(key));
+    }
+    TRY(path.push(descent->second));
     pinned.reset();
-    TRY_ASSIGN(PinnedPage child, mem_->pin_page(descent.second, hint_));
+    TRY_ASSIGN(PinnedPage child, mem_->pin_page(descent->second, hint_));
     pinned.emplace(std::move(child));
     bytes = pinned->memory();
-    number = descent.second;
+    number = descent->second;
   }
 }
 

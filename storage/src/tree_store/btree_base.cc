@@ -8,6 +8,12 @@
 namespace storage {
 namespace {
 
+using node_layout::branch_checksum_at;
+using node_layout::branch_offsets_at;
+using node_layout::branch_page_number_at;
+using node_layout::prefetch_area;
+using node_layout::search_u64;
+
 constexpr uint64_t kMaxOffset = std::numeric_limits<uint32_t>::max();
 
 size_t offset_width(std::optional<size_t> fixed_width) { return fixed_width ? 0 : 4; }
@@ -56,47 +62,10 @@ StorageError branch_beyond_end(PageNumber page_number, uint64_t offset, size_t l
                                  std::to_string(len));
 }
 
-// Branch layout: checksums at 8, page numbers after them, then key offsets.
-size_t branch_checksum_at(size_t i) { return 8 + 16 * i; }
-size_t branch_page_number_at(size_t num_keys, size_t i) { return 8 + 16 * (num_keys + 1) + 8 * i; }
-size_t branch_offsets_at(size_t num_keys) { return 32 + 24 * num_keys; }
-
-// A search by halving over a page visits a few lines of it in a chain, each
-// waiting for the one before; asking for all of them at once lets the misses
-// overlap. Only for areas small enough that fetching them all is cheap.
-constexpr size_t kPrefetchLimit = 2048;
-void prefetch_area(ByteView page, size_t start, size_t end) {
-  if (end <= start || end - start > kPrefetchLimit || end > page.size()) return;
-  const uint8_t* base = page.data();
-  for (size_t at = start & ~size_t{63}; at < end; at += 64) __builtin_prefetch(base + at);
-}
-
 // u64 keys are the common case of the searches: compared inline, with no call
 // per probe. Any other order goes through the tree's compare function.
 bool u64_keys(KeyCompareFn compare, std::optional<size_t> fixed_key_width, ByteView query) {
   return compare == &U64Codec::compare && fixed_key_width == 8 && query.size() == 8;
-}
-
-// Search by halving over n u64 keys stored back to back from `keys`, all of
-// them inside the page (the accessor checked that): (index, found) as the
-// searches below define them. The halving picks its next half with a
-// conditional move, not a jump: which half a random key falls in cannot be
-// predicted, and a mispredicted jump per step cost more than the few steps
-// an early exit on an equal key saves. Every index read stays below n
-// whatever the page's keys hold.
-std::pair<size_t, bool> search_u64(const uint8_t* keys, size_t n, ByteView query) {
-  if (n == 0) return {0, false};
-  const uint64_t q = load_le64(query.data());
-  size_t base = 0;
-  size_t len = n;
-  // The first key not below q is in [base, base + len].
-  while (len > 1) {
-    const size_t half = len / 2;
-    base = load_le64(keys + 8 * (base + half - 1)) < q ? base + half : base;
-    len -= half;
-  }
-  const size_t i = base + (load_le64(keys + 8 * base) < q ? 1 : 0);
-  return {i, i < n && load_le64(keys + 8 * i) == q};
 }
 
 }  // namespace
@@ -196,7 +165,7 @@ Result<std::pair<size_t, bool>, StorageError> LeafAccessor::position(ByteView ke
   STORAGE_ASSERT(compare_ != nullptr);
   if (!fixed_key_width_) prefetch_area(page_, header_, first_value_);  // the keys
   if (u64_keys(compare_, fixed_key_width_, key)) {
-    return search_u64(page_.data() + header_, num_pairs_, key);
+    return search_u64(page_.data() + header_, num_pairs_, load_le64(key.data()));
   }
   size_t lo = 0, hi = num_pairs_;
   while (lo < hi) {
@@ -576,7 +545,7 @@ Result<std::pair<size_t, PageNumber>, StorageError> BranchAccessor::child_for_ke
   STORAGE_ASSERT(compare_ != nullptr);
   if (!fixed_key_width_) prefetch_area(page_, keys_start_, keys_end_);  // the keys
   if (u64_keys(compare_, fixed_key_width_, query)) {
-    const auto [i, found] = search_u64(page_.data() + keys_start_, num_keys_, query);
+    const auto [i, found] = search_u64(page_.data() + keys_start_, num_keys_, load_le64(query.data()));
     (void)found;  // an equal key leads to the child with its index, as does the first greater
     return std::pair<size_t, PageNumber>(i, child_page(i));
   }

@@ -42,6 +42,50 @@ inline constexpr size_t kMaxNodeEntries = 65535;
 
 using MutByteView = std::span<uint8_t>;
 
+// Page layout and search pieces shared by the accessors and by their inline
+// lookup steps (LeafAccessor::step_u64, BranchAccessor::step_u64).
+namespace node_layout {
+
+// Branch layout: checksums at 8, page numbers after them, then key offsets.
+constexpr size_t branch_checksum_at(size_t i) { return 8 + 16 * i; }
+constexpr size_t branch_page_number_at(size_t num_keys, size_t i) {
+  return 8 + 16 * (num_keys + 1) + 8 * i;
+}
+constexpr size_t branch_offsets_at(size_t num_keys) { return 32 + 24 * num_keys; }
+
+// A search by halving over a page visits a few lines of it in a chain, each
+// waiting for the one before; asking for all of them at once lets the misses
+// overlap. Only for areas small enough that fetching them all is cheap.
+inline constexpr size_t kPrefetchLimit = 2048;
+inline void prefetch_area(ByteView page, size_t start, size_t end) {
+  if (end <= start || end - start > kPrefetchLimit || end > page.size()) return;
+  const uint8_t* base = page.data();
+  for (size_t at = start & ~size_t{63}; at < end; at += 64) __builtin_prefetch(base + at);
+}
+
+// Search by halving over n u64 keys stored back to back from `keys`, all of
+// them inside the page (the caller checked that): (index of the first key not
+// below q, whether it equals q). The halving picks its next half with a
+// conditional move, not a jump: which half a random key falls in cannot be
+// predicted, and a mispredicted jump per step cost more than the few steps an
+// early exit on an equal key saves. Every index read stays below n whatever
+// the page's keys hold.
+inline std::pair<size_t, bool> search_u64(const uint8_t* keys, size_t n, uint64_t q) {
+  if (n == 0) return {0, false};
+  size_t base = 0;
+  size_t len = n;
+  // The first key not below q is in [base, base + len].
+  while (len > 1) {
+    const size_t half = len / 2;
+    base = load_le64(keys + 8 * (base + half - 1)) < q ? base + half : base;
+    len -= half;
+  }
+  const size_t i = base + (load_le64(keys + 8 * base) < q ? 1 : 0);
+  return {i, i < n && load_le64(keys + 8 * i) == q};
+}
+
+}  // namespace node_layout
+
 // A page handle's read side: its bytes and its address.
 template <typename P>
 concept ReadPageHandle = requires(const P& p) {
@@ -112,6 +156,44 @@ class LeafAccessor {
                                                               PageNumber page_number,
                                                               const TreeDescriptor& d,
                                                               size_t num_pairs);
+
+  // Where a point lookup of u64 key `q` ends in a leaf with 8-byte keys: the
+  // value's [start, end) when present.
+  struct Hit {
+    bool found;
+    size_t value_start;
+    size_t value_end;
+  };
+  // The lookup step through create_with_count, position and value_range, for
+  // 8-byte keys and a query of 8 bytes: the same checks and the same answer,
+  // inline, so that a step costs little besides its misses. Nothing when the
+  // page fails a check; the checked path then names the damage.
+  static std::optional<Hit> step_u64(ByteView page, size_t n,
+                                     std::optional<size_t> fixed_value_width, uint64_t q) {
+    const size_t len = page.size();
+    const uint8_t* p = page.data();
+    const uint64_t header = 4 + n * (fixed_value_width ? 0 : 4);
+    if (header > len) return std::nullopt;
+    node_layout::prefetch_area(page, 4, header + 8 * n);
+    const uint64_t first_value = header + 8 * n;
+    if (n == 0) return Hit{false, 0, 0};
+    const uint64_t total = fixed_value_width ? first_value + n * *fixed_value_width
+                                             : load_le32(p + 4 + 4 * (n - 1));
+    if (total > len || first_value > len || total < first_value) return std::nullopt;
+    const auto [i, found] = node_layout::search_u64(p + header, n, q);
+    if (!found) return Hit{false, 0, 0};
+    uint64_t start;
+    uint64_t end;
+    if (fixed_value_width) {
+      start = first_value + i * *fixed_value_width;
+      end = start + *fixed_value_width;
+    } else {
+      start = i == 0 ? first_value : load_le32(p + 4 + 4 * (i - 1));
+      end = load_le32(p + 4 + 4 * i);
+    }
+    if (!(first_value <= start && start <= end && end <= total)) return std::nullopt;
+    return Hit{true, start, end};
+  }
 
   size_t num_pairs() const { return num_pairs_; }
   ByteView page() const { return page_; }
@@ -372,6 +454,23 @@ class BranchAccessor {
                                                                 PageNumber page_number,
                                                                 const TreeDescriptor& d,
                                                                 size_t num_keys);
+  // The lookup step through create_with_count and child_for_key for 8-byte
+  // keys and a query of 8 bytes, as LeafAccessor::step_u64: (child index,
+  // child page), or nothing when the page fails a check.
+  static std::optional<std::pair<size_t, PageNumber>> step_u64(ByteView page, size_t k,
+                                                                uint64_t q) {
+    using node_layout::branch_page_number_at;
+    using node_layout::prefetch_area;
+    const size_t keys_start = node_layout::branch_offsets_at(k);
+    const size_t keys_end = keys_start + 8 * k;
+    if (k == 0 || keys_end > page.size()) return std::nullopt;
+    // The keys first, then the child page numbers, which the search ends in.
+    prefetch_area(page, keys_start, keys_end);
+    prefetch_area(page, branch_page_number_at(k, 0), keys_start);
+    const size_t i = node_layout::search_u64(page.data() + keys_start, k, q).first;
+    return std::pair<size_t, PageNumber>(
+        i, PageNumber::from_le_bytes(page.data() + branch_page_number_at(k, i)));
+  }
 
   size_t num_keys() const { return num_keys_; }
   size_t count_children() const { return num_keys_ + 1; }
