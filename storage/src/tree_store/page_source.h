@@ -40,7 +40,8 @@ class PageSource {
   virtual Result<PageImpl, StorageError> get_page(PageNumber page, PageReadHint hint) const = 0;
   // The page for one step of a descent, borrowed in place where the source can
   // (see PinnedPage); by default a page of its own.
-  virtual Result<PinnedPage, StorageError> pin_page(PageNumber page, PageReadHint hint) const {
+  virtual Result<PinnedPage, StorageError> pin_page(const PageNumber& page,
+                                                    PageReadHint hint) const {
     TRY_ASSIGN(PageImpl read, get_page(page, hint));
     return PinnedPage(PinnedRun(read.buffer()), page);
   }
@@ -91,7 +92,8 @@ class PageSourceOf final : public PageSource {
   Result<PageImpl, StorageError> get_page(PageNumber page, PageReadHint hint) const override {
     return page_source_detail::deref(handle_).get_page(page, hint);
   }
-  Result<PinnedPage, StorageError> pin_page(PageNumber page, PageReadHint hint) const override {
+  Result<PinnedPage, StorageError> pin_page(const PageNumber& page,
+                                            PageReadHint hint) const override {
     using Handle = std::remove_cvref_t<decltype(page_source_detail::deref(handle_))>;
     if constexpr (page_source_detail::PinsPages<Handle>) {
       return page_source_detail::deref(handle_).pin_page(page, hint);
@@ -114,7 +116,8 @@ class WritablePageSourceOf final : public WritablePageSource {
   Result<PageImpl, StorageError> get_page(PageNumber page, PageReadHint hint) const override {
     return a().get_page(page, hint);
   }
-  Result<PinnedPage, StorageError> pin_page(PageNumber page, PageReadHint hint) const override {
+  Result<PinnedPage, StorageError> pin_page(const PageNumber& page,
+                                            PageReadHint hint) const override {
     using Handle = std::remove_cvref_t<decltype(a())>;
     if constexpr (page_source_detail::PinsPages<Handle>) {
       return a().pin_page(page, hint);

@@ -282,7 +282,7 @@ uint64_t TransactionalMemory::page_offset(PageNumber page) const {
 }
 
 Result<std::pair<uint64_t, size_t>, StorageError> TransactionalMemory::checked_address(
-    PageNumber page) const {
+    const PageNumber& page) const {
   if (page.page_order > kMaxPageOrder) {
     return Err{StorageError::Corrupted("Page " + page.debug() + " has order " +
                                        std::to_string(page.page_order) + ", above the maximum " +
@@ -308,7 +308,7 @@ Result<PageImpl, StorageError> TransactionalMemory::get_page(PageNumber page,
   return PageImpl(std::move(bytes), page);
 }
 
-Result<PinnedPage, StorageError> TransactionalMemory::pin_page(PageNumber page,
+Result<PinnedPage, StorageError> TransactionalMemory::pin_page(const PageNumber& page,
                                                                PageReadHint hint) const {
   TRY_ASSIGN(const auto address, checked_address(page));
   TRY_ASSIGN(PinnedRun run, storage_->read_pinned(address.first, address.second, hint));

@@ -184,7 +184,7 @@ class TransactionalMemory {
   // run beyond the layout is Corrupted, before any I/O.
   Result<PageImpl, StorageError> get_page(PageNumber page, PageReadHint hint) const;
   // The same page, borrowed in place on a read-cache hit (see PinnedPage).
-  Result<PinnedPage, StorageError> pin_page(PageNumber page, PageReadHint hint) const;
+  Result<PinnedPage, StorageError> pin_page(const PageNumber& page, PageReadHint hint) const;
   // Lends a page run for writing, its buffer holding the current bytes.
   Result<PageMut, StorageError> get_page_mut(PageNumber page) const;
 
@@ -210,7 +210,7 @@ class TransactionalMemory {
   // layout changed.
   bool trim(InMemoryState& state, TrimPolicy policy);
   // Offset and length of a run, Corrupted when it cannot be in the file.
-  Result<std::pair<uint64_t, size_t>, StorageError> checked_address(PageNumber page) const;
+  Result<std::pair<uint64_t, size_t>, StorageError> checked_address(const PageNumber& page) const;
   uint64_t page_offset(PageNumber page) const;
   size_t page_len(PageNumber page) const {
     return static_cast<size_t>(page_size_) << page.page_order;
@@ -272,7 +272,7 @@ class PageResolver {
   Result<PageImpl, StorageError> get_page(PageNumber page, PageReadHint hint) const {
     return mem_->get_page(page, hint);
   }
-  Result<PinnedPage, StorageError> pin_page(PageNumber page, PageReadHint hint) const {
+  Result<PinnedPage, StorageError> pin_page(const PageNumber& page, PageReadHint hint) const {
     return mem_->pin_page(page, hint);
   }
   size_t get_page_size() const { return mem_->get_page_size(); }
@@ -293,7 +293,7 @@ class PageAllocator {
   Result<PageImpl, StorageError> get_page(PageNumber page, PageReadHint hint) const {
     return mem_->get_page(page, hint);
   }
-  Result<PinnedPage, StorageError> pin_page(PageNumber page, PageReadHint hint) const {
+  Result<PinnedPage, StorageError> pin_page(const PageNumber& page, PageReadHint hint) const {
     return mem_->pin_page(page, hint);
   }
   // Only for pages this transaction allocated (callers check uncommitted()).
