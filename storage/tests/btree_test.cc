@@ -219,6 +219,36 @@ TEST_F(BtreeTest, OldValueOfARebuiltUncommittedLeafOutlivesItsPage) {
   expect_valid(tree.get_root(), kU64Bytes);
 }
 
+// A leaf this transaction wrote, pushed out of the write buffer to the file
+// and read back, is checked like any page read from the file: damage there is
+// Corrupted, not overwritten and given a fresh checksum.
+TEST(BtreeOwnPagesTest, OwnLeafReadBackFromTheFileIsCheckedAgain) {
+  auto file = std::make_shared<test::MemoryFile>();
+  // A write buffer of 8 pages; the load below writes about 40 leaves.
+  auto store = TransactionalPageStore::create({.cache_bytes = size_t{64} << 10, .file = file});
+  TxnState txn(store);
+  U64Tree tree = txn.open<U64Codec, BytesCodec>(std::nullopt);
+  for (uint64_t k = 0; k < 1440; ++k) ASSERT_TRUE(tree.insert(k * 2, bv(filled(100, 1))).ok());
+  // The first leaf (keys 0, 2, ...) as the file holds it.
+  const std::vector<uint8_t> bytes = file->snapshot();
+  std::optional<uint64_t> at;
+  for (uint64_t off = 0; off + 4096 <= bytes.size() && !at; off += 4096) {
+    const uint8_t* p = bytes.data() + off;
+    const size_t n = load_le16(p + 2);
+    if (p[0] == kLeafPageType && n >= 2 && 4 + 12 * n <= 4096 &&
+        load_le64(p + 4 + 4 * n) == 0 && load_le64(p + 12 + 4 * n) == 2) {
+      at = off;
+    }
+  }
+  ASSERT_TRUE(at.has_value()) << "the first leaf never reached the file";
+  uint8_t damaged[4];
+  store_le32(damaged, 5000);  // the end of value 1, past the page
+  file->write(*at + 4 + 4, damaged);
+  auto r = tree.insert(0, bv(filled(100, 7)));  // replaces value 0 in place
+  ASSERT_FALSE(r.ok());
+  EXPECT_TRUE(r.error().is(StorageError::Kind::kCorrupted)) << r.error().corrupted_text();
+}
+
 TEST_F(BtreeTest, AscendingInsertsFillLeavesAndLeaveThemAlone) {
   U64Tree tree = txn.open<U64Codec, BytesCodec>(std::nullopt);
   const size_t value_len = 100;

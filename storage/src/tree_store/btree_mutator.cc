@@ -42,8 +42,13 @@ Result<size_t, StorageError> value_offset(const PageMut& leaf, const TreeDescrip
 
 size_t leaf_pair_count(const PageMut& leaf) { return load_le16(leaf.memory().data() + 2); }
 
-// Leaves this transaction allocated: it wrote every byte of them itself.
-constexpr LeafMutator::Origin kOwnLeaf = LeafMutator::Origin::kWrittenByThisTransaction;
+// A leaf this transaction allocated: it wrote every byte of it itself, unless
+// the bytes came back from the file (the write buffer pushed the page out),
+// which are checked like any page read from there.
+LeafMutator::Origin own_leaf(const PageMut& leaf) {
+  return leaf.read_from_file() ? LeafMutator::Origin::kUntrusted
+                               : LeafMutator::Origin::kWrittenByThisTransaction;
+}
 
 constexpr const char* kNotUncommitted =
     "assertion failed: self.page_allocator.uncommitted(page.get_page_number())";
@@ -164,7 +169,8 @@ Result<InsertionResult, StorageError> MutateHelper::insert_into_leaf(PageImpl pa
             range->first, range->second - range->first));
         held.reset();
         TRY_ASSIGN(PageMut leaf, allocator_.get_page_mut(page_number));
-        TRY(LeafMutator(leaf.memory_mut(), page_number, kw, vw, kOwnLeaf).replace(position, value));
+        TRY(LeafMutator(leaf.memory_mut(), page_number, kw, vw, own_leaf(leaf))
+                .replace(position, value));
         const size_t offset = range->first;  // a replaced value starts where the old one did
         const size_t old_len = old.size();
         return InsertionResult{BranchChild{page_number, kPendingChecksum}, std::nullopt,
@@ -184,8 +190,8 @@ Result<InsertionResult, StorageError> MutateHelper::insert_into_leaf(PageImpl pa
       if (fits) {
         held.reset();
         TRY_ASSIGN(PageMut leaf, allocator_.get_page_mut(page_number));
-        TRY_ASSIGN(size_t offset, LeafMutator(leaf.memory_mut(), page_number, kw, vw, kOwnLeaf)
-                                      .insert(position, key, value));
+        LeafMutator mutator(leaf.memory_mut(), page_number, kw, vw, own_leaf(leaf));
+        TRY_ASSIGN(size_t offset, mutator.insert(position, key, value));
         return InsertionResult{BranchChild{page_number, kPendingChecksum}, std::nullopt,
                                InPlaceGuard(std::move(leaf), offset, value.size()),
                                std::nullopt};
@@ -288,7 +294,8 @@ Result<std::optional<InsertionResult>, StorageError> MutateHelper::insert_into_o
     // The old bytes are about to be overwritten.
     std::vector<uint8_t> old =
         copy_of(accessor.page().subspan(range->first, range->second - range->first));
-    TRY(LeafMutator(leaf.memory_mut(), page_number, kw, vw, kOwnLeaf).replace(position, value));
+    TRY(LeafMutator(leaf.memory_mut(), page_number, kw, vw, own_leaf(leaf))
+            .replace(position, value));
     const size_t old_len = old.size();
     return Out(InsertionResult{BranchChild{page_number, kPendingChecksum}, std::nullopt,
                                InPlaceGuard(std::move(leaf), range->first, value.size()),
@@ -305,8 +312,8 @@ Result<std::optional<InsertionResult>, StorageError> MutateHelper::insert_into_o
                                 allocator_.get_page_size());
   }
   if (!fits) return Out();
-  TRY_ASSIGN(size_t offset, LeafMutator(leaf.memory_mut(), page_number, kw, vw, kOwnLeaf)
-                                .insert(position, key, value));
+  LeafMutator mutator(leaf.memory_mut(), page_number, kw, vw, own_leaf(leaf));
+  TRY_ASSIGN(size_t offset, mutator.insert(position, key, value));
   return Out(InsertionResult{BranchChild{page_number, kPendingChecksum}, std::nullopt,
                              InPlaceGuard(std::move(leaf), offset, value.size()), std::nullopt});
 }
@@ -410,7 +417,7 @@ Result<void, StorageError> MutateHelper::insert_inplace_helper(PageMut page, Byt
     const size_t old_len = range->second - range->first;
     if (value.size() > old_len) panic("assertion failed: value.len() <= old_len");
     return LeafMutator(page.memory_mut(), page_number, descriptor_.fixed_key_width,
-                       descriptor_.fixed_value_width, kOwnLeaf)
+                       descriptor_.fixed_value_width, own_leaf(page))
         .replace(search.first, value);
   }
   if (type != kBranchPageType) return Err{unknown_page_type(page_number, type)};

@@ -111,6 +111,7 @@ Result<PageBuffer, StorageError> PagedCachedFile::read_from_file(uint64_t offset
   TRY(check_io());
   PageBuffer buffer = PageBuffer::zeroed(len, arena_.get());
   STORAGE_BACKEND_CALL(file_->read(offset, {buffer.mutable_data(), len}));
+  buffer.mark_read_from_file();
   return buffer;
 }
 

@@ -95,6 +95,9 @@ class PageMut final : public PageView {
   // The bytes for writing. The caller guarantees that no one else shares them;
   // a second holder is a broken invariant and panics.
   std::span<uint8_t> memory_mut();
+  // Whether the bytes came from the file: a page the transaction wrote itself
+  // comes back from there once the write buffer has pushed it out.
+  bool read_from_file() const { return mem_.buffer().read_from_file(); }
 
  private:
   WritablePage mem_;

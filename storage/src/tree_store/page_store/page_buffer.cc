@@ -48,7 +48,7 @@ PageBuffer PageBuffer::allocate(size_t length, bool zero, PageArena* arena) {
   }
   if (raw == nullptr) throw std::bad_alloc();
   PageBuffer out;
-  out.block_ = new (raw) Block{{1}, arena};
+  out.block_ = new (raw) Block{{1}, arena, false};
   out.size_ = length;
   return out;
 }

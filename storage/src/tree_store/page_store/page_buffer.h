@@ -85,6 +85,12 @@ class PageBuffer {
   }
   // The bytes for writing; only for the sole holder (callers check unique()).
   uint8_t* mutable_data() noexcept { return block_ == nullptr ? nullptr : bytes_of(block_); }
+  // Whether the bytes were read from the file (and are untrusted), rather than
+  // written in memory. Marked by the sole holder that filled them, before sharing.
+  bool read_from_file() const noexcept { return block_ != nullptr && block_->read_from_file; }
+  void mark_read_from_file() noexcept {
+    if (block_ != nullptr) block_->read_from_file = true;
+  }
 
   // Identity of the shared bytes, for tests and assertions.
   bool same_bytes(const PageBuffer& o) const noexcept { return block_ == o.block_; }
@@ -93,6 +99,7 @@ class PageBuffer {
   struct Block {
     std::atomic<size_t> refs;
     PageArena* arena;  // null: from the general allocator
+    bool read_from_file;
   };
   // The bytes start one alignment unit after the block header.
   static_assert(sizeof(Block) <= kAlignment);
