@@ -97,8 +97,7 @@ Result<std::optional<ValueRef>, StorageError> RawBtree::get_helper(const PageImp
   PageNumber number = page.get_page_number();
   // u64 keys take the inline steps; any page they doubt goes through the
   // checked accessors, which name the damage.
-  const bool u64 = descriptor_.compare == &U64Codec::compare &&
-                   descriptor_.fixed_key_width == 8 && key.size() == 8;
+  const bool u64 = node_layout::u64_keys(descriptor_.compare, descriptor_.fixed_key_width, key);
   const uint64_t q = u64 ? load_le64(key.data()) : 0;
   while (true) {
     // Type and count come from the cache's copy of the page's first bytes,

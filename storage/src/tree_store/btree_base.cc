@@ -13,6 +13,7 @@ using node_layout::branch_offsets_at;
 using node_layout::branch_page_number_at;
 using node_layout::prefetch_area;
 using node_layout::search_u64;
+using node_layout::u64_keys;
 
 constexpr uint64_t kMaxOffset = std::numeric_limits<uint32_t>::max();
 
@@ -60,12 +61,6 @@ StorageError branch_beyond_end(PageNumber page_number, uint64_t offset, size_t l
   return StorageError::Corrupted(branch_prefix(page_number) + "Last offset " +
                                  std::to_string(offset) + " beyond end of data " +
                                  std::to_string(len));
-}
-
-// u64 keys are the common case of the searches: compared inline, with no call
-// per probe. Any other order goes through the tree's compare function.
-bool u64_keys(KeyCompareFn compare, std::optional<size_t> fixed_key_width, ByteView query) {
-  return compare == &U64Codec::compare && fixed_key_width == 8 && query.size() == 8;
 }
 
 }  // namespace
@@ -545,7 +540,8 @@ Result<std::pair<size_t, PageNumber>, StorageError> BranchAccessor::child_for_ke
   STORAGE_ASSERT(compare_ != nullptr);
   if (!fixed_key_width_) prefetch_area(page_, keys_start_, keys_end_);  // the keys
   if (u64_keys(compare_, fixed_key_width_, query)) {
-    const auto [i, found] = search_u64(page_.data() + keys_start_, num_keys_, load_le64(query.data()));
+    const uint64_t q = load_le64(query.data());
+    const auto [i, found] = search_u64(page_.data() + keys_start_, num_keys_, q);
     (void)found;  // an equal key leads to the child with its index, as does the first greater
     return std::pair<size_t, PageNumber>(i, child_page(i));
   }

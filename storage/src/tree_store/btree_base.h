@@ -63,6 +63,13 @@ inline void prefetch_area(ByteView page, size_t start, size_t end) {
   for (size_t at = start & ~size_t{63}; at < end; at += 64) __builtin_prefetch(base + at);
 }
 
+// u64 keys are the common case of the searches: compared inline, with no call
+// per probe. Any other order goes through the tree's compare function.
+inline bool u64_keys(KeyCompareFn compare, std::optional<size_t> fixed_key_width,
+                     ByteView query) {
+  return compare == &U64Codec::compare && fixed_key_width == 8 && query.size() == 8;
+}
+
 // Search by halving over n u64 keys stored back to back from `keys`, all of
 // them inside the page (the caller checked that): (index of the first key not
 // below q, whether it equals q). The halving picks its next half with a
