@@ -195,6 +195,15 @@ def test_spill_dir_from_the_environment(tmp_path, inputs, monkeypatch):
         rs.build_fullmap_db(tmp_path / "db.qdb", [classes], syn)
 
 
+def test_an_empty_spill_dir_setting_names_no_directory(tmp_path, inputs, monkeypatch):
+    classes, syn = inputs
+    monkeypatch.setenv("QUORVENDEL_FULLMAP_SPILL_DIR", "")
+    monkeypatch.chdir(tmp_path)
+    with pytest.raises(RuntimeError) as info:
+        rs.build_fullmap_db("db.qdb", [classes], syn)
+    assert str(info.value) == "refusing spill directory '': the empty path names no directory"
+
+
 def test_bad_input_fails_with_its_error(tmp_path, inputs):
     classes, syn = inputs
     with pytest.raises(RuntimeError, match=r"No such file or directory \(os error 2\)"):

@@ -119,6 +119,9 @@ storage::Result<void, IoError> clear_dir(int dir_fd, const char* keep) {
 
 Prepared SpillDirectory::prepare(const std::string& path, std::span<const std::string> inputs,
                                  const std::string& output) {
+  // No file or directory has the empty name (creating it fails with ENOENT),
+  // and every path would count as inside it.
+  if (path.empty()) return refuse("''", "the empty path names no directory");
   const std::string dir = resolved(path);
   for (const std::string& input : inputs) {
     if (inside(dir, resolved(input))) return refuse(path, "it holds the input " + input);

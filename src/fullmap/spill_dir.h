@@ -3,6 +3,7 @@
 // which the build keeps under an exclusive lock from preparation to the end.
 //
 // Preparation refuses (RuntimeError naming the path):
+// - the empty path, which names no directory;
 // - a directory that holds the build's inputs or its output files;
 // - a non-empty directory without the marker (never a fullmap build's);
 // - a directory whose marker another build holds (its files are in use);

@@ -78,6 +78,24 @@ TEST(FullmapSpillDir, DirectoriesHoldingInputsOrOutputsAreRefused) {
   EXPECT_FALSE(fs::exists(tmp.file("x")));
 }
 
+TEST(FullmapSpillDir, TheEmptyPathNamesNoDirectory) {
+  TempDir tmp;
+  touch(tmp.file("syn.ndjson"));
+  auto cwd = fs::current_path();
+  fs::current_path(tmp.path());
+  std::vector<std::string> refusals = {
+      prepare_error("", {tmp.file("syn.ndjson")}, tmp.file("out.qdb")),
+      prepare_error("", {"syn.ndjson"}, "out.qdb"),
+      prepare_error("", {}, "/elsewhere/out.qdb"),
+  };
+  fs::current_path(cwd);
+  for (const std::string& refusal : refusals) {
+    EXPECT_EQ(refusal, "refusing spill directory '': the empty path names no directory");
+  }
+  // Nothing was created or removed in the working directory.
+  EXPECT_EQ(std::distance(fs::directory_iterator(tmp.path()), fs::directory_iterator()), 1);
+}
+
 TEST(FullmapSpillDir, MarkedLeftoverIsEmptiedAndAHeldMarkerRefusesASecondBuild) {
   TempDir tmp;
   std::string dir = tmp.file("spill");
