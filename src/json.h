@@ -181,6 +181,15 @@ class Parser {
 // is one valid JSON value. Used to explain a failed parse.
 ParseError diagnose(std::string_view text);
 
+// Walks the one JSON value that starts at `*pos` (after optional white space)
+// by the grammar alone, for values a reader ignores: numbers are not
+// converted (any literal of the grammar passes) and nesting is bounded by
+// memory only, never by recursion. With `check_utf8`, raw bytes inside
+// strings must be UTF-8 ("invalid UTF-8 in string", at the string's end).
+// On success `*pos` is just past the value and the message is empty;
+// otherwise the first error, named and placed as diagnose does.
+ParseError skip_value(std::string_view text, size_t* pos, bool check_utf8);
+
 // A new object without null, blank, null-like and empty-container entries;
 // nested objects and objects directly inside arrays are stripped too. A value
 // that is not an object comes back unchanged.

@@ -14,6 +14,7 @@
 
 #include "src/json.h"
 #include "src/json_sax.h"
+#include "src/utf8.h"
 
 namespace rs::json {
 namespace {
@@ -337,6 +338,16 @@ storage::Result<Value, ParseError> Parser::parse(std::string_view text, Arena* a
 
 namespace {
 
+// The length of the well-formed UTF-8 sequence that starts at s[i], a byte
+// of 0x80 or more; 0 when there is none.
+size_t utf8_sequence(std::string_view s, size_t i) {
+  const auto c = static_cast<unsigned char>(s[i]);
+  const size_t n = c >= 0xC2 && c <= 0xDF ? 2 : c >= 0xE0 && c <= 0xEF ? 3
+                   : c >= 0xF0 && c <= 0xF4 ? 4 : 0;
+  if (n == 0 || s.size() - i < n) return 0;
+  return utf8::is_valid(s.substr(i, n)) ? n : 0;
+}
+
 // Walks a text by the JSON grammar and stops at the first error. An error
 // found at a byte that was consumed reports that byte's column; one found by
 // looking ahead reports the column of the byte looked at.
@@ -349,6 +360,15 @@ class Diagnoser {
     if (value() && !failed_) {
       if (space() >= 0) peek_fail("trailing characters");
     }
+    return std::move(error_);
+  }
+
+  // One value from `*pos`, by the grammar alone (see skip_value).
+  ParseError skip(size_t* pos, bool check_utf8) {
+    i_ = *pos;
+    convert_numbers_ = false;
+    check_utf8_ = check_utf8;
+    if (skip_value()) *pos = i_;
     return std::move(error_);
   }
 
@@ -372,6 +392,18 @@ class Diagnoser {
 
   bool value() {
     int c = space();
+    if (c == '[' || c == '{') {
+      if (--remaining_depth_ == 0) return peek_fail("recursion limit exceeded");
+      ++i_;
+      if (!(c == '[' ? array() : object())) return false;
+      ++remaining_depth_;
+      return true;
+    }
+    return scalar(c);
+  }
+
+  // A value that is not an array or object; `c` is its first byte.
+  bool scalar(int c) {
     switch (c) {
       case -1: return peek_fail("EOF while parsing a value");
       case 'n': ++i_; return ident("ull");
@@ -379,17 +411,75 @@ class Diagnoser {
       case 'f': ++i_; return ident("alse");
       case '-': ++i_; return number(i_ - 1);
       case '"': ++i_; return string();
-      case '[':
-      case '{':
-        if (--remaining_depth_ == 0) return peek_fail("recursion limit exceeded");
-        ++i_;
-        if (!(c == '[' ? array() : object())) return false;
-        ++remaining_depth_;
-        return true;
       default:
         if (is_digit(c)) return number(i_);
         return peek_fail("expected value");
     }
+  }
+
+  // The walk of value(), array() and object() without recursion: the open
+  // containers are a stack of their closing brackets (held inline while
+  // shallow), and their messages are the same.
+  bool skip_value() {
+    std::string open;
+    for (;;) {
+      // A value is expected.
+      int c = space();
+      if (c == '[' || c == '{') {
+        ++i_;
+        open.push_back(c == '[' ? ']' : '}');
+        c = space();
+        if (c == open.back()) {
+          ++i_;
+          open.pop_back();
+        } else if (c < 0) {
+          return peek_fail(open.back() == ']' ? "EOF while parsing a list"
+                                              : "EOF while parsing an object");
+        } else if (open.back() == ']' || member_key(c)) {
+          continue;
+        } else {
+          return false;
+        }
+      } else if (!scalar(c)) {
+        return false;
+      }
+      // A value ended: close containers until one goes on.
+      for (;;) {
+        if (open.empty()) return true;
+        const char close = open.back();
+        c = space();
+        if (c == close) {
+          ++i_;
+          open.pop_back();
+          continue;
+        }
+        if (c == ',') {
+          ++i_;
+          c = space();
+          if (c == close) return peek_fail("trailing comma");
+          if (c < 0) return peek_fail("EOF while parsing a value");
+          if (close == '}' && !member_key(c)) return false;
+          break;
+        }
+        if (c < 0) {
+          return peek_fail(close == ']' ? "EOF while parsing a list"
+                                        : "EOF while parsing an object");
+        }
+        return peek_fail(close == ']' ? "expected `,` or `]`" : "expected `,` or `}`");
+      }
+    }
+  }
+
+  // An object member's key and colon; `c` is the byte at the key's place.
+  bool member_key(int c) {
+    if (c != '"') return peek_fail("key must be a string");
+    ++i_;
+    if (!string()) return false;
+    c = space();
+    if (c < 0) return peek_fail("EOF while parsing an object");
+    if (c != ':') return peek_fail("expected `:`");
+    ++i_;
+    return true;
   }
 
   bool ident(const char* rest) {
@@ -431,6 +521,7 @@ class Diagnoser {
       if (!is_digit(static_cast<unsigned char>(s_[i_++]))) return fail("invalid number");
       digits();
     }
+    if (!convert_numbers_) return true;
     Value v;
     const std::string_view literal = s_.substr(start, i_ - start);
     if (!number_value(literal, &v)) return fail("number out of range");
@@ -474,12 +565,19 @@ class Diagnoser {
   }
 
   bool string() {
+    bool bad_utf8 = false;
     for (;;) {
       if (i_ >= s_.size()) return fail("EOF while parsing a string");
       auto c = static_cast<unsigned char>(s_[i_++]);
-      if (c == '"') return true;
+      if (c == '"') return !bad_utf8 || fail("invalid UTF-8 in string");
       if (c < 0x20) {
         return fail("control character (\\u0000-\\u001F) found while parsing a string");
+      }
+      if (c >= 0x80 && check_utf8_) {
+        const size_t n = utf8_sequence(s_, i_ - 1);
+        if (n == 0) bad_utf8 = true;
+        if (n > 1) i_ += n - 1;
+        continue;
       }
       if (c != '\\') continue;
       if (i_ >= s_.size()) return fail("EOF while parsing a string");
@@ -554,6 +652,8 @@ class Diagnoser {
   std::vector<std::string_view>* literals_;
   size_t i_ = 0;
   int remaining_depth_ = kMaxDepth + 1;
+  bool convert_numbers_ = true;
+  bool check_utf8_ = false;
   bool failed_ = false;
   ParseError error_;
 };
@@ -565,5 +665,9 @@ ParseError diagnose_collecting(std::string_view text, std::vector<std::string_vi
 }  // namespace
 
 ParseError diagnose(std::string_view text) { return diagnose_collecting(text, nullptr); }
+
+ParseError skip_value(std::string_view text, size_t* pos, bool check_utf8) {
+  return Diagnoser(text, nullptr).skip(pos, check_utf8);
+}
 
 }  // namespace rs::json

@@ -169,6 +169,14 @@ ERROR_CASES = [
     ("\ufeff{}", False, "expected value at line 1 column 1"),
     ('{"a":1e400}', False, "number out of range at line 1 column 10"),
     ('{"a":-1E+400}', False, "number out of range at line 1 column 12"),
+    # dedup_ndjson keeps every value, so it converts every number and bounds
+    # every nesting, also under keys that the fullmap's rows would ignore.
+    pytest.param('{"a":1' + "0" * 400 + "}", False, "number out of range at line 1 column 406",
+                 id="401-digit-integer"),
+    pytest.param('{"a":' + "[" * 10**6 + "]" * 10**6 + "}", False,
+                 "recursion limit exceeded at line 1 column 132", id="arrays-1e6-deep"),
+    pytest.param('{"a":' * 10**6 + "1" + "}" * 10**6, False,
+                 "recursion limit exceeded at line 1 column 636", id="objects-1e6-deep"),
     ('{"a":"\\ud800"}', False, "unexpected end of hex escape at line 1 column 13"),
     ('{"a":"\\udc00"}', False, "lone leading surrogate in hex escape at line 1 column 12"),
     ('{"a":"\\ud800\\u0041"}', False, "lone leading surrogate in hex escape at line 1 column 18"),

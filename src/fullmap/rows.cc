@@ -3,8 +3,15 @@
 // nested under them), and stops at the first type error with its text and
 // the column where it was found. Syntax errors are left to json::diagnose,
 // which names them from the original line.
+//
+// The value of a key not listed is never read as a value: the handler walks
+// it by the grammar alone when the reader hands over its key, and blanks it
+// in the reader's copy to a 0 that the reader then passes by. Its numbers are
+// thus never converted (the reader refuses literals beyond a double's range)
+// and its nesting costs no recursion of the reader.
 #include "src/fullmap/rows.h"
 
+#include <utility>
 
 #include <cstring>
 #include <new>
@@ -54,6 +61,9 @@ template <typename Derived>
 struct HandlerBase : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Derived> {
   rapidjson::InsituStringStream* stream = nullptr;
   std::string_view line;  // the original text
+  char* copy = nullptr;   // the reader's copy of it, at the same offsets
+  // The values blanked in the copy, as [begin, end) offsets.
+  std::vector<std::pair<size_t, size_t>>* blanked = nullptr;
   bool check_strings = false;
   int depth = 0;
   int skip = 0;  // > 0 inside an ignored container
@@ -102,6 +112,46 @@ struct HandlerBase : rapidjson::BaseReaderHandler<rapidjson::UTF8<>, Derived> {
   // Ignores the value `v` starts (a whole container).
   bool ignore(const Seen& v) {
     if (v.kind == Kind::kArray || v.kind == Kind::kObject) skip = 1;
+    return true;
+  }
+  // Called with the key of a member that is not listed, before the reader
+  // goes past the key: walks the member's value and blanks it. Strings and
+  // the literals, which the reader takes whole, are left to it, and so are
+  // numbers it cannot refuse (it refuses only some with an exponent or with
+  // more than 308 digits). A colon that is missing is left to the reader too.
+  bool skip_unlisted() {
+    size_t p = column();  // just past the key
+    while (p < line.size() && is_json_space(line[p])) ++p;
+    if (p >= line.size() || line[p] != ':') return true;
+    ++p;
+    while (p < line.size() && is_json_space(line[p])) ++p;
+    if (p >= line.size()) return true;
+    const char c = line[p];
+    if (c == '-' || (c >= '0' && c <= '9')) {
+      size_t q = p + 1;
+      bool exponent = false;
+      for (; q < line.size(); ++q) {
+        const char d = line[q];
+        if (d == 'e' || d == 'E') {
+          exponent = true;
+        } else if (!(d >= '0' && d <= '9') && d != '.' && d != '-' && d != '+') {
+          break;
+        }
+      }
+      if (!exponent && q - p <= 300) return true;
+    } else if (c != '[' && c != '{') {
+      return true;
+    }
+    size_t end = p;
+    json::ParseError e = json::skip_value(line, &end, check_strings);
+    if (!e.message.empty()) {
+      error = std::move(e.message);
+      error_column = e.column;
+      return false;
+    }
+    copy[p] = '0';
+    std::memset(copy + p + 1, ' ', end - p - 1);
+    blanked->emplace_back(p, end);
     return true;
   }
   bool scalar(const Seen& v) {
@@ -276,6 +326,7 @@ struct ClassHandler : HandlerBase<ClassHandler> {
         expect = Field::kList;
       } else {
         expect = Field::kIgnore;
+        return skip_unlisted();
       }
       return true;
     }
@@ -290,6 +341,7 @@ struct ClassHandler : HandlerBase<ClassHandler> {
       }
     } else {
       expect = Field::kIgnore;
+      return skip_unlisted();
     }
     return true;
   }
@@ -406,11 +458,10 @@ struct SynonymHandler : HandlerBase<SynonymHandler> {
     } else if (k == "preferred_name" || k == "name") {
       f = kPreferredName;
     }
-    if (f != kIgnore) {
-      if (seen & (1u << f)) return fail(std::string("duplicate field `") + kNamesOf[f] + "`");
-      seen |= 1u << f;
-    }
     expect = f;
+    if (f == kIgnore) return skip_unlisted();
+    if (seen & (1u << f)) return fail(std::string("duplicate field `") + kNamesOf[f] + "`");
+    seen |= 1u << f;
     return true;
   }
 
@@ -464,20 +515,34 @@ storage::Result<void, json::ParseError> RowParser::run(std::string_view line, Ha
   rapidjson::InsituStringStream stream(scratch_);
   h->stream = &stream;
   h->line = line;
+  h->copy = scratch_;
+  blanked_.clear();
+  h->blanked = &blanked_;
   constexpr unsigned kFlags = rapidjson::kParseInsituFlag | rapidjson::kParseNumbersAsStringsFlag |
                               rapidjson::kParseStopWhenDoneFlag;
   rapidjson::ParseResult result = reader_->reader.Parse<kFlags>(stream, *h);
+  // A syntax error is named from the line with the values that were passed
+  // by blanked as in the reader's copy (the offsets stay).
+  auto diagnose = [&] {
+    if (blanked_.empty()) return json::diagnose(line);
+    std::string text(line);
+    for (auto [begin, end] : blanked_) {
+      text[begin] = '0';
+      std::memset(text.data() + begin + 1, ' ', end - begin - 1);
+    }
+    return json::diagnose(text);
+  };
   json::ParseError error;
   if (!result.IsError()) {
     size_t pos = stream.Tell();
     while (pos < line.size() && is_json_space(line[pos])) ++pos;
     if (pos == line.size() && h->done) return {};
-    error = json::diagnose(line);
+    error = diagnose();
   } else if (!h->error.empty()) {
     error.message = std::move(h->error);
     error.column = h->error_column;
   } else {
-    error = json::diagnose(line);
+    error = diagnose();
     if (h->bad_utf8 && (error.message.empty() || error.column > h->error_column)) {
       // Raw bytes that are not UTF-8 inside a string: invisible to the grammar.
       error.message = "invalid UTF-8 in string";

@@ -15,6 +15,7 @@
 #include <optional>
 #include <string>
 #include <string_view>
+#include <utility>
 #include <variant>
 #include <vector>
 
@@ -77,6 +78,8 @@ class RowParser {
   Reader* reader_;
   char* scratch_ = nullptr;
   size_t cap_ = 0;
+  // The values of keys not listed that the last parse blanked in its copy.
+  std::vector<std::pair<size_t, size_t>> blanked_;
 };
 
 }  // namespace rs::fullmap

@@ -20,6 +20,7 @@
 #include "src/fullmap/spill.h"
 #include "storage/tests/support/random_seed.h"
 #include "storage/tests/support/temp_dir.h"
+#include "tests/cpp/fullmap_rows.h"
 #include "tests/cpp/test_files.h"
 
 namespace rs::fullmap {
@@ -237,19 +238,7 @@ TEST(CurieIdTableIntern, EarliestPositionAndIdExhaustion) {
 
 // ---- rows ----
 
-std::string synonym_outcome(std::string_view line) {
-  RowParser parser;
-  SynonymRow row;
-  auto r = parser.parse(line, &row);
-  if (!r.ok()) return r.error().display();
-  auto join = [](const std::vector<std::string_view>& v) {
-    std::string s;
-    for (size_t i = 0; i < v.size(); ++i) s += (i ? "," : "") + std::string(v[i]);
-    return s;
-  };
-  return std::string(row.curie.value_or("-")) + "|" + join(row.names) + "|" + join(row.types) +
-         "|" + join(row.taxa) + "|" + std::string(row.preferred_name.value_or("-"));
-}
+using test::synonym_outcome;
 
 TEST(SynonymRowParse, Table) {
   const std::pair<const char*, const char*> cases[] = {

@@ -9,6 +9,7 @@
 #include <random>
 #include <regex>
 #include <string>
+#include <tuple>
 #include <utility>
 #include <vector>
 
@@ -242,6 +243,112 @@ TEST(JsonParser, ReaderAndDiagnosisAgreeOnMutatedTexts) {
     ++valid;
     std::string once = stable_json_bytes(parsed.value());
     ASSERT_EQ(compact(once), once) << text;
+  }
+  EXPECT_GT(valid, 100);
+}
+
+// ---- skip_value: the grammar alone ----
+
+// skip_value over the whole text, then the trailing check diagnose makes.
+std::string skipped(std::string_view text, bool check_utf8 = false) {
+  size_t pos = 0;
+  ParseError e = skip_value(text, &pos, check_utf8);
+  if (e.message.empty()) {
+    while (pos < text.size() && std::strchr(" \t\r\n", text[pos]) != nullptr) ++pos;
+    if (pos == text.size()) return "ok";
+    e.message = "trailing characters";
+    e.column = std::min(pos + 1, text.size());
+  }
+  return e.display();
+}
+
+TEST(JsonSkipValue, NumbersAreNotConvertedAndNestingIsUnbounded) {
+  constexpr size_t kDeep = 1'000'000;
+  std::string deep_objects;
+  for (size_t i = 0; i < kDeep; ++i) deep_objects += "{\"a\":";
+  deep_objects += "1e400" + std::string(kDeep, '}');
+  const std::string deep_arrays = std::string(kDeep, '[') + std::string(kDeep, ']');
+  const std::pair<std::string, std::string> cases[] = {
+      {"1e400", "ok"},
+      {"-1e400", "ok"},
+      {"1e-400", "ok"},
+      {"0e999999999999", "ok"},
+      {"1" + std::string(400, '0'), "ok"},
+      {"-1" + std::string(400, '0') + ".5e+999", "ok"},
+      {deep_arrays, "ok"},
+      {deep_objects, "ok"},
+      {"[" + deep_arrays + ",{\"k\":[-1e400,\"\\ud83d\\ude00\",null]}," + deep_objects + "]",
+       "ok"},
+      // Syntax errors deep down are named, not the depth.
+      {std::string(kDeep, '[') + "1,]", "trailing comma at line 1 column 1000003"},
+      {std::string(kDeep, '['), "EOF while parsing a list at line 1 column 1000000"},
+      {std::string(kDeep, '[') + std::string(kDeep - 1, ']') + "}",
+       "expected `,` or `]` at line 1 column 2000000"},
+      {deep_arrays + "x", "trailing characters at line 1 column 2000001"},
+  };
+  for (const auto& [text, outcome] : cases) {
+    EXPECT_EQ(skipped(text), outcome) << text.substr(0, 40);
+  }
+  // The value may start inside a text and end before its rest.
+  const std::string line = R"({"x": [1e400, {"y": -1e999}] , "z":1})";
+  size_t pos = 5;
+  ASSERT_EQ(skip_value(line, &pos, true).message, "");
+  EXPECT_EQ(line.substr(pos), R"( , "z":1})");
+}
+
+TEST(JsonSkipValue, Utf8InStringsWhenAsked) {
+  using namespace std::string_literals;
+  const std::tuple<std::string, bool, std::string> cases[] = {
+      {"[\"\xC3\xA9\xF0\x9F\x98\x80\"]", true, "ok"},
+      {"[\"a\xFF\"]", false, "ok"},
+      {"[\"a\xFF\"]", true, "invalid UTF-8 in string at line 1 column 5"},
+      {"{\"\xC3\":1}", true, "invalid UTF-8 in string at line 1 column 4"},
+      {"[\"\xED\xA0\x80\"]", true, "invalid UTF-8 in string at line 1 column 6"},  // a surrogate
+      {"[\"\xC0\xAF\"]", true, "invalid UTF-8 in string at line 1 column 5"},      // overlong
+      {"[\"\xF4\x90\x80\x80\"]", true, "invalid UTF-8 in string at line 1 column 7"},
+      // An escape error before the end of the string comes first.
+      {"[\"\xFF\\x\"]", true, "invalid escape at line 1 column 5"},
+      {"\xFF", true, "expected value at line 1 column 1"},
+  };
+  for (const auto& [text, check, outcome] : cases) EXPECT_EQ(skipped(text, check), outcome) << text;
+}
+
+// Mutated texts: wherever the diagnosis stops at neither a number's range nor
+// the nesting limit, skip_value stops at the same error, or passes the same
+// valid text.
+TEST(JsonSkipValue, AgreesWithDiagnosisOnMutatedTexts) {
+  const uint64_t seed = std::random_device{}();
+  SCOPED_TRACE("seed " + std::to_string(seed));
+  std::mt19937_64 rng(seed);
+  const std::vector<std::string> seeds = {
+      R"({"subject":"MONDO:1","w":[1,2.5e3,-0.0,true,null],"o":{"k":"\u00e9\n"}})",
+      R"([{"a":[]},{"b":{}},"\ud83d\ude00",-12,0.5E-3,"x\\y\"z"])",
+      R"( { "n" : null , "t" : true , "f" : false , "s" : "" } )",
+      "[0e400,1.5E+3,-12e-1,0.00e999,1e-999,1e400]",
+      std::string(60, '[') + R"({"a":[1,{"b":2}]})" + std::string(60, ']'),
+  };
+  const std::string alphabet = "{}[],:\"\\/ \t-+.0123456789eEntrufalsbx\x01u";
+  int valid = 0;
+  for (int n = 0; n < 60000; ++n) {
+    std::string text = seeds[rng() % seeds.size()];
+    const int edits = 1 + static_cast<int>(rng() % 3);
+    for (int e = 0; e < edits && !text.empty(); ++e) {
+      size_t pos = rng() % text.size();
+      switch (rng() % 4) {
+        case 0: text.erase(pos, 1 + rng() % 2); break;
+        case 1: text.insert(pos, 1, alphabet[rng() % alphabet.size()]); break;
+        case 2: text.insert(pos, std::string(1 + rng() % 100, "[{"[rng() % 2])); break;
+        default: text[pos] = alphabet[rng() % alphabet.size()]; break;
+      }
+    }
+    const ParseError diagnosis = diagnose(text);
+    if (diagnosis.message == "number out of range" ||
+        diagnosis.message == "recursion limit exceeded") {
+      continue;
+    }
+    const std::string want = diagnosis.message.empty() ? "ok" : diagnosis.display();
+    ASSERT_EQ(skipped(text), want) << text;
+    valid += want == "ok";
   }
   EXPECT_GT(valid, 100);
 }
