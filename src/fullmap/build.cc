@@ -39,14 +39,16 @@ OldFiles::~OldFiles() {
   if (closer_.joinable()) closer_.join();
 }
 
-storage::Result<OldFiles, PendingError> prepare_output(const std::string& output,
-                                                       std::span<const std::string> inputs) {
+storage::Result<PreparedOutput, PendingError> prepare_output(const std::string& output,
+                                                             std::span<const std::string> inputs) {
   const std::string parent = parent_of(output);
   if (!parent.empty()) {
     std::error_code ec;
     std::filesystem::create_directories(parent, ec);
     if (ec) return fail_errno(ec.value());
   }
+  // Nothing of the output is touched before it is ours.
+  TRY_ASSIGN(OutputClaim claim, OutputClaim::take(output));
   // Cached handles of the old files go before the files do.
   TRY(evict_cached_paths(output));
   struct Identity {
@@ -87,15 +89,16 @@ storage::Result<OldFiles, PendingError> prepare_output(const std::string& output
     if (::unlink(paths[i].c_str()) != 0 && errno != ENOENT) return fail_errno(errno);
     if (fd.valid()) held.push_back(std::move(fd));
   }
-  OldFiles old;
+  PreparedOutput prepared{.claim = std::move(claim), .old_files = {}};
   if (!held.empty()) {
     try {
-      old.closer_ = std::thread([files = std::move(held)]() mutable { files.clear(); });
+      prepared.old_files.closer_ =
+          std::thread([files = std::move(held)]() mutable { files.clear(); });
     } catch (const std::exception&) {
       // No thread: the files are closed here, when `held` goes.
     }
   }
-  return old;
+  return prepared;
 }
 
 Outcome build_body(const BuildJob& job) {

@@ -13,6 +13,7 @@
 
 #include "src/fullmap/error.h"
 #include "src/fullmap/layout.h"
+#include "src/fullmap/output_claim.h"
 #include "src/fullmap/pool.h"
 #include "src/fullmap/progress.h"
 #include "src/fullmap/settings.h"
@@ -30,6 +31,8 @@ struct BuildJob {
   ProgressHandle progress;
 };
 
+struct PreparedOutput;
+
 // Old output files, unlinked while still open: the file system frees a large
 // file's blocks and pages only at its last close, which a thread of its own
 // does meanwhile, while the build goes on. Destroying this waits for it.
@@ -41,18 +44,27 @@ class OldFiles {
   ~OldFiles();
 
  private:
-  friend storage::Result<OldFiles, PendingError> prepare_output(
+  friend storage::Result<PreparedOutput, PendingError> prepare_output(
       const std::string& output, std::span<const std::string> inputs);
   std::thread closer_;
 };
 
-// Creates the output's parent directory, then checks all 17 output paths
+// What preparing the output leaves to the build, to hold until its files are
+// closed and its primary is cached: the claim on the output and the old
+// files still being closed.
+struct PreparedOutput {
+  OutputClaim claim;
+  OldFiles old_files;
+};
+
+// Creates the output's parent directory and claims the output (a build of
+// it in progress fails this one here), then checks all 17 output paths
 // before it deletes any: a path that is one of `inputs` (same device and
 // inode, following symbolic links) or a directory fails the build with
 // nothing deleted. Then deletes the old output and shard files (their last
 // close left to the result).
-storage::Result<OldFiles, PendingError> prepare_output(const std::string& output,
-                                                       std::span<const std::string> inputs);
+storage::Result<PreparedOutput, PendingError> prepare_output(const std::string& output,
+                                                             std::span<const std::string> inputs);
 
 // The phases: spill directory, equivalence index, ingestion, final write; the
 // spill directory is removed after success and kept after a failure.

@@ -116,8 +116,11 @@ PyObject* build_fullmap_db(PyObject*, PyObject* const* args, Py_ssize_t nargs,
     fullmap::raise_pending(prepared.error());
     return nullptr;
   }
-  // The old files finish going while the build runs; this waits for them.
-  const fullmap::OldFiles old_files = std::move(prepared).value();
+  // Held to the end of this call, after the new primary is cached: the claim
+  // on the output (a build beginning meanwhile fails rather than deleting the
+  // files or the primary being cached), and the old files, which finish going
+  // while the build runs.
+  const fullmap::PreparedOutput prepared_output = std::move(prepared).value();
   fullmap::BuildJob job;
   job.settings = fullmap::read_build_settings(output, synonyms.size(), workers);
   PyObject* progress = a[4];
