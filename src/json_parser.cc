@@ -637,14 +637,7 @@ class Diagnoser {
       }
       if (c == '}') return peek_fail("trailing comma");
       if (c < 0) return peek_fail("EOF while parsing a value");
-      if (c != '"') return peek_fail("key must be a string");
-      ++i_;
-      if (!string()) return false;
-      c = space();
-      if (c < 0) return peek_fail("EOF while parsing an object");
-      if (c != ':') return peek_fail("expected `:`");
-      ++i_;
-      if (!value()) return false;
+      if (!member_key(c) || !value()) return false;
     }
   }
 

@@ -8,6 +8,11 @@
 // ("invalid type: null, expected a sequence"), "duplicate field `{}`" and
 // "data did not match any variant of untagged enum EquivId".
 //
+// The value of a key that a row or an object item does not list is checked
+// for JSON syntax alone (json::skip_value): its numbers may be of any size
+// and its nesting of any depth. Inside the listed fields numbers must fit a
+// double and nesting stops at json::kMaxDepth.
+//
 // Thread safety: RowParser has one owner; rows are plain values.
 #pragma once
 

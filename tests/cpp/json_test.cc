@@ -203,6 +203,24 @@ TEST(JsonParser, NulBytesAreNotTheEnd) {
   EXPECT_EQ(compact("\"a\\u0000\""s), "\"a\\u0000\"");
 }
 
+// `text` after one to three random edits: bytes of `alphabet` inserted or
+// put in place of others, bytes erased, and with `nesting` runs of up to 100
+// opening brackets inserted.
+std::string mutated(std::mt19937_64& rng, std::string text, const std::string& alphabet,
+                    bool nesting) {
+  const int edits = 1 + static_cast<int>(rng() % 3);
+  for (int e = 0; e < edits && !text.empty(); ++e) {
+    size_t pos = rng() % text.size();
+    switch (rng() % (nesting ? 4 : 3)) {
+      case 0: text.erase(pos, 1 + rng() % 2); break;
+      case 1: text.insert(pos, 1, alphabet[rng() % alphabet.size()]); break;
+      case 3: text.insert(pos, std::string(1 + rng() % 100, "[{"[rng() % 2])); break;
+      default: text[pos] = alphabet[rng() % alphabet.size()]; break;
+    }
+  }
+  return text;
+}
+
 // Mutated texts: the reader and the diagnosis agree on what is valid, a
 // refused text always gets a named error, and compact output reads back to
 // itself.
@@ -222,16 +240,7 @@ TEST(JsonParser, ReaderAndDiagnosisAgreeOnMutatedTexts) {
   const std::string alphabet = "{}[],:\"\\/ \t\r-+.0123456789eEntrufalsbx\x01\xC3\xA9u";
   int valid = 0;
   for (int n = 0; n < 60000; ++n) {
-    std::string text = seeds[rng() % seeds.size()];
-    const int edits = 1 + static_cast<int>(rng() % 3);
-    for (int e = 0; e < edits && !text.empty(); ++e) {
-      size_t pos = rng() % text.size();
-      switch (rng() % 3) {
-        case 0: text.erase(pos, 1 + rng() % 2); break;
-        case 1: text.insert(pos, 1, alphabet[rng() % alphabet.size()]); break;
-        default: text[pos] = alphabet[rng() % alphabet.size()]; break;
-      }
-    }
+    const std::string text = mutated(rng, seeds[rng() % seeds.size()], alphabet, false);
     if (!utf8::is_valid(text)) continue;
     Arena arena;
     Parser parser;
@@ -330,17 +339,7 @@ TEST(JsonSkipValue, AgreesWithDiagnosisOnMutatedTexts) {
   const std::string alphabet = "{}[],:\"\\/ \t-+.0123456789eEntrufalsbx\x01u";
   int valid = 0;
   for (int n = 0; n < 60000; ++n) {
-    std::string text = seeds[rng() % seeds.size()];
-    const int edits = 1 + static_cast<int>(rng() % 3);
-    for (int e = 0; e < edits && !text.empty(); ++e) {
-      size_t pos = rng() % text.size();
-      switch (rng() % 4) {
-        case 0: text.erase(pos, 1 + rng() % 2); break;
-        case 1: text.insert(pos, 1, alphabet[rng() % alphabet.size()]); break;
-        case 2: text.insert(pos, std::string(1 + rng() % 100, "[{"[rng() % 2])); break;
-        default: text[pos] = alphabet[rng() % alphabet.size()]; break;
-      }
-    }
+    const std::string text = mutated(rng, seeds[rng() % seeds.size()], alphabet, true);
     const ParseError diagnosis = diagnose(text);
     if (diagnosis.message == "number out of range" ||
         diagnosis.message == "recursion limit exceeded") {
