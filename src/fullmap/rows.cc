@@ -11,10 +11,9 @@
 // and its nesting costs no recursion of the reader.
 #include "src/fullmap/rows.h"
 
-#include <utility>
-
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "src/json.h"
 #include "src/json_sax.h"
