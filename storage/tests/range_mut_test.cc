@@ -9,6 +9,7 @@
 // after the abort no page leaks.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstdlib>
 #include <map>
@@ -109,6 +110,19 @@ struct Fixture {
 
 auto accept_all = [](const Key&, const PageList&) { return true; };
 
+std::string text(const Key& k) {
+  return "(" + std::to_string(k.transaction_id) + ", " + std::to_string(k.pagination_id) + ")";
+}
+// Where two key sequences first differ, as text; empty when they are equal.
+std::string first_difference(const std::vector<Key>& got, const std::vector<Key>& want) {
+  for (size_t i = 0; i < std::max(got.size(), want.size()); ++i) {
+    if (i < got.size() && i < want.size() && got[i] == want[i]) continue;
+    return "at " + std::to_string(i) + ": got " + (i < got.size() ? text(got[i]) : "nothing") +
+           ", want " + (i < want.size() ? text(want[i]) : "nothing");
+  }
+  return "";
+}
+
 size_t env_rounds(const char* name, size_t fallback) {
   const char* text = std::getenv(name);
   return text != nullptr ? std::strtoull(text, nullptr, 10) : fallback;
@@ -168,8 +182,13 @@ TEST(RangeMutModelTest, ExtractionRemovesExactlyTheModelsPrefix) {
       // Entries with an odd pagination index stay in every other step.
       const bool keep_odd = step == 1;
       std::vector<Item> got;
+      // Every entry below the end is offered once, in key order: an entry
+      // offered again would be refused twice by this predicate, which hides
+      // the repeat from the removed entries alone.
+      std::vector<Key> offered;
       {
         auto extraction = table.extract_from_if(end, [&](const Key& k, const PageList&) {
+          offered.push_back(k);
           return !(keep_odd && k.pagination_id % 2 == 1);
         });
         while (auto item = extraction.next()) {
@@ -180,6 +199,11 @@ TEST(RangeMutModelTest, ExtractionRemovesExactlyTheModelsPrefix) {
         EXPECT_TRUE(extraction.close().ok());
         EXPECT_FALSE(extraction.next().has_value());
       }
+      std::vector<Key> below_end;
+      for (auto it = model.begin(); it != model.end() && it->first < end; ++it) {
+        below_end.push_back(it->first);
+      }
+      ASSERT_EQ(first_difference(offered, below_end), "");
       Model removed;
       for (auto it = model.begin(); it != model.end() && it->first < end;) {
         if (keep_odd && it->first.pagination_id % 2 == 1) {
