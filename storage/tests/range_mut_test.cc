@@ -403,6 +403,65 @@ TEST(RangeMutTest, ParkedBatchOnAChangedLeafIsAppliedByKey) {
   EXPECT_TRUE(s.f.pairs(table.get_root()) == pairs_of(s.model));
 }
 
+// The back end parked by its own position holds an Included bound at the
+// last entry below the end (or an Excluded one at a leaf's first key): an
+// extraction run up to it takes exactly the entries below the end.
+TEST(RangeMutTest, AnExtractionUpToAParkedBackEndTakesEveryEntryBelowTheEnd) {
+  ParkSetup s;
+  const std::vector<Key> starts = s.f.leaf_starts(s.f.root);
+  ASSERT_GE(starts.size(), 3u);
+  struct Case {
+    const char* name;
+    Key end;
+  };
+  const Case cases[] = {
+      {"inside a leaf", Key{200, 0}},
+      {"between two keys", Key{200, 7}},
+      {"a leaf's first key", starts[2]},
+      {"beyond the last key", Key{~0ull, ~0ull}},
+      {"the first key", Key{1, 0}},
+  };
+  for (const Case& c : cases) {
+    for (const bool activate_front : {false, true}) {
+      SCOPED_TRACE(std::string(c.name) + (activate_front ? ", parked by the front" : ""));
+      Fixture f(s.f.store);
+      f.root = s.f.root;
+      Table table = f.table();
+      std::vector<Key> taken;
+      {
+        auto e = table.extract_from_if(c.end, accept_all);
+        RangeMut& range = e.untyped().range();
+        ASSERT_TRUE(range.activate(RangeSide::kBack).ok());
+        ASSERT_TRUE(activate_front ? range.activate(RangeSide::kFront).ok()
+                                   : range.park(RangeSide::kBack).ok());
+        const EncodedBound& bound =
+            std::get<EndState::ParkedKey>(range.end_state(RangeSide::kBack).kind).resume;
+        auto below = s.model.lower_bound(c.end);
+        if (below != s.model.begin()) {
+          // Parked on the last entry below the end, or just before a leaf.
+          EXPECT_TRUE(bound == EncodedBound::included(kb(std::prev(below)->first)) ||
+                      (bound.kind == BoundKind::kExcluded &&
+                       key_of(ByteView(bound.key)) >= c.end));
+        }
+        while (auto item = e.next()) {
+          ASSERT_TRUE(item->ok());
+          taken.push_back(item->value().first.value());
+        }
+        ASSERT_TRUE(e.close().ok());
+      }
+      Model model = s.model;
+      std::vector<Key> want;
+      for (auto it = model.begin(); it != model.end() && it->first < c.end;) {
+        want.push_back(it->first);
+        it = model.erase(it);
+      }
+      EXPECT_EQ(first_difference(taken, want), "");
+      ASSERT_EQ(f.check(table.get_root()).error, "");
+      EXPECT_TRUE(f.pairs(table.get_root()) == pairs_of(model));
+    }
+  }
+}
+
 // ---------------------------------------------------------------------------
 // Fault injection
 
