@@ -403,6 +403,54 @@ TEST(RangeMutTest, ParkedBatchOnAChangedLeafIsAppliedByKey) {
   EXPECT_TRUE(s.f.pairs(table.get_root()) == pairs_of(s.model));
 }
 
+// Entries passed, some taken and some stepped over, then an end flushed: the
+// removals are applied and the end resumes after the last entry it passed,
+// mid-leaf or at a leaf's end, instead of from the range's start.
+TEST(RangeMutTest, AFlushedEndResumesAfterTheLastEntryItPassed) {
+  ParkSetup s;
+  const size_t first_leaf = s.f.leaf_starts(s.f.root)[1].transaction_id - 1;
+  ASSERT_LT(first_leaf + 3, 150u);  // the stops below cross a leaf's end
+  for (const RangeSide flushed : {RangeSide::kFront, RangeSide::kBack}) {
+    for (size_t passed = 1; passed <= first_leaf + 3; ++passed) {
+      SCOPED_TRACE(std::string(flushed == RangeSide::kFront ? "front" : "back") +
+                   " flushed after " + std::to_string(passed));
+      Fixture f(s.f.store);
+      f.root = s.f.root;
+      Model model = s.model;
+      Table table = f.table();
+      RangeMut range = removal_range_below(table.untyped(), kb(Key{200, 0}));
+      // Every third entry is taken, the others stay.
+      for (uint64_t t = 1; t <= passed; ++t) {
+        if (t % 3 == 0) {
+          ASSERT_EQ(key_of(range.remove_next().value()->first.bytes()), (Key{t, 0}));
+          model.erase(Key{t, 0});
+        } else {
+          ASSERT_TRUE(range.skip_next().value());
+        }
+      }
+      // Flushing the back activates the front first when it holds removals.
+      if (flushed == RangeSide::kBack) {
+        ASSERT_TRUE(range.activate(RangeSide::kBack).ok());
+      }
+      ASSERT_TRUE(range.flush_end(RangeSide::kFront).ok());
+      ASSERT_TRUE(range.flush_end(RangeSide::kBack).ok());
+      EXPECT_TRUE(f.pairs(table.get_root()) == pairs_of(model));
+      EXPECT_EQ(text(key_of(range.peek_next().value()->key())), text(Key{passed + 1, 0}));
+      // The rest of the range, all taken.
+      for (uint64_t t = passed + 1; t < 200; ++t) {
+        auto removed = range.remove_next();
+        ASSERT_TRUE(removed.ok() && removed.value().has_value()) << t;
+        ASSERT_EQ(text(key_of(removed.value()->first.bytes())), text(Key{t, 0}));
+        model.erase(Key{t, 0});
+      }
+      EXPECT_FALSE(range.peek_next().value().has_value());
+      ASSERT_TRUE(range.flush_end(RangeSide::kFront).ok());
+      ASSERT_EQ(f.check(table.get_root()).error, "");
+      EXPECT_TRUE(f.pairs(table.get_root()) == pairs_of(model));
+    }
+  }
+}
+
 // The back end parked by its own position holds an Included bound at the
 // last entry below the end (or an Excluded one at a leaf's first key): an
 // extraction run up to it takes exactly the entries below the end.
@@ -460,6 +508,95 @@ TEST(RangeMutTest, AnExtractionUpToAParkedBackEndTakesEveryEntryBelowTheEnd) {
       EXPECT_TRUE(f.pairs(table.get_root()) == pairs_of(model));
     }
   }
+}
+
+// Both ends driven at random against a model: entries taken or stepped over,
+// either end activated, parked or flushed between any two steps. Each step
+// must offer the model's next entry, and the tree must hold the model
+// whenever both ends are flushed.
+TEST(RangeMutModelTest, InterleavedEndsOfferEachEntryOnceAndRemoveTheTakenOnes) {
+  const uint64_t seed = storage_test_support::random_seed();
+  SCOPED_TRACE("seed " + std::to_string(seed) + " (RS_TEST_SEED replays it)");
+  std::printf("RangeMutModelTest interleaved seed %llu\n", static_cast<unsigned long long>(seed));
+  std::mt19937_64 rng(seed);
+  const size_t rounds = env_rounds("RS_RANGE_ROUNDS", 10) * 3;
+  size_t flushed_with_removals = 0;
+  for (size_t round = 0; round < rounds; ++round) {
+    SCOPED_TRACE("round " + std::to_string(round));
+    const size_t page_size = round % 2 == 0 ? 1024 : 4096;
+    Fixture f(TransactionalPageStore::create({.page_size = page_size}));
+    Model model;
+    const size_t n = 1 + rng() % 1500;
+    for (uint64_t t = 1; model.size() < n; t += 1 + rng() % 2) {
+      for (uint64_t p = 0; p < 1 + rng() % 3; ++p) model[Key{t, p}] = page_list(t + p, rng() % 150);
+    }
+    f.build(model);
+    Key end = Key{~0ull, ~0ull};
+    if (rng() % 4 != 0) {
+      auto it = model.begin();
+      std::advance(it, rng() % model.size());
+      end = rng() % 2 ? it->first : Key{it->first.transaction_id, it->first.pagination_id + 1};
+    }
+    Table table = f.table();
+    RangeMut range = removal_range_below(table.untyped(), kb(end));
+    std::optional<Key> passed;  // the last entry taken or stepped over
+    auto expected_next = [&]() -> std::optional<Key> {
+      auto it = passed ? model.upper_bound(*passed) : model.begin();
+      if (it == model.end() || !(it->first < end)) return std::nullopt;
+      return it->first;
+    };
+    for (size_t step = 0;; ++step) {
+      SCOPED_TRACE("step " + std::to_string(step));
+      const uint64_t op = rng() % 20;
+      if (op < 3) {
+        // The front, the back, or the back then the front: with both
+        // flushed, every removal so far is in the tree.
+        const RangeSide side = op == 0 ? RangeSide::kFront : RangeSide::kBack;
+        // Removals pending: the flush applies them and drops the position.
+        const EndState& state = range.end_state(side);
+        if (std::holds_alternative<ParkedBatch>(state.kind) ||
+            (std::holds_alternative<EndState::Live>(state.kind) &&
+             !std::get<EndState::Live>(state.kind).state.removed_indexes.empty())) {
+          ++flushed_with_removals;
+        }
+        ASSERT_TRUE(range.flush_end(side).ok());
+        if (op == 2) {
+          ASSERT_TRUE(range.flush_end(RangeSide::kFront).ok());
+          ASSERT_TRUE(f.pairs(table.get_root()) == pairs_of(model));
+        }
+        continue;
+      }
+      if (op < 5) {
+        ASSERT_TRUE(range.activate(op == 3 ? RangeSide::kFront : RangeSide::kBack).ok());
+        continue;
+      }
+      if (op < 7) {
+        ASSERT_TRUE(range.park(op == 5 ? RangeSide::kFront : RangeSide::kBack).ok());
+        continue;
+      }
+      const std::optional<Key> want = expected_next();
+      auto peeked = range.peek_next();
+      ASSERT_TRUE(peeked.ok());
+      ASSERT_EQ(peeked.value().has_value(), want.has_value());
+      if (!want) break;
+      ASSERT_EQ(text(key_of(peeked.value()->key())), text(*want));
+      if (op < 14) {
+        auto removed = range.remove_next();
+        ASSERT_TRUE(removed.ok() && removed.value().has_value());
+        ASSERT_EQ(text(key_of(removed.value()->first.bytes())), text(*want));
+        model.erase(*want);
+      } else {
+        ASSERT_TRUE(range.skip_next().value());
+      }
+      passed = want;
+    }
+    ASSERT_TRUE(range.flush_end(RangeSide::kFront).ok());
+    ASSERT_TRUE(range.flush_end(RangeSide::kBack).ok());
+    ASSERT_FALSE(range.poisoned());
+    ASSERT_EQ(f.check(table.get_root()).error, "");
+    ASSERT_TRUE(f.pairs(table.get_root()) == pairs_of(model));
+  }
+  EXPECT_GT(flushed_with_removals, 0u);
 }
 
 // ---------------------------------------------------------------------------
