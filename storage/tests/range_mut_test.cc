@@ -735,6 +735,71 @@ TEST(RangeMutFaultTest, EveryPageWriteFailure) {
   }
 }
 
+// A failed page read that changed nothing (a seek, a step, a re-seek after a
+// leaf's removals went in) is only returned: asked again, directly or after
+// its front end was parked or flushed, the range goes on where it stood and
+// offers every entry below the end once, in order. A failed edit poisons it
+// instead.
+TEST(RangeMutFaultTest, AfterAnUnpoisonedReadFailureTheRangeGoesOnWhereItStood) {
+  size_t total = 0;
+  size_t retried = 0;
+  size_t retried_reseek = 0;
+  for (size_t n = 0; n == 0 || n <= total; ++n) {
+    SCOPED_TRACE("read " + std::to_string(n));
+    FaultSetup s = fault_setup(size_t{64} << 20);
+    auto pages = std::make_shared<CountingPages>(s.store->writable());
+    pages->fail_read_at = n;
+    Fixture f(s.store, pages);
+    f.root = s.committed;
+    Table table = f.table();
+    RangeMut range = removal_range_below(table.untyped(), kb(kFaultEnd));
+    Model model = fault_model();
+    std::vector<Key> offered;
+    bool failed = false;
+    for (size_t guard = 0; guard < 10000; ++guard) {
+      auto peeked = range.peek_next();
+      if (peeked.ok() && !peeked.value()) break;
+      if (peeked.ok()) {
+        const Key k = key_of(peeked.value()->key());
+        // Offered again after a failure of the step below: counted once.
+        if (offered.empty() || offered.back() != k) offered.push_back(k);
+        if (kept(k)) {
+          if (auto skipped = range.skip_next(); skipped.ok()) continue;
+        } else if (auto removed = range.remove_next(); removed.ok()) {
+          model.erase(k);
+          continue;
+        }
+      }
+      if (range.poisoned()) break;
+      failed = true;
+      const auto* live = std::get_if<EndState::Live>(&range.end_state(RangeSide::kFront).kind);
+      if (live != nullptr && live->state.reseek_after) ++retried_reseek;
+      if (n % 3 == 1) {
+        ASSERT_TRUE(range.park(RangeSide::kFront).ok());
+      } else if (n % 3 == 2) {
+        ASSERT_TRUE(range.flush_end(RangeSide::kFront).ok());
+      }
+    }
+    if (n == 0) {
+      total = pages->reads;
+      ASSERT_GT(total, 10u);
+    }
+    if (range.poisoned()) continue;
+    retried += failed;
+    ASSERT_TRUE(range.flush_end(RangeSide::kFront).ok());
+    ASSERT_TRUE(range.flush_end(RangeSide::kBack).ok());
+    std::vector<Key> below_end;
+    for (const auto& [k, v] : fault_model()) {
+      if (k < kFaultEnd) below_end.push_back(k);
+    }
+    ASSERT_EQ(first_difference(offered, below_end), "");
+    ASSERT_EQ(f.check(table.get_root()).error, "");
+    ASSERT_TRUE(f.pairs(table.get_root()) == pairs_of(model));
+  }
+  EXPECT_GT(retried, 0u);
+  EXPECT_GT(retried_reseek, 0u);
+}
+
 // Entries taken, then the extraction dropped (or closed): its close applies
 // their removals. When that fails the extraction never reports success again,
 // and the transaction must not commit.

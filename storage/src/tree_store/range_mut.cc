@@ -173,6 +173,9 @@ Result<void, StorageError> RangeMut::park(RangeSide side, EncodedBound unpositio
   EncodedBound resume = std::move(unpositioned);
   if (live->state.position) {
     TRY_ASSIGN(resume, resume_bound(side, live->state.position->leaf));
+  } else if (live->state.reseek_after && side == RangeSide::kFront) {
+    // A re-seek after a closed leaf failed: the front resumes after that leaf.
+    resume = EncodedBound::excluded(ByteView(*live->state.reseek_after));
   }
   CursorState state = std::move(live->state);
   if (state.removed_indexes.empty()) {

@@ -94,8 +94,8 @@ class RangeMut {
   template <typename F>
   auto with_live(RangeSide side, F&& op) -> decltype(op(std::declval<btree_cursor::CursorMut&>()));
   Result<void, StorageError> apply_batch_by_key(const ParkedBatch& batch);
-  // Parks a live end at its position's bound, or at `unpositioned` when it
-  // has none.
+  // Parks a live end at its position's bound, or after the leaf it failed to
+  // re-seek past, or else at `unpositioned`.
   Result<void, StorageError> park(RangeSide side, EncodedBound unpositioned);
 
   CursorTree tree_;
