@@ -547,6 +547,45 @@ TEST(CursorMutTableTest, BoundsPlaceTheCursorAndDroppingItWritesTheRun) {
   EXPECT_TRUE(got.contains(501) && got.contains(509) && got.contains(695));
 }
 
+// A closed cursor, and the husk a move leaves behind, hold nothing: an insert
+// through either is an error value and closing again does nothing, also after
+// the table and its transaction went on without them.
+TEST(CursorMutTableTest, AClosedOrMovedFromCursorRefusesInsertsAndClosesAsANoOp) {
+  TransactionFixture db;
+  WriteTransaction txn = db.begin_write();
+  std::optional<CursorMut> closed;
+  std::optional<CursorMut> husk;
+  {
+    RecordTable t = ok(txn.open_table<U64Codec, BytesCodec>("records"));
+    closed.emplace(ok(t.upper_bound_mut(CursorBound::unbounded())));
+    // Under 1 MiB: the run stays buffered until the close writes it.
+    for (uint64_t k = 1; k <= 400; ++k) {
+      ASSERT_TRUE(closed->insert_before(k, ByteView(value_of(k, 2000))).ok());
+    }
+    ASSERT_TRUE(std::move(*closed).close().ok());
+    EXPECT_EQ(closed->insert_before(401, ByteView()).error(), StorageError::PreviousIo());
+    EXPECT_TRUE(std::move(*closed).close().ok());
+    EXPECT_EQ(closed->insert_before(402, ByteView()).error(), StorageError::PreviousIo());
+    // The closed cursor no longer holds the table: a new one opens.
+    husk.emplace(ok(t.upper_bound_mut(CursorBound::unbounded())));
+    CursorMut live = std::move(*husk);
+    EXPECT_EQ(husk->insert_before(500, ByteView()).error(), StorageError::PreviousIo());
+    EXPECT_TRUE(std::move(*husk).close().ok());
+    // The husk's close did not close the cursor it was moved into.
+    ASSERT_TRUE(live.insert_before(501, ByteView(value_of(501, 9))).ok());
+    ASSERT_TRUE(std::move(live).close().ok());
+  }
+  EXPECT_FALSE(txn.is_poisoned());
+  // Both handles are still alive: the transaction commits without them.
+  ASSERT_TRUE(test::commit_for_test(std::move(txn)).ok());
+  EXPECT_EQ(closed->insert_before(600, ByteView()).error(), StorageError::PreviousIo());
+  EXPECT_TRUE(std::move(*husk).close().ok());
+  const auto rows = read_records(db, "records");
+  ASSERT_EQ(rows.size(), 401u);
+  for (uint64_t k = 1; k <= 400; ++k) EXPECT_EQ(rows[k - 1], std::make_pair(k, value_of(k, 2000)));
+  EXPECT_EQ(rows[400], std::make_pair(uint64_t{501}, value_of(501, 9)));
+}
+
 // A committed table too large for the cache, and a cursor that appends in
 // the middle of it, with backend reads failing one at a time.
 TEST(CursorMutTableTest, AFailedReadIsReportedThenPreviousIoWithoutPoisoning) {

@@ -281,7 +281,9 @@ class ReadOnlyTable {
 // and byte string values. A failed insert makes every later one answer
 // StorageError::PreviousIo; a failure that left the tree half edited, or a
 // failed close, poisons the transaction. Dropping an open cursor closes it,
-// discarding the result.
+// discarding the result. A closed cursor (or one moved from) holds nothing,
+// not even its table: an insert answers StorageError::PreviousIo and close
+// does nothing.
 template <KeyCodec K>
 class BasicCursorMut {
  public:
@@ -291,11 +293,13 @@ class BasicCursorMut {
   // inserted included): else StorageError::UnorderedKey, and the cursor stays
   // usable.
   Result<void, StorageError> insert_before(const typename K::Decoded& key, ByteView value) {
+    if (core_ == nullptr) return Err{StorageError::PreviousIo()};
     const auto encoded = K::as_bytes(key);
     return detail::cursor_insert_before(*core_, ByteView(encoded), value);
   }
   // Writes what is buffered; the cursor is gone afterwards.
   Result<void, StorageError> close() && {
+    if (core_ == nullptr) return {};
     auto core = std::move(core_);
     return detail::cursor_close(*core);
   }

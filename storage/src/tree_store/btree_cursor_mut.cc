@@ -61,6 +61,7 @@ Result<void, StorageError> CursorMut::seek_to(const SeekTarget& target) {
   }
   if (state.insert_run) panic("assertion failed: self.state.insert_run.is_none()");
   state.position.reset();
+  state.reseek_after.reset();
   if (!*tree_.root) return {};
   TRY_ASSIGN(PageImpl root, tree_.fetch((*tree_.root)->root));
   std::vector<Branch> path;
@@ -86,6 +87,14 @@ Result<bool, StorageError> CursorMut::step_to_adjacent_leaf(ScanDirection direct
 Result<bool, StorageError> CursorMut::ensure_has_entry(ScanDirection direction) {
   if (state.poisoned) return Err{StorageError::PreviousIo()};
   if (state.insert_run) panic("assertion failed: self.state.insert_run.is_none()");
+  if (!state.position && state.reseek_after) {
+    std::vector<uint8_t> key = std::move(*state.reseek_after);
+    auto sought = seek_to(SeekTarget::after_key(ByteView(key)));
+    if (!sought.ok()) {
+      state.reseek_after = std::move(key);
+      return std::move(sought).take_err();
+    }
+  }
   if (!state.position) return false;
   if (!state.removed_indexes.empty()) {
     const size_t last = state.removed_indexes.back();
@@ -107,7 +116,14 @@ Result<bool, StorageError> CursorMut::ensure_has_entry(ScanDirection direction) 
       TRY_ASSIGN(bool stepped, step_to_adjacent_leaf(direction));
       if (!stepped) return false;
     } else if (auto* reseek = std::get_if<LeafClose::Reseek>(&closed.kind)) {
-      TRY(seek_to(SeekTarget::after_key(ByteView(reseek->key))));
+      // The leaf's removals are in the tree: a failed seek is kept for the
+      // next call to repeat, so that the scan goes on after this leaf rather
+      // than ending here.
+      auto sought = seek_to(SeekTarget::after_key(ByteView(reseek->key)));
+      if (!sought.ok()) {
+        state.reseek_after = std::move(reseek->key);
+        return std::move(sought).take_err();
+      }
     } else {
       // The open run would be lost with the position: a failed step poisons.
       auto stepped = step_to_adjacent_leaf(direction);
@@ -127,6 +143,7 @@ void CursorMut::poison() {
   state.leaf_run_rewrite.reset();
   state.insert_run.reset();
   state.spare_run.reset();
+  state.reseek_after.reset();
   state.entries_lent = false;
 }
 

@@ -29,7 +29,9 @@
 // operation answers StorageError::PreviousIo. A failed re-seek after a good
 // splice leaves the cursor without a position; an insert without a position on
 // a tree that has a root answers StorageError::PreviousIo (there is no leaf to
-// splice into), while finish has nothing to write and succeeds.
+// splice into), while finish has nothing to write and succeeds. A failed
+// re-seek after a leaf's removals were applied is repeated by the next scan
+// step, which goes on after that leaf.
 //
 // Page bytes are untrusted: the descent and the page views report damage as
 // StorageError::Corrupted.
@@ -186,6 +188,9 @@ struct CursorState {
   // A spliced run kept for the next one, so that a warm cursor reuses its
   // buffers; never holds pairs.
   std::unique_ptr<InsertRun> spare_run;
+  // The key a re-seek after a closed leaf failed to go after, while the
+  // cursor has no position: the next ensure_has_entry seeks again.
+  std::optional<std::vector<uint8_t>> reseek_after;
   bool entries_lent = false;
   bool poisoned = false;
 };

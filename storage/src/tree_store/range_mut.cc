@@ -22,6 +22,31 @@ const EncodedBound& parked_bound(const EndState& end) {
   panic("internal error: entered unreachable code: end must be parked");
 }
 
+// Where an end at this position resumes: the front at its entry, or after
+// its leaf's last entry once past it; the back after the entry before its
+// gap, or before its leaf's first entry at the leaf's start.
+Result<EncodedBound, StorageError> resume_bound(RangeSide side, const LeafPosition& leaf) {
+  auto key = [&](size_t i) -> Result<ByteView, StorageError> {
+    TRY_ASSIGN(std::optional<LeafEntry> entry, leaf.accessor.entry(i));
+    if (!entry) panic("cursor entry must exist");
+    return entry->key;
+  };
+  if (side == RangeSide::kFront) {
+    if (leaf.entry < leaf.num_entries) {
+      TRY_ASSIGN(ByteView k, key(leaf.entry));
+      return EncodedBound::included(k);
+    }
+    TRY_ASSIGN(ByteView k, key(leaf.num_entries - 1));
+    return EncodedBound::excluded(k);
+  }
+  if (leaf.entry > 0) {
+    TRY_ASSIGN(ByteView k, key(leaf.entry - 1));
+    return EncodedBound::included(k);
+  }
+  TRY_ASSIGN(ByteView k, key(0));
+  return EncodedBound::excluded(k);
+}
+
 }  // namespace
 
 RangeMut::RangeMut(CursorTree tree, EncodedBound start, EncodedBound end, UntypedBtreeMut* owner,
@@ -137,35 +162,20 @@ Result<bool, StorageError> RangeMut::skip_next() {
 }
 
 Result<void, StorageError> RangeMut::park(RangeSide side) {
+  return park(side, EncodedBound::unbounded());
+}
+
+Result<void, StorageError> RangeMut::park(RangeSide side, EncodedBound unpositioned) {
   settled_.reset();
   EndState& e = end(side);
   auto* live = std::get_if<EndState::Live>(&e.kind);
   if (live == nullptr) return {};
-  EncodedBound resume = EncodedBound::unbounded();
+  EncodedBound resume = std::move(unpositioned);
   if (live->state.position) {
-    const LeafPosition& leaf = live->state.position->leaf;
-    auto key = [&](size_t i) -> Result<ByteView, StorageError> {
-      TRY_ASSIGN(std::optional<LeafEntry> entry, leaf.accessor.entry(i));
-      if (!entry) panic("cursor entry must exist");
-      return entry->key;
-    };
-    if (side == RangeSide::kFront) {
-      if (leaf.entry < leaf.num_entries) {
-        TRY_ASSIGN(ByteView k, key(leaf.entry));
-        resume = EncodedBound::included(k);
-      } else {
-        TRY_ASSIGN(ByteView k, key(leaf.num_entries - 1));
-        resume = EncodedBound::excluded(k);
-      }
-    } else {
-      if (leaf.entry > 0) {
-        TRY_ASSIGN(ByteView k, key(leaf.entry - 1));
-        resume = EncodedBound::included(k);
-      } else {
-        TRY_ASSIGN(ByteView k, key(0));
-        resume = EncodedBound::excluded(k);
-      }
-    }
+    TRY_ASSIGN(resume, resume_bound(side, live->state.position->leaf));
+  } else if (live->state.reseek_after && side == RangeSide::kFront) {
+    // A re-seek after a closed leaf failed: the front resumes after that leaf.
+    resume = EncodedBound::excluded(ByteView(*live->state.reseek_after));
   }
   CursorState state = std::move(live->state);
   if (state.removed_indexes.empty()) {
@@ -251,6 +261,12 @@ Result<void, StorageError> RangeMut::flush_end(RangeSide side) {
   if (std::holds_alternative<EndState::ParkedKey>(e.kind)) return {};
   const bool activated_batch = std::holds_alternative<ParkedBatch>(e.kind);
   if (activated_batch) TRY(activate(side));
+  // Applying the removals drops the position: the end resumes where it stood,
+  // after the entries it passed (taken or stepped over), not at the start.
+  EncodedBound resume = EncodedBound::unbounded();
+  if (const CursorState& live = live_state(side); live.position) {
+    TRY_ASSIGN(resume, resume_bound(side, live.position->leaf));
+  }
   auto flushed = with_live(side, [](btree_cursor::CursorMut& view) -> Result<void, StorageError> {
     CursorState& state = view.state;
     if (state.position && !state.removed_indexes.empty()) {
@@ -261,7 +277,7 @@ Result<void, StorageError> RangeMut::flush_end(RangeSide side) {
     return view.splice_open_run();
   });
   if (activated_batch && !flushed.ok()) return flushed;
-  auto parked = park(side);
+  auto parked = park(side, std::move(resume));
   if (!flushed.ok()) return flushed;
   return parked;
 }

@@ -76,6 +76,8 @@ class RangeMut {
   Result<void, StorageError> park(RangeSide side);
   Result<CursorState, StorageError> seek_end(RangeSide side);
   Result<void, StorageError> activate(RangeSide side);
+  // Applies an end's pending removals and parks it after the entries it
+  // passed.
   Result<void, StorageError> flush_end(RangeSide side);
 
   bool poisoned() const { return poisoned_; }
@@ -92,6 +94,9 @@ class RangeMut {
   template <typename F>
   auto with_live(RangeSide side, F&& op) -> decltype(op(std::declval<btree_cursor::CursorMut&>()));
   Result<void, StorageError> apply_batch_by_key(const ParkedBatch& batch);
+  // Parks a live end at its position's bound, or after the leaf it failed to
+  // re-seek past, or else at `unpositioned`.
+  Result<void, StorageError> park(RangeSide side, EncodedBound unpositioned);
 
   CursorTree tree_;
   EndState front_;
