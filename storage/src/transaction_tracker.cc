@@ -59,10 +59,13 @@ void TransactionTracker::unpin(State& state, TransactionId id) {
 }
 
 TransactionId TransactionTracker::start_write_transaction() {
+  auto queued = lock();
+  ++queued->queued_writers;
   auto waited = writer_finished_.wait_while(
-      lock(), [](const State& state) { return state.active_writer.has_value(); });
+      std::move(queued), [](const State& s) { return s.active_writer.has_value(); });
   if (!waited.ok()) panic("poisoned lock: another task failed inside");
   auto state = std::move(waited).value();
+  --state->queued_writers;
   state->last_issued_transaction_id = state->last_issued_transaction_id.next();
   state->active_writer = state->last_issued_transaction_id;
   return state->last_issued_transaction_id;
@@ -109,6 +112,8 @@ bool TransactionTracker::defer_close_if_write_transaction_live(
 }
 
 bool TransactionTracker::write_transaction_live() { return lock()->active_writer.has_value(); }
+
+size_t TransactionTracker::queued_writers() { return lock()->queued_writers; }
 
 void TransactionTracker::reserve_transaction_id(TransactionId id, TransactionId writer) {
   auto state = lock();

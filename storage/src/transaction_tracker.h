@@ -164,6 +164,9 @@ class TransactionTracker {
   bool defer_close_if_write_transaction_live(std::shared_ptr<TransactionalMemory> mem);
   // Whether a write transaction is live now (it may end at any moment).
   bool write_transaction_live();
+  // How many callers wait in start_write_transaction now (for tests: a caller
+  // counted here is parked in the tracker).
+  size_t queued_writers();
   // Lets the live writer `writer` take `id` too, which must be the next id.
   void reserve_transaction_id(TransactionId id, TransactionId writer);
 
@@ -213,6 +216,7 @@ class TransactionTracker {
   struct State {
     TransactionId last_issued_transaction_id;
     std::optional<TransactionId> active_writer;
+    size_t queued_writers = 0;
     std::map<TransactionId, uint64_t> snapshot_pins;
     SavepointId savepoint_counter;
     std::map<SavepointId, TransactionId> valid_savepoints;
