@@ -2,7 +2,7 @@
 
 #include <sys/stat.h>
 
-#include <exception>
+#include <optional>
 #include <string>
 #include <utility>
 #include <vector>
@@ -57,8 +57,9 @@ FileIdentity identity_of(const StorageBackend& backend) {
 
 // The tracker's close commit: errors are the close's to discard.
 void close_commit(const std::shared_ptr<TransactionTracker>& tracker,
-                  const std::shared_ptr<TransactionalMemory>& mem) {
-  (void)ensure_allocator_state_table_and_trim(tracker, mem);
+                  const std::shared_ptr<TransactionalMemory>& mem,
+                  const TransactionGuardRef& slot) {
+  (void)ensure_allocator_state_table_and_trim(tracker, mem, slot);
 }
 
 // Puts the stored savepoints back into the tracker through a write
@@ -199,8 +200,8 @@ Result<std::optional<AllocatorStateReadTree>, StorageError> get_allocator_state_
 
 Result<void, StorageError> ensure_allocator_state_table_and_trim(
     const std::shared_ptr<TransactionTracker>& tracker,
-    const std::shared_ptr<TransactionalMemory>& mem) {
-  auto begun = begin_write_with_allocation_policy(tracker, mem, AllocationPolicy::kLowest);
+    const std::shared_ptr<TransactionalMemory>& mem, const TransactionGuardRef& slot) {
+  auto begun = begin_write_in_slot(slot, tracker, mem, AllocationPolicy::kLowest);
   if (!begun.ok()) return Err{std::move(begun).error().into_storage_error()};
   WriteTransaction txn = std::move(begun).value();
   {
@@ -265,46 +266,40 @@ Database::Database(Database&& other) noexcept
 
 Database::~Database() {
   if (mem_ == nullptr || closed_) return;
+  std::optional<TransactionId> slot;
   try {
+    slot = tracker_->start_close_or_defer(mem_);
     // The live writer's thread closes the file when its transaction ends.
-    if (tracker_->defer_close_if_write_transaction_live(mem_)) return;
+    if (!slot) return;
   } catch (...) {
-    // A poisoned tracker: close here; a writer that is still running then
-    // meets a closed store.
+    // A poisoned tracker: close the page store here, without the close
+    // commit; a writer that is still running then meets a closed store.
   }
-  if (std::uncaught_exceptions() == 0) {
-    try {
-      (void)ensure_allocator_state_table_and_trim(tracker_, mem_);
-    } catch (...) {
-      // The page store's close below still releases the file; the recovery
-      // flag stays set and the next open repairs.
-    }
-  }
-  try {
-    (void)mem_->close();
-  } catch (...) {
-  }
+  TransactionTracker::run_close(tracker_, mem_, slot);
 }
 
 Result<WriteTransaction, TransactionError> Database::begin_write() const {
   if (mem_ == nullptr) panic("begin_write on a moved-from Database");
-  return begin_write_with_allocation_policy(tracker_, mem_, AllocationPolicy::kAny);
+  // The caller's own references: a caller queued in the tracker may wake after
+  // the owner destroyed this handle.
+  std::shared_ptr<TransactionTracker> tracker = tracker_;
+  std::shared_ptr<TransactionalMemory> mem = mem_;
+  return begin_write_with_allocation_policy(tracker, mem, AllocationPolicy::kAny);
 }
 
 Result<void, DatabaseError> Database::close() {
   if (mem_ == nullptr) panic("close on a moved-from Database");
   if (closed_) return Err{DatabaseError(StorageError::DatabaseClosed())};
-  if (tracker_->write_transaction_live()) return Err{DatabaseError::TransactionLive()};
+  // Refusing a live writer and taking the slot are one step; from then on no
+  // writer is admitted, so every acknowledged commit precedes the close commit.
+  const std::optional<TransactionId> id = tracker_->start_close();
+  if (!id) return Err{DatabaseError::TransactionLive()};
   closed_ = true;
-  auto committed = ensure_allocator_state_table_and_trim(tracker_, mem_);
-  if (!committed.ok()) {
-    (void)mem_->close();
-    return Err{DatabaseError(std::move(committed).error())};
-  }
-  // A writer another thread began after the check above keeps the file open
-  // until it ends; the file is then closed as a drop would close it.
-  if (tracker_->defer_close_if_write_transaction_live(mem_)) return {};
+  // Held until the page store is closed.
+  const TransactionGuardRef slot = TransactionGuard::new_write(*id, tracker_);
+  auto committed = ensure_allocator_state_table_and_trim(tracker_, mem_, slot);
   auto closed = mem_->close();
+  if (!committed.ok()) return Err{DatabaseError(std::move(committed).error())};
   if (!closed.ok()) return Err{DatabaseError(std::move(closed).error())};
   return {};
 }

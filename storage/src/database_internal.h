@@ -7,7 +7,8 @@
 // that nothing else uses yet (untracked guards, pages read as possibly dirty).
 //
 // Thread safety: the repair steps belong to the opening thread alone;
-// ensure_allocator_state_table_and_trim waits for the tracker like any writer.
+// ensure_allocator_state_table_and_trim runs in the writer slot its close
+// holds, so no other writer comes between it and the page store's close.
 #pragma once
 
 #include <memory>
@@ -58,10 +59,11 @@ Result<std::optional<AllocatorStateReadTree>, StorageError> get_allocator_state_
     const std::shared_ptr<TransactionalMemory>& mem);
 
 // The close commit: an empty durable transaction that takes the lowest free
-// pages, saves the allocator state and gives the largest free tail back.
+// pages, saves the allocator state and gives the largest free tail back. It
+// runs in `slot`, the write guard of the slot the close holds.
 Result<void, StorageError> ensure_allocator_state_table_and_trim(
     const std::shared_ptr<TransactionTracker>& tracker,
-    const std::shared_ptr<TransactionalMemory>& mem);
+    const std::shared_ptr<TransactionalMemory>& mem, const TransactionGuardRef& slot);
 
 namespace detail {
 

@@ -58,32 +58,42 @@ void TransactionTracker::unpin(State& state, TransactionId id) {
   if (--it->second == 0) state.snapshot_pins.erase(it);
 }
 
-TransactionId TransactionTracker::start_write_transaction() {
-  auto waited = writer_finished_.wait_while(
-      lock(), [](const State& state) { return state.active_writer.has_value(); });
+Result<TransactionId, StorageError> TransactionTracker::start_write_transaction() {
+  auto queued = lock();
+  ++queued->queued_writers;
+  auto waited = writer_finished_.wait_while(std::move(queued), [](const State& s) {
+    return s.active_writer.has_value() && !s.closing;
+  });
   if (!waited.ok()) panic("poisoned lock: another task failed inside");
   auto state = std::move(waited).value();
+  --state->queued_writers;
+  if (state->closing) return Err{StorageError::DatabaseClosed()};
   state->last_issued_transaction_id = state->last_issued_transaction_id.next();
   state->active_writer = state->last_issued_transaction_id;
   return state->last_issued_transaction_id;
 }
 
-std::shared_ptr<TransactionalMemory> TransactionTracker::end_write_transaction(TransactionId id) {
-  std::shared_ptr<TransactionalMemory> close;
-  {
-    auto state = lock();
-    if (state->active_writer != std::optional<TransactionId>(id)) {
-      panic("Write transaction " + id.debug() + " ended, but the live writer is " +
-            (state->active_writer ? state->active_writer->debug() : "none"));
-    }
+TransactionTracker::DeferredClose TransactionTracker::end_write_transaction(TransactionId id) {
+  DeferredClose close;
+  auto state = lock();
+  if (state->active_writer != std::optional<TransactionId>(id)) {
+    panic("Write transaction " + id.debug() + " ended, but the live writer is " +
+          (state->active_writer ? state->active_writer->debug() : "none"));
+  }
+  close.mem = std::move(state->deferred_close);
+  if (close.mem != nullptr) {
+    // The slot goes to the close without ever being free.
+    state->last_issued_transaction_id = state->last_issued_transaction_id.next();
+    state->active_writer = state->last_issued_transaction_id;
+    close.slot = state->active_writer;
+  } else {
     state->active_writer.reset();
     writer_finished_.notify_one();
-    close = std::move(state->deferred_close);
   }
   return close;
 }
 
-std::shared_ptr<TransactionalMemory> TransactionTracker::end_write_transaction_in_release(
+TransactionTracker::DeferredClose TransactionTracker::end_write_transaction_in_release(
     TransactionId id) noexcept {
   try {
     return end_write_transaction(id);
@@ -95,20 +105,38 @@ std::shared_ptr<TransactionalMemory> TransactionTracker::end_write_transaction_i
   auto state = state_.lock_ignoring_poison();
   if (state->active_writer == std::optional<TransactionId>(id)) state->active_writer.reset();
   writer_finished_.notify_all();
-  return std::move(state->deferred_close);
+  return DeferredClose{std::move(state->deferred_close), std::nullopt};
 }
 
-bool TransactionTracker::defer_close_if_write_transaction_live(
+TransactionId TransactionTracker::claim_slot_for_close(State& state) {
+  state.closing = true;
+  state.last_issued_transaction_id = state.last_issued_transaction_id.next();
+  state.active_writer = state.last_issued_transaction_id;
+  writer_finished_.notify_all();
+  return state.last_issued_transaction_id;
+}
+
+std::optional<TransactionId> TransactionTracker::start_close() {
+  auto state = lock();
+  if (state->active_writer) return std::nullopt;
+  return claim_slot_for_close(*state);
+}
+
+std::optional<TransactionId> TransactionTracker::start_close_or_defer(
     std::shared_ptr<TransactionalMemory> mem) {
   std::shared_ptr<TransactionalMemory> earlier;
   auto state = lock();
-  if (!state->active_writer) return false;
+  if (!state->active_writer) return claim_slot_for_close(*state);
+  state->closing = true;
   // An earlier parked store is released after the lock.
   earlier = std::exchange(state->deferred_close, std::move(mem));
-  return true;
+  writer_finished_.notify_all();
+  return std::nullopt;
 }
 
 bool TransactionTracker::write_transaction_live() { return lock()->active_writer.has_value(); }
+
+size_t TransactionTracker::queued_writers() { return lock()->queued_writers; }
 
 void TransactionTracker::reserve_transaction_id(TransactionId id, TransactionId writer) {
   auto state = lock();
@@ -230,13 +258,23 @@ std::optional<std::pair<SavepointId, TransactionId>> TransactionTracker::oldest_
   return std::nullopt;
 }
 
-void TransactionTracker::run_deferred_close(const std::shared_ptr<TransactionTracker>& tracker,
-                                            std::shared_ptr<TransactionalMemory> mem) noexcept {
+void TransactionTracker::run_close(const std::shared_ptr<TransactionTracker>& tracker,
+                                   std::shared_ptr<TransactionalMemory> mem,
+                                   std::optional<TransactionId> slot) noexcept {
+  // Held until the page store is closed; should the guard not be made, its
+  // making already ended the slot.
+  TransactionGuardRef guard;
+  if (slot) {
+    try {
+      guard = TransactionGuard::new_write(*slot, tracker);
+    } catch (...) {
+    }
+  }
   // While unwinding, nothing more is written; the page store's close knows to
   // leave the file marked for repair then.
-  if (std::uncaught_exceptions() == 0 && tracker->close_commit_) {
+  if (guard != nullptr && std::uncaught_exceptions() == 0 && tracker->close_commit_) {
     try {
-      tracker->close_commit_(tracker, mem);
+      tracker->close_commit_(tracker, mem, guard);
     } catch (...) {
       // The close must still release the file; the next open repairs it.
     }
@@ -245,6 +283,7 @@ void TransactionTracker::run_deferred_close(const std::shared_ptr<TransactionTra
     (void)mem->close();
   } catch (...) {
   }
+  guard.reset();
   mem.reset();
 }
 
@@ -298,7 +337,7 @@ void TransactionGuard::end(Kind kind, TransactionId id,
       break;
     case Kind::kWrite:
       if (auto close = tracker->end_write_transaction_in_release(id)) {
-        TransactionTracker::run_deferred_close(tracker, std::move(close));
+        TransactionTracker::run_close(tracker, std::move(close.mem), close.slot);
       }
       break;
     case Kind::kUntracked:

@@ -7,21 +7,28 @@
 // non-durable commits that keep their durable ancestor pinned until a durable
 // commit covers them. The commit and the freed-page processing ask it for the
 // oldest pinned snapshot, so that no page that snapshot reaches is reused. It
-// also keeps the valid (and persistent) savepoints, and a database close that
-// had to wait for the live writer. Nothing of it is stored: it is rebuilt from
-// the file at every open.
+// also keeps the valid (and persistent) savepoints, and the database's close:
+// once a close has started, no writer is admitted any more (callers queued
+// for the slot wake to DatabaseClosed), and the close runs in the writer slot
+// itself, so nothing can commit between the close commit and the page
+// store's close. A close that finds a writer live is either refused (an
+// explicit close) or parked until that writer ends (a dropped database), and
+// the writer then hands its slot straight to the close. Nothing of it is
+// stored: it is rebuilt from the file at every open.
 //
 // TransactionGuard is that registration, shared (TransactionGuardRef) by the
 // transaction and every table, directory and tree it opens: the last holder's
 // release ends it. A write guard's release ends the writer and, if a close was
-// deferred to it, closes the database. Guards and Savepoints never throw from
-// their destructors.
+// deferred to it, closes the database in the slot it hands over. Guards and
+// Savepoints never throw from their destructors.
 //
 // Lock order: the tracker's lock before the page store's state lock (the only
 // call out of the tracker under its lock reads the last committed id).
 //
 // Thread safety: TransactionTracker is safe to share between threads;
-// start_write_transaction is its only blocking operation. A TransactionGuard is
+// start_write_transaction is its only blocking operation, and a caller waiting
+// there holds its own reference to the tracker (the database handle it came
+// from may be destroyed meanwhile; the close wakes it). A TransactionGuard is
 // immutable after creation; its release may run on any thread. A Savepoint
 // belongs to one thread at a time.
 #pragma once
@@ -128,14 +135,24 @@ class Savepoint {
 class TransactionTracker {
  public:
   // The database's close commit (saves the allocator state and gives free pages
-  // at the end of the file back), run by the write guard that carries out a
-  // deferred close, before the page store's own close. Its errors are the
-  // caller's to discard. It must not keep the tracker alive.
+  // at the end of the file back), run by run_close before the page store's own
+  // close, in the writer slot the close holds (`slot`, a write guard). Its
+  // errors are the caller's to discard. It must not keep the tracker alive.
   using CloseCommit = std::function<void(const std::shared_ptr<TransactionTracker>&,
-                                         const std::shared_ptr<TransactionalMemory>&)>;
+                                         const std::shared_ptr<TransactionalMemory>&,
+                                         const TransactionGuardRef& slot)>;
+
+  // A close a writer's end hands on: the page store whose close was deferred
+  // to that writer, and the writer slot the close now holds (absent when the
+  // tracker's lock was poisoned).
+  struct DeferredClose {
+    std::shared_ptr<TransactionalMemory> mem;
+    std::optional<TransactionId> slot;
+    explicit operator bool() const { return mem != nullptr; }
+  };
 
   // The next write transaction takes `last_issued_transaction_id` + 1. Without a
-  // close commit, a deferred close only closes the page store.
+  // close commit, run_close only closes the page store.
   explicit TransactionTracker(TransactionId last_issued_transaction_id,
                               CloseCommit close_commit = nullptr);
   static std::shared_ptr<TransactionTracker> create(TransactionId last_issued_transaction_id,
@@ -152,18 +169,37 @@ class TransactionTracker {
   // ---- Writers ------------------------------------------------------------------
 
   // Waits (without bound) while a write transaction is live, then issues the
-  // next id and makes it the live writer. A thread holding the live writer must
-  // end it first, or it waits for itself.
-  TransactionId start_write_transaction();
-  // Ends the live writer, which must be `id`; wakes one waiting writer and
-  // returns the page store whose close was deferred to this writer (or null).
-  // The caller carries the close out, after the lock is released.
-  std::shared_ptr<TransactionalMemory> end_write_transaction(TransactionId id);
-  // While a writer is live, parks the page store's close until it ends (true);
-  // otherwise false and nothing changes.
-  bool defer_close_if_write_transaction_live(std::shared_ptr<TransactionalMemory> mem);
+  // next id and makes it the live writer. Once a close has started, no writer
+  // is admitted: DatabaseClosed, at once or on waking. A thread holding the
+  // live writer must end it first, or it waits for itself.
+  Result<TransactionId, StorageError> start_write_transaction();
+  // Ends the live writer, which must be `id`. Without a deferred close, frees
+  // the slot and wakes one waiting writer; with one, hands the slot straight
+  // to that close (under a new id) and returns it, for the caller to carry out
+  // with run_close once the lock is released.
+  DeferredClose end_write_transaction(TransactionId id);
+  // Starts an explicit close. While a write transaction is live, nothing
+  // changes and the result is empty. Otherwise, in the same step: no writer is
+  // admitted from now on (queued callers wake to DatabaseClosed), and the close
+  // becomes the live writer; its id is returned, for the close commit.
+  std::optional<TransactionId> start_close();
+  // Starts the close of a dropped database: admits no writer from now on, as
+  // start_close does. When no writer is live, the close takes the slot as there
+  // (its id returned); while one is live, the page store's close is parked
+  // until that writer ends, which hands its slot to it (empty result).
+  std::optional<TransactionId> start_close_or_defer(std::shared_ptr<TransactionalMemory> mem);
+  // Carries a close out in the writer slot `slot` (ended when done; absent on
+  // a poisoned tracker): the close commit (skipped while unwinding, without a
+  // slot, or when the tracker has none), then the page store's close; errors
+  // and panics discarded.
+  static void run_close(const std::shared_ptr<TransactionTracker>& tracker,
+                        std::shared_ptr<TransactionalMemory> mem,
+                        std::optional<TransactionId> slot) noexcept;
   // Whether a write transaction is live now (it may end at any moment).
   bool write_transaction_live();
+  // How many callers wait in start_write_transaction now (for tests: a caller
+  // counted here is parked in the tracker).
+  size_t queued_writers();
   // Lets the live writer `writer` take `id` too, which must be the next id.
   void reserve_transaction_id(TransactionId id, TransactionId writer);
 
@@ -213,6 +249,9 @@ class TransactionTracker {
   struct State {
     TransactionId last_issued_transaction_id;
     std::optional<TransactionId> active_writer;
+    size_t queued_writers = 0;
+    // A close has started: no writer is admitted any more.
+    bool closing = false;
     std::map<TransactionId, uint64_t> snapshot_pins;
     SavepointId savepoint_counter;
     std::map<SavepointId, TransactionId> valid_savepoints;
@@ -228,11 +267,10 @@ class TransactionTracker {
   // end_write_transaction for a release that must not fail: on a poisoned lock
   // it still frees the writer slot and wakes every waiter (who then find the
   // lock poisoned), so none of them hangs.
-  std::shared_ptr<TransactionalMemory> end_write_transaction_in_release(TransactionId id) noexcept;
-  // The close commit (unless unwinding) and the page store's close, errors and
-  // panics discarded.
-  static void run_deferred_close(const std::shared_ptr<TransactionTracker>& tracker,
-                                 std::shared_ptr<TransactionalMemory> mem) noexcept;
+  DeferredClose end_write_transaction_in_release(TransactionId id) noexcept;
+  // Under the lock: admits no writer any more, wakes the queued ones to refuse,
+  // and makes the close the live writer.
+  TransactionId claim_slot_for_close(State& state);
 
   Mutex<State> state_;
   Condvar writer_finished_;
@@ -258,8 +296,7 @@ class TransactionGuard {
   TransactionGuard(const TransactionGuard&) = delete;
   TransactionGuard& operator=(const TransactionGuard&) = delete;
   // Ends the registration; never throws. A write guard then carries out a
-  // deferred close: the close commit (skipped while unwinding) and the page
-  // store's close, their results discarded.
+  // deferred close in the slot it hands over (run_close).
   ~TransactionGuard();
 
   Kind kind() const { return kind_; }

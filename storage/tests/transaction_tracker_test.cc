@@ -71,8 +71,20 @@ TransactionGuardRef begin_read(const Tracker& tracker, TransactionalMemory& mem)
   return TransactionGuard::new_read(id.value(), tracker);
 }
 
+// Admits a writer; a refusal is a broken test.
+Txn start_writer(TransactionTracker& tracker) {
+  auto id = tracker.start_write_transaction();
+  if (!id.ok()) panic(id.error().to_string());
+  return id.value();
+}
+
 TransactionGuardRef begin_write(const Tracker& tracker) {
-  return TransactionGuard::new_write(tracker->start_write_transaction(), tracker);
+  return TransactionGuard::new_write(start_writer(*tracker), tracker);
+}
+
+std::string refusal(TransactionTracker& tracker) {
+  auto id = tracker.start_write_transaction();
+  return id.ok() ? "<admitted>" : id.error().to_string();
 }
 
 // A panic under the tracker's lock poisons it.
@@ -98,9 +110,9 @@ TEST(SavepointIdTest, StoredAsEightLittleEndianBytesOrderedAsNumbers) {
 
 TEST(TransactionTrackerTest, WritersTakeRisingIdsAndMayReserveTheNext) {
   auto tracker = TransactionTracker::create(Txn(5));
-  EXPECT_EQ(tracker->start_write_transaction(), Txn(6));
+  EXPECT_EQ(start_writer(*tracker), Txn(6));
   EXPECT_FALSE(tracker->end_write_transaction(Txn(6)));
-  const Txn writer = tracker->start_write_transaction();
+  const Txn writer = start_writer(*tracker);
   EXPECT_EQ(writer, Txn(7));
   tracker->reserve_transaction_id(Txn(8), writer);
   EXPECT_FALSE(tracker->end_write_transaction(writer));
@@ -111,11 +123,11 @@ TEST(TransactionTrackerTest, WritersTakeRisingIdsAndMayReserveTheNext) {
     auto clone = guard;
     guard.reset();
     // Still registered through the clone: the slot is taken.
-    EXPECT_TRUE(tracker->defer_close_if_write_transaction_live(nullptr));
+    EXPECT_TRUE(tracker->write_transaction_live());
   }
-  // The last clone ended the writer (a null store was parked: nothing to close).
-  EXPECT_FALSE(tracker->defer_close_if_write_transaction_live(nullptr));
-  EXPECT_EQ(tracker->start_write_transaction(), Txn(10));
+  // The last clone ended the writer.
+  EXPECT_FALSE(tracker->write_transaction_live());
+  EXPECT_EQ(start_writer(*tracker), Txn(10));
 }
 
 TEST(TransactionTrackerTest, ReadersOfOneSnapshotShareOnePin) {
@@ -378,7 +390,7 @@ TEST(TransactionTrackerTest, BrokenBookkeepingPanics) {
        "Write transaction TransactionId(6) ended, but the live writer is none"},
       {"ending another writer",
        [](TransactionTracker& t) {
-         t.start_write_transaction();
+         start_writer(t);
          (void)t.end_write_transaction(Txn(7));
        },
        "Write transaction TransactionId(7) ended, but the live writer is TransactionId(6)"},
@@ -398,7 +410,7 @@ TEST(TransactionTrackerTest, BrokenBookkeepingPanics) {
        "writer"},
       {"reserving out of sequence",
        [](TransactionTracker& t) {
-         const Txn w = t.start_write_transaction();
+         const Txn w = start_writer(t);
          t.reserve_transaction_id(Txn(8), w);
        },
        "Transaction id TransactionId(8) reserved out of sequence; the last issued is "
@@ -424,36 +436,86 @@ TEST(TransactionTrackerTest, PoisonedTrackerRefusesReadersWithAnError) {
   EXPECT_NE(panic_text([&] { tracker->oldest_live_read_transaction(); }), "<no panic>");
 }
 
-TEST(TransactionTrackerTest, DeferredCloseIsCarriedOutByTheWriterThatEndsLast) {
-  Store store;
-  int close_commits = 0;
-  auto tracker = TransactionTracker::create(
-      Txn(1), [&](const Tracker& t, const std::shared_ptr<TransactionalMemory>& mem) {
-        ++close_commits;
-        EXPECT_EQ(mem, store.mem);
-        // The close commit is a write transaction of its own: the slot is free.
-        auto own = begin_write(t);
-        EXPECT_EQ(own->id(), Txn(3));
-      });
-  EXPECT_FALSE(tracker->defer_close_if_write_transaction_live(store.mem));
+// Starting a close admits no writer from then on, and the close runs in the
+// writer slot: an explicit close refuses a live writer and changes nothing; a
+// drop while a writer lives parks the close until the writer's last handle
+// ends, which hands its slot over; a drop without a live writer takes the
+// slot at once.
+TEST(TransactionTrackerTest, CloseAdmitsNoWriterAndRunsInTheWriterSlot) {
+  constexpr const char* kClosed = "Database has been closed";
+  struct Seen {
+    int close_commits = 0;
+    std::optional<Txn> slot;
+    bool slot_live = false;
+    std::string refusal;
+  };
+  auto make = [](Seen& seen, const Store& store) {
+    return TransactionTracker::create(
+        Txn(1), [&seen, &store](const Tracker& t, const std::shared_ptr<TransactionalMemory>& mem,
+                                const TransactionGuardRef& slot) {
+          ++seen.close_commits;
+          EXPECT_EQ(mem, store.mem);
+          seen.slot = slot->id();
+          seen.slot_live = t->write_transaction_live();
+          seen.refusal = refusal(*t);
+        });
+  };
 
-  auto writer = begin_write(tracker);
-  EXPECT_EQ(writer->id(), Txn(2));
-  auto table_handle = writer;  // a table keeps the registration alive
-  EXPECT_TRUE(tracker->defer_close_if_write_transaction_live(store.mem));
-  EXPECT_TRUE(tracker->defer_close_if_write_transaction_live(store.mem));  // replaces the first
-  writer.reset();
-  EXPECT_EQ(close_commits, 0);
-  EXPECT_EQ(store.closes(), 0u);
-  table_handle.reset();
-  EXPECT_EQ(close_commits, 1);
-  EXPECT_EQ(store.closes(), 1u);
-  EXPECT_EQ(store.mem.use_count(), 1) << "the tracker keeps no reference to the closed store";
-
-  // Taken once: the next writer ends without closing anything again.
-  begin_write(tracker).reset();
-  EXPECT_EQ(close_commits, 1);
-  EXPECT_EQ(store.closes(), 1u);
+  {
+    SCOPED_TRACE("explicit close");
+    auto tracker = TransactionTracker::create(Txn(1));
+    auto writer = begin_write(tracker);
+    EXPECT_EQ(tracker->start_close(), kNone);
+    writer.reset();
+    // Nothing changed: writers are still admitted.
+    EXPECT_EQ(start_writer(*tracker), Txn(3));
+    EXPECT_FALSE(tracker->end_write_transaction(Txn(3)));
+    EXPECT_EQ(tracker->start_close(), std::optional<Txn>(Txn(4)));
+    EXPECT_TRUE(tracker->write_transaction_live());
+    EXPECT_EQ(refusal(*tracker), kClosed);
+    EXPECT_FALSE(tracker->end_write_transaction(Txn(4)));
+    EXPECT_EQ(refusal(*tracker), kClosed) << "the slot ends, the refusal stays";
+  }
+  {
+    SCOPED_TRACE("drop while a writer lives");
+    Store store;
+    Seen seen;
+    auto tracker = make(seen, store);
+    auto writer = begin_write(tracker);
+    EXPECT_EQ(writer->id(), Txn(2));
+    auto table_handle = writer;  // a table keeps the registration alive
+    EXPECT_EQ(tracker->start_close_or_defer(store.mem), kNone);
+    EXPECT_EQ(tracker->start_close_or_defer(store.mem), kNone);  // replaces the first
+    EXPECT_EQ(refusal(*tracker), kClosed) << "refused at once, not after the live writer";
+    writer.reset();
+    EXPECT_EQ(seen.close_commits, 0);
+    EXPECT_EQ(store.closes(), 0u);
+    table_handle.reset();
+    EXPECT_EQ(seen.close_commits, 1);
+    EXPECT_EQ(seen.slot, std::optional<Txn>(Txn(3)));
+    EXPECT_TRUE(seen.slot_live);
+    EXPECT_EQ(seen.refusal, kClosed);
+    EXPECT_EQ(store.closes(), 1u);
+    EXPECT_FALSE(tracker->write_transaction_live()) << "the close's slot ended with it";
+    EXPECT_EQ(store.mem.use_count(), 1) << "the tracker keeps no reference to the closed store";
+    EXPECT_EQ(refusal(*tracker), kClosed);
+  }
+  {
+    SCOPED_TRACE("drop without a live writer");
+    Store store;
+    Seen seen;
+    auto tracker = make(seen, store);
+    begin_write(tracker).reset();
+    const std::optional<Txn> slot = tracker->start_close_or_defer(store.mem);
+    EXPECT_EQ(slot, std::optional<Txn>(Txn(3)));
+    EXPECT_EQ(refusal(*tracker), kClosed);
+    TransactionTracker::run_close(tracker, store.mem, slot);
+    EXPECT_EQ(seen.close_commits, 1);
+    EXPECT_EQ(seen.slot, slot);
+    EXPECT_TRUE(seen.slot_live);
+    EXPECT_EQ(store.closes(), 1u);
+    EXPECT_FALSE(tracker->write_transaction_live());
+  }
 }
 
 TEST(TransactionTrackerTest, GuardReleaseNeverThrows) {
@@ -462,10 +524,12 @@ TEST(TransactionTrackerTest, GuardReleaseNeverThrows) {
     Store store;
     int close_commits = 0;
     auto tracker =
-        TransactionTracker::create(Txn(1), [&](const Tracker&, const auto&) { ++close_commits; });
+        TransactionTracker::create(Txn(1), [&](const Tracker&, const auto&, const auto&) {
+          ++close_commits;
+        });
     try {
       auto writer = begin_write(tracker);
-      tracker->defer_close_if_write_transaction_live(store.mem);
+      (void)tracker->start_close_or_defer(store.mem);
       throw std::runtime_error("failure while the writer lives");
     } catch (const std::runtime_error&) {
     }
@@ -476,9 +540,9 @@ TEST(TransactionTrackerTest, GuardReleaseNeverThrows) {
   {
     Store store;
     auto tracker = TransactionTracker::create(
-        Txn(1), [](const Tracker&, const auto&) { panic("close commit failed"); });
+        Txn(1), [](const Tracker&, const auto&, const auto&) { panic("close commit failed"); });
     auto writer = begin_write(tracker);
-    tracker->defer_close_if_write_transaction_live(store.mem);
+    (void)tracker->start_close_or_defer(store.mem);
     writer.reset();
     EXPECT_EQ(store.closes(), 1u);
   }
@@ -489,7 +553,7 @@ TEST(TransactionTrackerTest, GuardReleaseNeverThrows) {
     auto tracker = TransactionTracker::create(Txn(1));
     auto reader = begin_read(tracker, *store.mem);
     auto writer = begin_write(tracker);
-    tracker->defer_close_if_write_transaction_live(store.mem);
+    (void)tracker->start_close_or_defer(store.mem);
     std::optional<Savepoint> sp;
     sp.emplace(Savepoint::kVersion, SavepointId(1), Txn(0), std::nullopt, tracker, true);
     tracker->register_persistent_savepoint(*sp);
@@ -498,7 +562,7 @@ TEST(TransactionTrackerTest, GuardReleaseNeverThrows) {
     sp.reset();
     writer.reset();
     EXPECT_EQ(store.closes(), 1u);
-    EXPECT_EQ(panic_text([&] { tracker->start_write_transaction(); }),
+    EXPECT_EQ(panic_text([&] { (void)tracker->start_write_transaction(); }),
               "poisoned lock: another task failed inside");
   }
 }
@@ -582,43 +646,48 @@ TEST(TransactionTrackerConcurrentTest, WritersOneAtATimeWhileReadersComeAndGo) {
   EXPECT_EQ(live_writers.load(), 0);
   tracker->clear_pending_non_durable_commits();
   EXPECT_EQ(tracker->oldest_live_read_transaction(), kNone);
-  EXPECT_EQ(tracker->start_write_transaction().id, last_writer_id + 1);
+  EXPECT_EQ(start_writer(*tracker).id, last_writer_id + 1);
 }
 
 // A database dropped from several threads while a writer lives, with more
-// writers queued: the close runs exactly once, when the live writer ends, and
-// the queued writers still get their turn afterwards.
-TEST(TransactionTrackerConcurrentTest, DeferredCloseRunsOnceWhileWritersQueue) {
+// writers queued: the queued writers wake to the refusal while the writer
+// still lives, and the close runs exactly once, in the slot that writer hands
+// over when it ends.
+TEST(TransactionTrackerConcurrentTest, DeferredCloseRunsOnceAndQueuedWritersAreRefused) {
   Store store;
   std::atomic<int> close_commits{0};
-  auto tracker = TransactionTracker::create(Txn(1), [&](const Tracker& t, const auto&) {
-    close_commits.fetch_add(1);
-    begin_write(t).reset();
-  });
+  std::atomic<bool> refused_in_close{false};
+  auto tracker =
+      TransactionTracker::create(Txn(1), [&](const Tracker& t, const auto&, const auto&) {
+        close_commits.fetch_add(1);
+        refused_in_close = refusal(*t) == "Database has been closed";
+      });
   auto writer = begin_write(tracker);
 
-  std::atomic<int> queued_done{0};
+  constexpr size_t kQueued = 3;
+  std::vector<std::string> answers(kQueued);
   std::vector<std::thread> threads;
-  for (int i = 0; i < 3; ++i) {
-    threads.emplace_back([&] {
-      begin_write(tracker).reset();
-      queued_done.fetch_add(1);
-    });
+  for (size_t i = 0; i < kQueued; ++i) {
+    threads.emplace_back([&, i] { answers[i] = refusal(*tracker); });
   }
+  while (tracker->queued_writers() < kQueued) std::this_thread::yield();
   std::vector<std::thread> droppers;
   std::atomic<int> deferred{0};
   for (int i = 0; i < 4; ++i) {
     droppers.emplace_back([&] {
-      if (tracker->defer_close_if_write_transaction_live(store.mem)) deferred.fetch_add(1);
+      if (!tracker->start_close_or_defer(store.mem)) deferred.fetch_add(1);
     });
   }
   for (auto& t : droppers) t.join();
   EXPECT_EQ(deferred.load(), 4) << "the first writer was live throughout";
-  EXPECT_EQ(queued_done.load(), 0) << "queued writers wait for the live one";
-  writer.reset();
+  // Joined while the writer lives: nobody waits for it any more.
   for (auto& t : threads) t.join();
-  EXPECT_EQ(queued_done.load(), 3);
+  for (const std::string& answer : answers) EXPECT_EQ(answer, "Database has been closed");
+  EXPECT_EQ(tracker->queued_writers(), 0u);
+  EXPECT_EQ(close_commits.load(), 0);
+  writer.reset();
   EXPECT_EQ(close_commits.load(), 1);
+  EXPECT_TRUE(refused_in_close.load());
   EXPECT_EQ(store.closes(), 1u);
 }
 

@@ -17,12 +17,19 @@
 // failed. Destroying an open Database does the same with the errors
 // discarded; when a write transaction is live on another thread at that
 // moment, the destructor returns at once and the close runs when that
-// transaction ends.
+// transaction ends, before any other writer could start. Once a close has
+// begun (by close() or destruction), no write transaction starts any more:
+// begin_write answers "Database has been closed", and callers waiting in it
+// wake to that answer. So when close() returns ok, every commit acknowledged
+// before it, durable or not, is in the file, and the file opens read-only.
 //
 // Thread safety: Database and ReadOnlyDatabase are safe to use from several
 // threads through shared references (begin_write, begin_read,
-// file_identity); close() and destruction belong to the owner alone. Builder
-// is a plain value.
+// file_identity); close() and destruction belong to the owner alone, and
+// destruction must not race a call that is just starting. A caller already
+// waiting in begin_write holds its own references: it survives the handle's
+// destruction and wakes to "Database has been closed". Builder is a plain
+// value.
 #pragma once
 
 #include <cstddef>
@@ -128,21 +135,24 @@ class Database {
   Database(const Database&) = delete;
   Database& operator=(const Database&) = delete;
   // Closes the file as close() does, discarding its errors; defers the close
-  // to a write transaction live at that moment. Never throws.
+  // to a write transaction live at that moment. No writer starts after it
+  // began. Never throws.
   ~Database();
 
   // Waits while another write transaction is live, then starts one. A page
   // store that failed is "Previous I/O error occurred. Please close and
-  // re-open the database."; a closed one "Database has been closed".
+  // re-open the database."; a database whose close has begun (or is done)
+  // "Database has been closed", also for a caller that was waiting.
   Result<WriteTransaction, TransactionError> begin_write() const;
 
   // Closes the file now: the close commit (allocator state saved, free tail
-  // given back), then flush, sync, clean mark and unlock. While a write
-  // transaction is live: "A transaction is still in progress. Operation
-  // cannot be performed." and nothing changes. Otherwise the database is
-  // closed afterwards whatever happened, and the first failure (of the close
-  // commit, else of the page store's close) is returned; the recovery flag
-  // then stays set on disk, so the next writable open repairs the file.
+  // given back), then flush, sync, clean mark and unlock, with no writer
+  // admitted from the start of the close on. While a write transaction is
+  // live: "A transaction is still in progress. Operation cannot be
+  // performed." and nothing changes. Otherwise the database is closed
+  // afterwards whatever happened, and the first failure (of the close commit,
+  // else of the page store's close) is returned; the recovery flag then stays
+  // set on disk, so the next writable open repairs the file.
   Result<void, DatabaseError> close();
 
   FileIdentity file_identity() const { return identity_; }

@@ -266,10 +266,15 @@ struct WriteTransactionAccess {
 }  // namespace detail
 
 // Starts a write transaction: refuses a failed or closed page store, waits
-// for the tracker to admit it, checks the store again and refuses one whose
-// allocator state was discarded.
+// for the tracker to admit it (refused once the database is closing), checks
+// the store again and refuses one whose allocator state was discarded.
 Result<WriteTransaction, TransactionError> begin_write_with_allocation_policy(
     const std::shared_ptr<TransactionTracker>& tracker,
+    const std::shared_ptr<TransactionalMemory>& mem, AllocationPolicy policy);
+// The same in a writer slot the caller already holds (`slot`, a write guard:
+// the close's), without waiting; the checks of the store are as above.
+Result<WriteTransaction, TransactionError> begin_write_in_slot(
+    TransactionGuardRef slot, const std::shared_ptr<TransactionTracker>& tracker,
     const std::shared_ptr<TransactionalMemory>& mem, AllocationPolicy policy);
 
 // Starts a read transaction on the newest commit.

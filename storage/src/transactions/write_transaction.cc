@@ -328,8 +328,13 @@ Result<WriteTransaction, TransactionError> begin_write_with_allocation_policy(
     const std::shared_ptr<TransactionTracker>& tracker,
     const std::shared_ptr<TransactionalMemory>& mem, AllocationPolicy policy) {
   TRY(mem->check_io());
-  TransactionGuardRef guard =
-      TransactionGuard::new_write(tracker->start_write_transaction(), tracker);
+  TRY_ASSIGN(const TransactionId id, tracker->start_write_transaction());
+  return begin_write_in_slot(TransactionGuard::new_write(id, tracker), tracker, mem, policy);
+}
+
+Result<WriteTransaction, TransactionError> begin_write_in_slot(
+    TransactionGuardRef slot, const std::shared_ptr<TransactionTracker>& tracker,
+    const std::shared_ptr<TransactionalMemory>& mem, AllocationPolicy policy) {
   TRY(mem->check_io());
   if (!mem->allocator_state_loaded()) {
     return Err{TransactionError(StorageError::Corrupted(
@@ -337,7 +342,7 @@ Result<WriteTransaction, TransactionError> begin_write_with_allocation_policy(
         "database to repair it"))};
   }
   return detail::WriteTransactionAccess::make(
-      std::make_shared<detail::WriteTransactionState>(std::move(guard), tracker, mem, policy));
+      std::make_shared<detail::WriteTransactionState>(std::move(slot), tracker, mem, policy));
 }
 
 }  // namespace storage
