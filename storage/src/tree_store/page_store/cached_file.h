@@ -149,6 +149,8 @@ class WritablePage {
   uint64_t offset() const { return offset_; }
   std::span<const uint8_t> mem() const { return buffer_.bytes(); }
   const PageBuffer& buffer() const { return buffer_; }
+  // Whether nobody else holds the bytes.
+  bool unique() const { return buffer_.unique(); }
   // The bytes for writing, or null when another holder shares them.
   uint8_t* mutable_data_if_unique() { return buffer_.unique() ? buffer_.mutable_data() : nullptr; }
 

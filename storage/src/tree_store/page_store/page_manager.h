@@ -152,6 +152,8 @@ class TransactionalMemory {
   // ---- Allocation, freeing and commit -----------------------------------------
 
   // A fresh page run holding `size` bytes, lent out for writing with overwrite.
+  // A run whose bytes someone still holds is in use, whatever the allocators
+  // say (damage): Corrupted, and the run stays allocated.
   Result<PageMut, StorageError> allocate_helper(size_t size, bool lowest);
   // Returns a page run to its region's allocator at once and drops it from the
   // caches. The caller guarantees that it is allocated and no reader sees it.
@@ -185,7 +187,8 @@ class TransactionalMemory {
   Result<PageImpl, StorageError> get_page(PageNumber page, PageReadHint hint) const;
   // The same page, borrowed in place on a read-cache hit (see PinnedPage).
   Result<PinnedPage, StorageError> pin_page(const PageNumber& page, PageReadHint hint) const;
-  // Lends a page run for writing, its buffer holding the current bytes.
+  // Lends a page run for writing, its buffer holding the current bytes;
+  // Corrupted when someone else holds them (a damaged page number reached it).
   Result<PageMut, StorageError> get_page_mut(PageNumber page) const;
 
   uint32_t get_page_size() const { return page_size_; }
