@@ -203,6 +203,10 @@ class PagedCachedFile {
   bool io_failed() const { return io_failed_.load(std::memory_order_acquire); }
   // Reads from the file, bypassing both caches.
   Result<std::vector<uint8_t>, StorageError> read_direct(uint64_t offset, size_t len) const;
+  // Passes a hint that the range will be read soon to the backend.
+  void prefetch(uint64_t offset, uint64_t len) const {
+    if (!io_failed()) file_->prefetch(offset, len);
+  }
   // Forgets the read-cache copy of one page run, whatever its cached length.
   void invalidate_cache(uint64_t offset, size_t len) const;
   // Forgets a buffered write without writing it.

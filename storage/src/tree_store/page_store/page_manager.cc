@@ -314,6 +314,19 @@ Result<PageImpl, StorageError> TransactionalMemory::get_page(PageNumber page,
   return PageImpl(std::move(bytes), page);
 }
 
+Result<std::vector<uint8_t>, StorageError> TransactionalMemory::read_page_uncached(
+    PageNumber page) const {
+  TRY_ASSIGN(const auto address, checked_address(page));
+  return storage_->read_direct(address.first, address.second);
+}
+
+void TransactionalMemory::prefetch_pages(std::span<const PageNumber> pages) const {
+  for (const PageNumber& page : pages) {
+    auto address = checked_address(page);
+    if (address.ok()) storage_->prefetch(address.value().first, address.value().second);
+  }
+}
+
 Result<PinnedPage, StorageError> TransactionalMemory::pin_page(const PageNumber& page,
                                                                PageReadHint hint) const {
   TRY_ASSIGN(const auto address, checked_address(page));
