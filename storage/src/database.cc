@@ -9,6 +9,7 @@
 
 #include "storage/src/database_internal.h"
 #include "storage/src/panic.h"
+#include "storage/src/transactions/page_census.h"
 #include "storage/src/transactions/page_lists.h"
 #include "storage/src/transactions/savepoint_tables.h"
 #include "storage/src/transactions/transaction_state.h"
@@ -235,7 +236,17 @@ Result<Database, DatabaseError> Builder::create_with_backend(
   TRY_ASSIGN(std::optional<AllocatorStateReadTree> saved, get_allocator_state_table(mem));
   if (saved) {
     TRY(load_allocator_state(*mem, *saved));
-  } else {
+    // A writable database hands pages out: a saved state that holds a page in
+    // use free would give it to a second owner. Such a state is no more valid
+    // than a stale one, and the repair rebuilds the allocators from the pages
+    // in use (or finds the damage that made them disagree).
+    TRY_ASSIGN(std::optional<std::string> conflict, check_loaded_allocator_state(mem));
+    if (conflict) {
+      mem->invalidate_allocator_state();
+      saved.reset();
+    }
+  }
+  if (!saved) {
     TRY(report(repair_callback_, 0.0));
     TRY_ASSIGN(RepairRoots roots, do_repair(mem, repair_callback_));
     TRY_ASSIGN(TransactionId last, mem->get_last_committed_transaction_id());

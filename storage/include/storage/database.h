@@ -111,7 +111,8 @@ class Builder {
 
   // Opens `path` for reading and writing, creating it (mode 0666 before the
   // umask) when missing and never truncating it; locks it exclusively and
-  // repairs it when it was not closed cleanly. A lock held elsewhere is
+  // repairs it when it was not closed cleanly, or when its saved allocator
+  // state would hand out a page still in use. A lock held elsewhere is
   // "Database already open. Cannot acquire lock."; an I/O failure is its
   // StorageError::Io.
   Result<Database, DatabaseError> create(const std::string& path) const;

@@ -19,6 +19,8 @@ Result<void, IoError> StorageBackend::write_gathered(
   return {};
 }
 
+void StorageBackend::prefetch(uint64_t, uint64_t) const {}
+
 ReadOnlyBackend::ReadOnlyBackend(std::unique_ptr<StorageBackend> inner)
     : inner_(std::move(inner)) {
   STORAGE_ASSERT(inner_ != nullptr);
@@ -32,6 +34,9 @@ Result<void, IoError> ReadOnlyBackend::read(uint64_t offset, std::span<uint8_t> 
   return inner_->read(offset, out);
 }
 Result<void, IoError> ReadOnlyBackend::close() const { return inner_->close(); }
+void ReadOnlyBackend::prefetch(uint64_t offset, uint64_t len) const {
+  inner_->prefetch(offset, len);
+}
 Result<void, IoError> ReadOnlyBackend::set_len(uint64_t) const { unreachable(); }
 Result<void, IoError> ReadOnlyBackend::sync_data() const { unreachable(); }
 Result<void, IoError> ReadOnlyBackend::write(uint64_t, std::span<const uint8_t>) const {

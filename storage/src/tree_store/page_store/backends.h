@@ -43,6 +43,9 @@ class StorageBackend {
       uint64_t offset, std::span<const std::span<const uint8_t>> parts) const;
   // Releases what the backend holds (the file lock); called once, at database close.
   virtual Result<void, IoError> close() const = 0;
+  // A hint that [offset, offset + len) will be read soon, so that reads of
+  // many scattered pages can overlap; the default does nothing.
+  virtual void prefetch(uint64_t offset, uint64_t len) const;
 };
 
 class ReadOnlyBackend final : public StorageBackend {
@@ -53,6 +56,7 @@ class ReadOnlyBackend final : public StorageBackend {
   Result<uint64_t, IoError> len() const override;
   Result<void, IoError> read(uint64_t offset, std::span<uint8_t> out) const override;
   Result<void, IoError> close() const override;
+  void prefetch(uint64_t offset, uint64_t len) const override;
   // A read-only page store issues none of these; each panics.
   Result<void, IoError> set_len(uint64_t len) const override;
   Result<void, IoError> sync_data() const override;

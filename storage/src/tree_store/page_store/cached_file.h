@@ -149,6 +149,8 @@ class WritablePage {
   uint64_t offset() const { return offset_; }
   std::span<const uint8_t> mem() const { return buffer_.bytes(); }
   const PageBuffer& buffer() const { return buffer_; }
+  // Whether nobody else holds the bytes.
+  bool unique() const { return buffer_.unique(); }
   // The bytes for writing, or null when another holder shares them.
   uint8_t* mutable_data_if_unique() { return buffer_.unique() ? buffer_.mutable_data() : nullptr; }
 
@@ -201,6 +203,10 @@ class PagedCachedFile {
   bool io_failed() const { return io_failed_.load(std::memory_order_acquire); }
   // Reads from the file, bypassing both caches.
   Result<std::vector<uint8_t>, StorageError> read_direct(uint64_t offset, size_t len) const;
+  // Passes a hint that the range will be read soon to the backend.
+  void prefetch(uint64_t offset, uint64_t len) const {
+    if (!io_failed()) file_->prefetch(offset, len);
+  }
   // Forgets the read-cache copy of one page run, whatever its cached length.
   void invalidate_cache(uint64_t offset, size_t len) const;
   // Forgets a buffered write without writing it.

@@ -166,6 +166,11 @@ Result<void, IoError> FileBackend::read(uint64_t offset, std::span<uint8_t> out)
   return file_io::read_exact_at(file_.get(), out, offset, ::pread64);
 }
 
+void FileBackend::prefetch(uint64_t offset, uint64_t len) const {
+  (void)::posix_fadvise(file_.get(), static_cast<off_t>(offset), static_cast<off_t>(len),
+                        POSIX_FADV_WILLNEED);
+}
+
 Result<void, IoError> FileBackend::write(uint64_t offset, std::span<const uint8_t> data) const {
   return file_io::write_all_at(file_.get(), data, offset, ::pwrite64);
 }

@@ -12,6 +12,12 @@ namespace {
 constexpr const char* kUnwrapErr = "called `Result::unwrap()` on an `Err` value";
 constexpr const char* kAllocatorsNotLoaded = "allocators have not been loaded yet";
 
+// A page lent for writing whose bytes someone else holds.
+StorageError held_elsewhere(const PageNumber& page) {
+  return StorageError::Corrupted("Page " + page.debug() +
+                                 " is lent for writing while it is in use elsewhere");
+}
+
 // Page-store mutexes: a lock whose holder panicked is a broken invariant.
 template <typename T>
 typename Mutex<T>::Guard lock_unwrap(Mutex<T>& mutex) {
@@ -308,6 +314,19 @@ Result<PageImpl, StorageError> TransactionalMemory::get_page(PageNumber page,
   return PageImpl(std::move(bytes), page);
 }
 
+Result<std::vector<uint8_t>, StorageError> TransactionalMemory::read_page_uncached(
+    PageNumber page) const {
+  TRY_ASSIGN(const auto address, checked_address(page));
+  return storage_->read_direct(address.first, address.second);
+}
+
+void TransactionalMemory::prefetch_pages(std::span<const PageNumber> pages) const {
+  for (const PageNumber& page : pages) {
+    auto address = checked_address(page);
+    if (address.ok()) storage_->prefetch(address.value().first, address.value().second);
+  }
+}
+
 Result<PinnedPage, StorageError> TransactionalMemory::pin_page(const PageNumber& page,
                                                                PageReadHint hint) const {
   TRY_ASSIGN(const auto address, checked_address(page));
@@ -319,6 +338,9 @@ Result<PageMut, StorageError> TransactionalMemory::get_page_mut(PageNumber page)
   TRY_ASSIGN(const auto address, checked_address(page));
   TRY_ASSIGN(WritablePage lent,
              storage_->write(address.first, address.second, /*overwrite=*/false));
+  // Only the write transaction's own pages are lent, and nothing else holds
+  // them: another holder reached the page through a damaged page number.
+  if (!lent.unique()) return Err{held_elsewhere(page)};
   return PageMut(std::move(lent), page);
 }
 
@@ -405,6 +427,10 @@ Result<PageMut, StorageError> TransactionalMemory::allocate_helper(size_t size, 
     state->allocators->tracker().mark_available(merged, page->region);
     return std::move(lent).take_err();
   }
+  // Nobody reaches a free run, so nobody holds its bytes. A holder means that
+  // damage made the allocators hold a page in use free: it stays allocated,
+  // and no second owner overwrites it. The lent bytes go back unchanged.
+  if (!lent.value().unique()) return Err{held_elsewhere(*page)};
   return PageMut(std::move(lent).value(), *page);
 }
 

@@ -28,6 +28,7 @@
 #include <map>
 #include <memory>
 #include <optional>
+#include <span>
 #include <unordered_map>
 #include <utility>
 #include <vector>
@@ -152,6 +153,8 @@ class TransactionalMemory {
   // ---- Allocation, freeing and commit -----------------------------------------
 
   // A fresh page run holding `size` bytes, lent out for writing with overwrite.
+  // A run whose bytes someone still holds is in use, whatever the allocators
+  // say (damage): Corrupted, and the run stays allocated.
   Result<PageMut, StorageError> allocate_helper(size_t size, bool lowest);
   // Returns a page run to its region's allocator at once and drops it from the
   // caches. The caller guarantees that it is allocated and no reader sees it.
@@ -183,9 +186,17 @@ class TransactionalMemory {
   // Reads a page run. Its number may come from the file: an order above 20 or a
   // run beyond the layout is Corrupted, before any I/O.
   Result<PageImpl, StorageError> get_page(PageNumber page, PageReadHint hint) const;
+  // A page run read from the file alone, neither looked up in nor added to the
+  // caches: for a walk at open (nothing is buffered yet) whose pages would
+  // only crowd the read cache. Checked as get_page.
+  Result<std::vector<uint8_t>, StorageError> read_page_uncached(PageNumber page) const;
+  // A hint that these page runs will be read soon (their reads may then
+  // overlap); numbers that cannot be in the file are skipped.
+  void prefetch_pages(std::span<const PageNumber> pages) const;
   // The same page, borrowed in place on a read-cache hit (see PinnedPage).
   Result<PinnedPage, StorageError> pin_page(const PageNumber& page, PageReadHint hint) const;
-  // Lends a page run for writing, its buffer holding the current bytes.
+  // Lends a page run for writing, its buffer holding the current bytes;
+  // Corrupted when someone else holds them (a damaged page number reached it).
   Result<PageMut, StorageError> get_page_mut(PageNumber page) const;
 
   uint32_t get_page_size() const { return page_size_; }
