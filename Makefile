@@ -46,7 +46,7 @@ test-tsan: setup
 	cmake --build build/tsan -j $(JOBS) --target storage_tests rs_cpp_tests
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/storage_tests \
 	  --gtest_filter='*Stress*:*Concurrent*'
-	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1:suppressions=$(ROOT)/tsan.supp \
+	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 \
 	  build/tsan/rs_cpp_tests --gtest_filter='*Stress*:*Concurrent*'
 
 test: test-cpp test-python test-tsan test-asan

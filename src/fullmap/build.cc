@@ -7,8 +7,8 @@
 #include <cerrno>
 #include <filesystem>
 #include <memory>
+#include <new>
 #include <optional>
-#include <thread>
 #include <vector>
 
 #include "src/fullmap/db_cache.h"
@@ -34,10 +34,6 @@ std::string parent_of(const std::string& output) {
 }
 
 }  // namespace
-
-OldFiles::~OldFiles() {
-  if (closer_.joinable()) closer_.join();
-}
 
 storage::Result<PreparedOutput, PendingError> prepare_output(const std::string& output,
                                                              std::span<const std::string> inputs) {
@@ -91,11 +87,13 @@ storage::Result<PreparedOutput, PendingError> prepare_output(const std::string& 
   }
   PreparedOutput prepared{.claim = std::move(claim), .old_files = {}};
   if (!held.empty()) {
+    // When no thread can be had, the files are closed here instead.
     try {
-      prepared.old_files.closer_ =
-          std::thread([files = std::move(held)]() mutable { files.clear(); });
-    } catch (const std::exception&) {
-      // No thread: the files are closed here, when `held` goes.
+      auto files = std::make_shared<std::vector<Fd>>(std::move(held));
+      prepared.old_files.closer_ = std::make_unique<SystemThread>();
+      (void)prepared.old_files.closer_->start([files = std::move(files)] { files->clear(); });
+    } catch (const std::bad_alloc&) {
+      // `held` or `files` goes, closing them.
     }
   }
   return prepared;

@@ -6,9 +6,9 @@
 #pragma once
 
 #include <cstdint>
+#include <memory>
 #include <span>
 #include <string>
-#include <thread>
 #include <vector>
 
 #include "src/fullmap/error.h"
@@ -17,6 +17,7 @@
 #include "src/fullmap/pool.h"
 #include "src/fullmap/progress.h"
 #include "src/fullmap/settings.h"
+#include "src/fullmap/thread.h"
 #include "storage/src/result.h"
 
 namespace rs::fullmap {
@@ -41,12 +42,11 @@ class OldFiles {
   OldFiles() = default;
   OldFiles(OldFiles&&) noexcept = default;
   OldFiles& operator=(OldFiles&&) = delete;
-  ~OldFiles();
 
  private:
   friend storage::Result<PreparedOutput, PendingError> prepare_output(
       const std::string& output, std::span<const std::string> inputs);
-  std::thread closer_;
+  std::unique_ptr<SystemThread> closer_;  // joined as it goes
 };
 
 // What preparing the output leaves to the build, to hold until its files are

@@ -12,11 +12,8 @@
 #include <filesystem>
 #include <new>
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_for.h>
-#include <tbb/partitioner.h>
-#include <tbb/task_arena.h>
 
+#include "src/fullmap/pool.h"
 #include "src/fullmap/rows.h"
 #include "src/fullmap/run_reduce.h"
 #include "src/module_alloc.h"
@@ -461,30 +458,24 @@ Result<EquivIndex, PendingError> EquivIndex::build(std::span<const std::string> 
                      .progress = progress,
                      .file_count = classes.size()};
     const std::vector<ClassPiece> pieces =
-        plan_pieces(classes, static_cast<size_t>(tbb::this_task_arena::max_concurrency()),
-                    options.min_piece_bytes);
+        plan_pieces(classes, pool_concurrency(), options.min_piece_bytes);
     // A file is reported read once its last piece is done.
     std::unique_ptr<std::atomic<size_t>[]> left(new std::atomic<size_t>[classes.size()]);
     for (size_t i = 0; i < classes.size(); ++i) left[i].store(0);
     for (const ClassPiece& p : pieces) left[p.file].fetch_add(1);
     std::vector<std::optional<PendingError>> failures(pieces.size());
-    tbb::parallel_for(
-        tbb::blocked_range<size_t>(0, pieces.size(), 1),
-        [&](const tbb::blocked_range<size_t>& r) {
-          for (size_t i = r.begin(); i != r.end(); ++i) {
-            const ClassPiece& piece = pieces[i];
-            auto done = process_class_piece(classes[piece.file], piece, &state);
-            if (!done.ok()) {
-              failures[i] = std::move(done).error();
-            } else if (left[piece.file].fetch_sub(1) == 1) {
-              state.files_done.add(state.progress, 1, [&](uint64_t n) {
-                report(state.progress, kProgressEquivalence, n, state.file_count,
-                       file_display_name(classes[piece.file]));
-              });
-            }
-          }
-        },
-        tbb::simple_partitioner());
+    parallel_for(pieces.size(), [&](size_t i) {
+      const ClassPiece& piece = pieces[i];
+      auto done = process_class_piece(classes[piece.file], piece, &state);
+      if (!done.ok()) {
+        failures[i] = std::move(done).error();
+      } else if (left[piece.file].fetch_sub(1) == 1) {
+        state.files_done.add(state.progress, 1, [&](uint64_t n) {
+          report(state.progress, kProgressEquivalence, n, state.file_count,
+                 file_display_name(classes[piece.file]));
+        });
+      }
+    });
     for (auto& f : failures) {
       if (f) return storage::Err{std::move(*f)};
     }

@@ -8,12 +8,11 @@
 #include <deque>
 #include <memory>
 #include <mutex>
-#include <system_error>
-#include <thread>
 
 #include "src/byte_buffer.h"
 #include "src/fullmap/input.h"
 #include "src/fullmap/rows.h"
+#include "src/fullmap/thread.h"
 #include "src/module_alloc.h"
 #include "src/utf8.h"
 #include "src/xxh64.h"
@@ -465,40 +464,30 @@ Result<IngestResult, PendingError> process_synonyms(const IngestInput& input) {
 
   const size_t total = consumers + producers;
   std::vector<std::optional<Result<void, PendingError>>> results(total);
-  std::vector<std::thread> threads;
-  threads.reserve(total);
-  std::optional<std::string> start_failure;
-  for (size_t i = 0; i < total; ++i) {
-    const bool consumer = i < consumers;
-    auto body = [&, i, consumer] {
-      if (consumer) {
+  std::vector<SystemThread> threads(total);
+  std::optional<storage::IoError> refused;
+  for (size_t i = 0; i < total && !refused; ++i) {
+    if (i < consumers) {
+      refused = threads[i].start([&, i] {
         results[i] = guarded([&] { return worker_loop(&state); });
         channel.drop_receivers(1);
-      } else {
+      });
+    } else {
+      refused = threads[i].start([&, i] {
         results[i] = guarded([&] { return producer_loop(&pstate); });
         channel.drop_senders(1);
-      }
-    };
-    try {
-      if (input.fail_thread_start == i) {
-        throw std::system_error(std::make_error_code(std::errc::resource_unavailable_try_again));
-      }
-      threads.emplace_back(body);
-    } catch (const std::exception& e) {
-      // No thread (system_error) or no memory for its state (bad_alloc).
-      start_failure = e.what();
-      break;
+      });
     }
   }
-  if (start_failure) {
+  if (refused) {
     // Nothing more is sent or received: every started thread ends.
     channel.drop_receivers(total);
     channel.drop_senders(total + 1);
   } else {
     channel.drop_senders(1);
   }
-  for (std::thread& t : threads) t.join();
-  if (start_failure) storage::panic("failed to spawn thread: " + *start_failure);
+  for (SystemThread& t : threads) t.join();
+  if (refused) panic_thread_refused(*refused);
   for (auto& r : results) {
     if (r && !r->ok()) return Err{std::move(*r).error()};
   }

@@ -138,10 +138,8 @@ struct IngestInput {
   size_t chunk_bytes = kDefaultChunkBytes;
   size_t producers = 1;
   ProgressHandle progress;
-  // Test hooks: the first CURIE id handed out, and the thread start (0-based,
-  // consumers first) that fails as if the system refused it.
+  // Test hook: the first CURIE id handed out.
   uint64_t first_curie_id = 0;
-  std::optional<size_t> fail_thread_start;
 };
 
 struct IngestResult {

@@ -1,7 +1,5 @@
 #include "src/fullmap/lookup.h"
 
-#include <pthread.h>
-
 #include <algorithm>
 #include <atomic>
 #include <array>
@@ -13,6 +11,7 @@
 #include "src/fullmap/pinning.h"
 #include "src/fullmap/read_tables.h"
 #include "src/fullmap/settings.h"
+#include "src/fullmap/thread.h"
 #include "src/xxh64.h"
 #include "storage/database.h"
 #include "storage/src/panic.h"
@@ -80,50 +79,9 @@ struct BucketWork {
   }
 };
 
-// A lookup thread: a plain thread with the standard stack running one body,
-// joined by its owner on every path (the destructor joins one still
-// running). A body that throws is a panicked thread.
-class LookupThread {
- public:
-  // Starts the thread; false when it cannot be started.
-  bool start(std::function<void()> body) {
-    body_ = std::move(body);
-    pthread_attr_t attr;
-    if (pthread_attr_init(&attr) != 0) return false;
-    pthread_attr_setstacksize(&attr, kLookupThreadStackBytes);
-    const bool started = pthread_create(&thread_, &attr, &LookupThread::run, this) == 0;
-    pthread_attr_destroy(&attr);
-    running_ = started;
-    return started;
-  }
-  void join() {
-    if (running_) pthread_join(thread_, nullptr);
-    running_ = false;
-  }
-  // Valid after join().
-  bool panicked() const { return panicked_; }
-
-  LookupThread() = default;
-  LookupThread(const LookupThread&) = delete;
-  LookupThread& operator=(const LookupThread&) = delete;
-  ~LookupThread() { join(); }
-
- private:
-  static void* run(void* arg) {
-    auto* self = static_cast<LookupThread*>(arg);
-    try {
-      self->body_();
-    } catch (...) {
-      self->panicked_ = true;
-    }
-    return nullptr;
-  }
-
-  std::function<void()> body_;
-  pthread_t thread_{};
-  bool running_ = false;
-  bool panicked_ = false;
-};
+// A lookup thread: joined by its owner on every path; a body that throws is
+// a panicked thread.
+using LookupThread = SystemThread;
 
 // Starts `threads[k]` on body(k) for every k; a thread that cannot be
 // started is a panic, after the started ones were told to stop (`stop`) and
@@ -133,7 +91,7 @@ void start_threads(std::vector<LookupThread>* threads, Body body, std::atomic<bo
   const LookupTestHooks& hooks = lookup_test_hooks();
   for (size_t k = 0; k < threads->size(); ++k) {
     const bool refused = hooks.fail_thread_start && *hooks.fail_thread_start == k;
-    if (refused || !(*threads)[k].start([body, k] { body(k); })) {
+    if (refused || (*threads)[k].start([body, k] { body(k); })) {
       stop->store(true);
       for (size_t j = 0; j < k; ++j) (*threads)[j].join();
       storage::panic("failed to spawn thread");

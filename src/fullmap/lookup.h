@@ -40,9 +40,6 @@ namespace rs::fullmap {
 // From this many terms on, a lookup without a worker count fans out.
 inline constexpr size_t LOOKUP_PARALLEL_MIN = 1024;
 
-// Lookup threads get the standard stack: they only search trees.
-inline constexpr size_t kLookupThreadStackBytes = 2 * 1024 * 1024;
-
 // 1 below LOOKUP_PARALLEL_MIN terms, else the CPUs this process may use.
 size_t default_lookup_workers(size_t term_count);
 

@@ -8,9 +8,8 @@
 #include <filesystem>
 #include <functional>
 
-#include <tbb/blocked_range.h>
-#include <tbb/parallel_reduce.h>
 
+#include "src/fullmap/pool.h"
 #include "src/fullmap/run_reduce.h"
 #include "src/xxh64.h"
 #include "storage/src/panic.h"
@@ -265,17 +264,15 @@ uint64_t count_term_run_frames(std::span<const std::vector<std::string>> term_ru
     for (const std::string& p : shard) paths.push_back(&p);
   }
   // Reading every run is the build's last serial step before the writers
-  // start: the runs are counted in parallel on the calling arena.
-  return tbb::parallel_reduce(
-      tbb::blocked_range<size_t>(0, paths.size()), uint64_t{0},
-      [&](const tbb::blocked_range<size_t>& r, uint64_t sum) {
-        for (size_t i = r.begin(); i != r.end(); ++i) {
-          IoResult<uint64_t> n = count_run_frames(*paths[i]);
-          if (n.ok()) sum += *n;
-        }
-        return sum;
-      },
-      [](uint64_t a, uint64_t b) { return a + b; });
+  // start: the runs are counted in parallel on the calling pool.
+  std::vector<uint64_t> counts(paths.size(), 0);
+  parallel_for(paths.size(), [&](size_t i) {
+    IoResult<uint64_t> n = count_run_frames(*paths[i]);
+    if (n.ok()) counts[i] = *n;
+  });
+  uint64_t sum = 0;
+  for (uint64_t n : counts) sum += n;
+  return sum;
 }
 
 // ---- CurieMerge ----

@@ -1,140 +1,191 @@
 #include "src/fullmap/pool.h"
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
-#include <map>
-#include <memory>
 #include <mutex>
 #include <string>
+#include <vector>
 
-#include <tbb/global_control.h>
-#include <tbb/info.h>
-#include <tbb/task_arena.h>
-#include <tbb/task_group.h>
+#include "src/fullmap/thread.h"
 
 namespace rs::fullmap {
 namespace {
 
-// oneTBB uses the smallest max_allowed_parallelism of all live controls, so
-// one control at a time is kept, at the largest value any pool needs.
-class ParallelismLimit {
+// One parallel_for in progress. It lives on the stack of the thread that
+// runs it, which returns only once no other thread holds it.
+struct Loop {
+  size_t n = 0;
+  const std::function<void(size_t)>* fn = nullptr;
+  std::atomic<size_t> next{0};
+  std::atomic<bool> failed{false};
+  // Guarded by the pool's mutex.
+  size_t holders = 0;
+  std::exception_ptr error;
+};
+
+// Shared by the calling thread and the pool's threads; the fields after the
+// mutex are guarded by it.
+class Pool {
  public:
-  static ParallelismLimit& instance() {
-    static ParallelismLimit* limit = new ParallelismLimit();  // never destroyed
-    return *limit;
-  }
-  void acquire(size_t threads) {
-    std::lock_guard lock(mu_);
-    ++wanted_[threads];
-    update();
-  }
-  void release(size_t threads) {
-    std::lock_guard lock(mu_);
-    if (--wanted_[threads] == 0) wanted_.erase(threads);
-    update();
-  }
+  explicit Pool(size_t size) : size_(size) {}
+
+  size_t size() const { return size_; }
+
+  // A pool thread: runs the body when it is handed over, helps with loops,
+  // and ends once told to stop.
+  void work();
+
+  // Hands the body to a pool thread and waits for its outcome.
+  PoolOutcome run(PoolBody body);
+
+  // Tells every pool thread to end once it is idle.
+  void stop();
+
+  // parallel_for on this pool.
+  void loop(size_t n, const std::function<void(size_t)>& fn);
 
  private:
-  void update() {
-    const size_t want = wanted_.empty() ? 0 : wanted_.rbegin()->first;
-    if (want == current_) return;
-    // The new control is made before the old goes, so the limit never dips.
-    std::unique_ptr<tbb::global_control> next;
-    if (want != 0) {
-      next = std::make_unique<tbb::global_control>(
-          tbb::global_control::max_allowed_parallelism, want);
-    }
-    control_ = std::move(next);
-    current_ = want;
-  }
+  // Runs items of `loop` until none is left; then lets go of it. Called with
+  // the lock held, which is released meanwhile.
+  void help(Loop* loop, std::unique_lock<std::mutex>& lock);
+
+  const size_t size_;
   std::mutex mu_;
-  std::map<size_t, size_t> wanted_;
-  size_t current_ = 0;
-  std::unique_ptr<tbb::global_control> control_;
+  // Pool threads wait here for the body, a loop or the stop.
+  std::condition_variable work_cv_;
+  // Owners of loops and the caller of run wait here.
+  std::condition_variable done_cv_;
+  std::vector<Loop*> loops_;  // loops with items left to hand out
+  PoolBody body_;
+  bool body_waiting_ = false;
+  bool body_done_ = false;
+  PoolOutcome outcome_;
+  bool stopping_ = false;
 };
 
-class LimitGuard {
- public:
-  explicit LimitGuard(size_t threads) : threads_(threads) {
-    ParallelismLimit::instance().acquire(threads_);
+thread_local Pool* t_pool = nullptr;
+
+void Pool::work() {
+  t_pool = this;
+  std::unique_lock lock(mu_);
+  for (;;) {
+    work_cv_.wait(lock, [&] { return stopping_ || body_waiting_ || !loops_.empty(); });
+    if (body_waiting_) {
+      body_waiting_ = false;
+      PoolBody body = std::move(body_);
+      lock.unlock();
+      PoolOutcome outcome;
+      try {
+        outcome.result = body();
+      } catch (...) {
+        outcome.escaped = std::current_exception();
+      }
+      body = nullptr;  // the body's last references go before the caller wakes
+      lock.lock();
+      outcome_ = std::move(outcome);
+      body_done_ = true;
+      done_cv_.notify_all();
+    } else if (!loops_.empty()) {
+      // The newest loop first: an inner loop ends before the item that waits
+      // for it can.
+      Loop* loop = loops_.back();
+      ++loop->holders;
+      help(loop, lock);
+    } else {
+      return;
+    }
   }
-  ~LimitGuard() { ParallelismLimit::instance().release(threads_); }
-  LimitGuard(const LimitGuard&) = delete;
-  LimitGuard& operator=(const LimitGuard&) = delete;
+}
 
- private:
-  size_t threads_;
-};
+void Pool::help(Loop* loop, std::unique_lock<std::mutex>& lock) {
+  lock.unlock();
+  for (size_t i = loop->next.fetch_add(1); i < loop->n; i = loop->next.fetch_add(1)) {
+    if (loop->failed.load(std::memory_order_relaxed)) continue;
+    try {
+      (*loop->fn)(i);
+    } catch (...) {
+      if (!loop->failed.exchange(true)) {
+        std::lock_guard guard(mu_);
+        loop->error = std::current_exception();
+      }
+    }
+  }
+  lock.lock();
+  // Every item is handed out: nobody need take the loop up any more.
+  auto at = std::find(loops_.begin(), loops_.end(), loop);
+  if (at != loops_.end()) loops_.erase(at);
+  if (--loop->holders == 0) done_cv_.notify_all();
+}
 
-struct Shared {
-  std::mutex mu;
-  std::condition_variable done_cv;
-  bool done = false;
-  PoolBody body;
-  PoolOutcome outcome;
-};
+void Pool::loop(size_t n, const std::function<void(size_t)>& fn) {
+  Loop loop;
+  loop.n = n;
+  loop.fn = &fn;
+  std::unique_lock lock(mu_);
+  loop.holders = 1;
+  loops_.push_back(&loop);
+  work_cv_.notify_all();
+  help(&loop, lock);
+  done_cv_.wait(lock, [&] { return loop.holders == 0; });
+  std::exception_ptr error = std::move(loop.error);
+  lock.unlock();
+  if (error) std::rethrow_exception(error);
+}
+
+PoolOutcome Pool::run(PoolBody body) {
+  std::unique_lock lock(mu_);
+  body_ = std::move(body);
+  body_waiting_ = true;
+  work_cv_.notify_one();
+  done_cv_.wait(lock, [&] { return body_done_; });
+  return std::move(outcome_);
+}
+
+void Pool::stop() {
+  std::lock_guard lock(mu_);
+  stopping_ = true;
+  work_cv_.notify_all();
+}
 
 }  // namespace
 
 PoolOutcome run_on_pool(size_t workers, PoolBody body) {
   workers = std::max<size_t>(workers, 1);
+  PoolOutcome failed;
   if (workers > kMaxPoolThreads) {
-    PoolOutcome refused;
-    refused.result = storage::Err(PendingError::runtime(
+    failed.result = storage::Err(PendingError::runtime(
         "failed to start the build's thread pool: " + std::to_string(workers) +
         " threads asked for, at most " + std::to_string(kMaxPoolThreads)));
-    return refused;
-  }
-  // The workers plus the calling thread, which only waits; never below the
-  // default, so that other users of oneTBB in the process are not capped.
-  const size_t threads =
-      std::max(workers + 1, static_cast<size_t>(std::max(tbb::info::default_concurrency(), 1)));
-  LimitGuard limit(threads);
-  auto shared = std::make_shared<Shared>();
-  {
-    // Handed over under the mutex: the scheduler's own hand-off is not one a
-    // race detector sees.
-    std::lock_guard lock(shared->mu);
-    shared->body = std::move(body);
-  }
-  tbb::task_arena arena(static_cast<int>(workers), 0);
-  tbb::task_group group;
-  try {
-    arena.initialize();
-    arena.execute([&] {
-      group.run([shared] {
-        PoolBody run;
-        {
-          std::lock_guard lock(shared->mu);
-          run = std::move(shared->body);
-        }
-        PoolOutcome outcome;
-        try {
-          outcome.result = run();
-        } catch (...) {
-          outcome.escaped = std::current_exception();
-        }
-        run = nullptr;  // the job's last references go before the caller wakes
-        std::lock_guard lock(shared->mu);
-        shared->outcome = std::move(outcome);
-        shared->done = true;
-        shared->done_cv.notify_all();
-      });
-    });
-  } catch (const std::exception& e) {
-    PoolOutcome failed;
-    failed.result = storage::Err(PendingError::runtime(e.what()));
     return failed;
   }
-  {
-    std::unique_lock lock(shared->mu);
-    shared->done_cv.wait(lock, [&] { return shared->done; });
+  Pool pool(workers);
+  // Declared after the pool, so that on every way out the threads are
+  // joined before the pool goes.
+  std::vector<SystemThread> threads(workers);
+  struct StopOnExit {
+    Pool* pool;
+    ~StopOnExit() { pool->stop(); }
+  };
+  const StopOnExit stop{&pool};
+  for (SystemThread& t : threads) {
+    if (auto refused = t.start([&pool] { pool.work(); })) {
+      failed.result = storage::Err(PendingError::runtime(
+          "failed to start the build's thread pool: " + refused->to_string()));
+      return failed;
+    }
   }
-  // The task has finished its work; this only lets it end before the group
-  // goes, and runs nothing on this thread.
-  arena.execute([&] { group.wait(); });
-  std::lock_guard lock(shared->mu);
-  return std::move(shared->outcome);
+  return pool.run(std::move(body));
 }
+
+void parallel_for(size_t n, const std::function<void(size_t)>& fn) {
+  if (t_pool != nullptr && t_pool->size() > 1 && n > 1) {
+    t_pool->loop(n, fn);
+    return;
+  }
+  for (size_t i = 0; i < n; ++i) fn(i);
+}
+
+size_t pool_concurrency() { return t_pool != nullptr ? t_pool->size() : 1; }
 
 }  // namespace rs::fullmap

@@ -1,10 +1,11 @@
-// The build's thread pool: a oneTBB arena of exactly the worker count, also
-// above the CPU count (oneTBB alone caps its workers there), on which one
-// body runs while the calling thread only waits.
+// The build's thread pool: exactly the worker count of threads, started by
+// the call and joined before it returns, on which one body runs while the
+// calling thread only waits. The body, and anything it runs on the pool, may
+// spread a loop over the pool's threads with parallel_for.
 //
-// Thread safety: run_on_pool may be called from several threads at once; the
-// process-wide parallelism limit it raises is kept at the largest any running
-// pool needs.
+// Thread safety: run_on_pool may be called from several threads at once;
+// each call has a pool of its own. parallel_for may be called from any
+// thread, also from inside an item of another parallel_for.
 #pragma once
 
 #include <cstddef>
@@ -27,9 +28,23 @@ struct PoolOutcome {
 // More threads than this are not started: the pool fails instead.
 inline constexpr size_t kMaxPoolThreads = 4096;
 
-// Runs `body` as one task on a fresh arena of `workers` threads (at least 1)
-// and waits for it. A pool that cannot start fails with its error's text.
-// The arena is let go at the end without waiting for its threads.
+// Starts `workers` threads (at least 1), runs `body` on one of them and
+// waits for it; every thread has ended when this returns. A thread the
+// system refuses fails the pool with the system's error text, after the
+// threads already started have been stopped and joined; the body then never
+// runs.
 PoolOutcome run_on_pool(size_t workers, PoolBody body);
+
+// Calls fn(i) once for every i below n, on the calling thread and the idle
+// threads of the pool it runs on (outside a pool, on the calling thread
+// alone), and returns when every call has ended. Items are handed out one at
+// a time to whichever thread asks next. When a call throws, the items not yet
+// begun are skipped and the first exception is thrown here, once every call
+// that began has ended.
+void parallel_for(size_t n, const std::function<void(size_t)>& fn);
+
+// The number of threads of the pool the calling thread runs on; 1 outside a
+// pool.
+size_t pool_concurrency();
 
 }  // namespace rs::fullmap

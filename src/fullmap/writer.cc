@@ -3,12 +3,11 @@
 #include <algorithm>
 #include <exception>
 #include <optional>
-#include <system_error>
-#include <thread>
 #include <utility>
 #include <vector>
 
 #include "src/fullmap/layout.h"
+#include "src/fullmap/thread.h"
 #include "storage/src/panic.h"
 
 namespace rs::fullmap {
@@ -236,28 +235,22 @@ storage::Result<uint64_t, PendingError> write_final_database(const FinalWriteInp
   }
 
   std::vector<ShardOutcome> outcomes(shard_count);
-  std::vector<std::thread> writers;
-  writers.reserve(shard_count);
-  bool spawn_failed = false;
-  for (uint32_t i = 0; i < shard_count && !spawn_failed; ++i) {
-    try {
-      writers.emplace_back([&, i] {
-        try {
-          outcomes[i].result.emplace(
-              write_shard_records(shards[i], input.tables->term_runs[i], contexts[i]));
-        } catch (...) {
-          outcomes[i].result.reset();
-          outcomes[i].panicked = true;
-        }
-      });
-    } catch (const std::exception&) {
-      // No thread (system_error) or no memory for its state (bad_alloc).
-      spawn_failed = true;
-    }
+  std::vector<SystemThread> writers(shard_count);
+  std::optional<storage::IoError> refused;
+  for (uint32_t i = 0; i < shard_count && !refused; ++i) {
+    refused = writers[i].start([&, i] {
+      try {
+        outcomes[i].result.emplace(
+            write_shard_records(shards[i], input.tables->term_runs[i], contexts[i]));
+      } catch (...) {
+        outcomes[i].result.reset();
+        outcomes[i].panicked = true;
+      }
+    });
   }
   // Every writer that started ends before any shard is closed.
-  for (std::thread& t : writers) t.join();
-  if (spawn_failed) storage::panic("failed to spawn thread");
+  for (SystemThread& t : writers) t.join();
+  if (refused) panic_thread_refused(*refused);
 
   std::optional<PendingError> failure;
   uint64_t written = 0;

@@ -18,6 +18,7 @@
 
 #include "src/fullmap/equiv_index.h"
 #include "src/fullmap/input.h"
+#include "src/fullmap/pool.h"
 #include "src/fullmap/rows.h"
 #include "src/xxh64.h"
 #include "storage/tests/support/random_seed.h"
@@ -305,6 +306,21 @@ EquivOptions options(size_t spill, size_t fan_in = 32, uint64_t min_piece_bytes 
   return o;
 }
 
+// EquivIndex::build as a build runs it: on a pool, whose threads share out
+// the pieces of the class files.
+storage::Result<EquivIndex, PendingError> build_on_pool(std::span<const std::string> classes,
+                                               const std::string& spill_dir,
+                                               const ProgressHandle& progress,
+                                               const EquivOptions& o) {
+  std::optional<storage::Result<EquivIndex, PendingError>> built;
+  PoolOutcome outcome = run_on_pool(4, [&]() -> storage::Result<void, PendingError> {
+    built.emplace(EquivIndex::build(classes, spill_dir, progress, o));
+    return {};
+  });
+  if (outcome.escaped) std::rethrow_exception(outcome.escaped);
+  return std::move(*built);
+}
+
 TEST(EquivIndexBuild, FixtureFiles) {
   TempDir dir;
   write_file(dir.file("c1.ndjson"),
@@ -364,7 +380,7 @@ TEST(EquivIndexBuild, BadLineFailsAfterEveryOtherFileIsRead) {
     write_file(name, text);
     classes.push_back(name);
   }
-  auto index = EquivIndex::build(classes, dir.file("spill"), {}, options(1000));
+  auto index = build_on_pool(classes, dir.file("spill"), {}, options(1000));
   ASSERT_FALSE(index.ok());
   // The first failure in list order, whatever finished first.
   EXPECT_EQ(index.error().to_string(), "RuntimeError: duplicate field `id` at line 1 column 19");
@@ -385,14 +401,14 @@ TEST(EquivIndexBuild, BadLineFailsAfterEveryOtherFileIsRead) {
   }
   write_file(dir.file("cut"), text);
   std::vector<std::string> cut = {dir.file("cut")};
-  auto ranges = EquivIndex::build(cut, dir.file("spill3"), {}, options(1000, 32, 64));
+  auto ranges = build_on_pool(cut, dir.file("spill3"), {}, options(1000, 32, 64));
   ASSERT_FALSE(ranges.ok());
   EXPECT_EQ(ranges.error().to_string(), "RuntimeError: duplicate field `id` at line 1 column 19");
 
   classes.push_back(dir.file("missing.ndjson"));
   classes.erase(classes.begin() + 2);
   classes.erase(classes.begin() + 3);
-  auto missing = EquivIndex::build(classes, dir.file("spill2"), {}, options(1000));
+  auto missing = build_on_pool(classes, dir.file("spill2"), {}, options(1000));
   ASSERT_FALSE(missing.ok());
   EXPECT_EQ(missing.error().to_string(), "RuntimeError: No such file or directory (os error 2)");
 }
@@ -466,7 +482,7 @@ TEST(EquivIndexBuild, ConcurrentModelAndSpillLimits) {
     SCOPED_TRACE("spill " + std::to_string(spill) + " fan-in " + std::to_string(fan_in) +
                  " piece " + std::to_string(piece));
     std::string spill_dir = dir.file("spill" + std::to_string(round++));
-    auto index = EquivIndex::build(input.files, spill_dir, {}, options(spill, fan_in, piece));
+    auto index = build_on_pool(input.files, spill_dir, {}, options(spill, fan_in, piece));
     ASSERT_TRUE(index.ok()) << index.error().to_string();
     expect_matches(*index, input.model);
     std::string bytes = read_file(index->path());
@@ -529,7 +545,7 @@ TEST(EquivIndexBuild, ConcurrentProgressReports) {
   // Files cut into ranges still report once each.
   EquivOptions o = options(2, 32, 16);
   o.report_every = 4;
-  auto index = EquivIndex::build(classes, dir.file("spill"), progress, o);
+  auto index = build_on_pool(classes, dir.file("spill"), progress, o);
   ASSERT_TRUE(index.ok()) << index.error().to_string();
   auto reports = progress->reports();
   // One report per finished file (done counts files, in any order), then one

@@ -18,6 +18,7 @@
 #include "src/fullmap/normalize.h"
 #include "src/fullmap/rows.h"
 #include "src/fullmap/spill.h"
+#include "src/fullmap/thread.h"
 #include "storage/tests/support/random_seed.h"
 #include "storage/tests/support/temp_dir.h"
 #include "tests/cpp/fullmap_rows.h"
@@ -534,13 +535,15 @@ TEST(ProcessSynonyms, ConcurrentThreadThatCannotStart) {
     IngestInput in = input_for(files, f.spill, nullptr);
     in.workers = 3;
     in.chunk_bytes = 0;
-    in.fail_thread_start = at;
+    fail_thread_start_for_test(at);
     try {
       (void)process_synonyms(in);
-      FAIL() << "no panic";
+      ADD_FAILURE() << "no panic";
     } catch (const storage::Panic& p) {
-      EXPECT_NE(p.message().find("failed to spawn thread"), std::string::npos) << p.message();
+      EXPECT_EQ(p.message(),
+                "failed to spawn thread: Resource temporarily unavailable (os error 11)");
     }
+    EXPECT_EQ(fail_thread_start_for_test(std::nullopt), at + 1);
   }
 }
 
