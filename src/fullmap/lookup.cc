@@ -1,11 +1,13 @@
 #include "src/fullmap/lookup.h"
 
 #include <algorithm>
-#include <atomic>
 #include <array>
+#include <atomic>
+#include <cerrno>
 #include <exception>
 #include <functional>
 #include <limits>
+#include <optional>
 #include <utility>
 
 #include "src/fullmap/pinning.h"
@@ -91,10 +93,12 @@ void start_threads(std::vector<LookupThread>* threads, Body body, std::atomic<bo
   const LookupTestHooks& hooks = lookup_test_hooks();
   for (size_t k = 0; k < threads->size(); ++k) {
     const bool refused = hooks.fail_thread_start && *hooks.fail_thread_start == k;
-    if (refused || (*threads)[k].start([body, k] { body(k); })) {
+    std::optional<storage::IoError> failure =
+        refused ? storage::IoError::from_errno(EAGAIN) : (*threads)[k].start([body, k] { body(k); });
+    if (failure) {
       stop->store(true);
       for (size_t j = 0; j < k; ++j) (*threads)[j].join();
-      storage::panic("failed to spawn thread");
+      panic_thread_refused(*failure);
     }
   }
 }
