@@ -11,10 +11,10 @@
 //
 // Failures: storage and decoding failures, missing ids and the fixed
 // "fullmap lookup thread panicked" are PendingError values; a thread that
-// cannot be started is a panic ("failed to spawn thread: " and the system's text). Every lookup
-// thread that was started has been joined when a call returns, also after a
-// failure; the first failure (the calling thread's buckets first, then the
-// joins in start order) is the one reported.
+// cannot be started is a panic ("failed to spawn thread: " and the system's
+// text). Every lookup thread that was started has been joined when a call
+// returns, also after a failure; the first failure (the calling thread's
+// buckets first, then the joins in start order) is the one reported.
 //
 // Thread safety: every function may run on any number of threads at once;
 // the terms, handles and results of one call belong to that call.
