@@ -10,8 +10,8 @@
 // a text that is not UTF-8 with an invalid-data error); a damaged
 // equiv_data.bin never fails a lookup, it only shortens what the lookup finds.
 //
-// Thread safety: build() runs its per-file tasks on the caller's oneTBB
-// arena and merges on the calling thread. A built index is immutable: lookup
+// Thread safety: build() runs its per-file tasks on the calling build's pool
+// (serially outside one) and merges on the calling thread. A built index is immutable: lookup
 // may run on any number of threads at once without locking.
 #pragma once
 

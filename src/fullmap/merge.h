@@ -162,7 +162,7 @@ IoResult<bool> fill_batch(ShardRecords* records, RecordBatch* batch, size_t inse
 
 // The progress total of shard writing: the frames of every term run of every
 // shard, a run that cannot be counted adding 0. Counted in parallel on the
-// caller's oneTBB arena.
+// calling build's pool (serially outside one).
 uint64_t count_term_run_frames(std::span<const std::vector<std::string>> term_runs);
 
 // The merge of the CURIE runs: for each CURIE id, in ascending order, the
