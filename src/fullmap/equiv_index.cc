@@ -12,7 +12,6 @@
 #include <filesystem>
 #include <new>
 
-
 #include "src/fullmap/pool.h"
 #include "src/fullmap/rows.h"
 #include "src/fullmap/run_reduce.h"

@@ -8,7 +8,6 @@
 #include <filesystem>
 #include <functional>
 
-
 #include "src/fullmap/pool.h"
 #include "src/fullmap/run_reduce.h"
 #include "src/xxh64.h"

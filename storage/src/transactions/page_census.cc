@@ -299,6 +299,7 @@ std::optional<std::string> PageCensus::conflict_with(const Allocators& allocator
           return describe(use) + " overlaps " + describe(other);
         }
       }
+      return describe(use) + " overlaps an earlier use";
     }
     used[p.region].assign(s, e, true);
   }
