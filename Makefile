@@ -10,6 +10,8 @@ VENV := $(ROOT)/.venv
 PY := $(VENV)/bin/python
 JOBS ?= $(shell nproc)
 CMAKE_COMMON := -G Ninja -DPython_EXECUTABLE=$(PY)
+# The project's own builds treat warnings as errors; `pip install .` does not.
+CMAKE_CHECKED := $(CMAKE_COMMON) -DRS_WERROR=ON
 
 .PHONY: setup build build-asan install test test-cpp test-python test-asan test-tsan demo bench clean
 
@@ -17,11 +19,11 @@ setup:
 	bash scripts/setup
 
 build: setup
-	cmake -S . -B build/release $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=RelWithDebInfo >/dev/null
+	cmake -S . -B build/release $(CMAKE_CHECKED) -DCMAKE_BUILD_TYPE=Release >/dev/null
 	cmake --build build/release -j $(JOBS)
 
 build-asan: setup
-	cmake -S . -B build/asan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DRS_SANITIZE=ON >/dev/null
+	cmake -S . -B build/asan $(CMAKE_CHECKED) -DCMAKE_BUILD_TYPE=Debug -DRS_SANITIZE=ON >/dev/null
 	cmake --build build/asan -j $(JOBS)
 
 install: setup
@@ -42,7 +44,7 @@ test-asan: build-asan
 
 # Only the C++ test programs are built; the filter picks the multi-threaded tests.
 test-tsan: setup
-	cmake -S . -B build/tsan $(CMAKE_COMMON) -DCMAKE_BUILD_TYPE=Debug -DRS_TSAN=ON >/dev/null
+	cmake -S . -B build/tsan $(CMAKE_CHECKED) -DCMAKE_BUILD_TYPE=Debug -DRS_TSAN=ON >/dev/null
 	cmake --build build/tsan -j $(JOBS) --target storage_tests rs_cpp_tests
 	TSAN_OPTIONS=halt_on_error=1:second_deadlock_stack=1 build/tsan/storage_tests \
 	  --gtest_filter='*Stress*:*Concurrent*'
