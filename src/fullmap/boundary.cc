@@ -16,7 +16,7 @@ namespace {
 void deliver(PyObject* progress, std::span<const ProgressReport> reports,
              DeferredSignal* signal) {
   for (const ProgressReport& r : reports) {
-    signal->check();
+    if (signal != nullptr) signal->check();
     PyObject* args[4] = {
         PyLong_FromLong(r.kind),
         PyLong_FromUnsignedLongLong(r.done),
