@@ -11,6 +11,8 @@ namespace {
 
 constexpr const char kGenericPanic[] = "rs panicked with no message";
 
+thread_local bool t_lock_lost = false;
+
 // The qualified name of an object's type, as the interpreter prints it.
 std::string type_qualname(PyObject* obj) {
   PyObject* name = PyType_GetQualName(Py_TYPE(obj));
@@ -236,6 +238,11 @@ bool to_u32(PyObject* obj, uint32_t* out) {
   return true;
 }
 
+TextViewList::~TextViewList() {
+  if (interpreter_lock_lost()) return;
+  for (PyObject* item : items_) Py_DECREF(item);
+}
+
 bool to_text_list(PyObject* obj, std::vector<std::string>* out) {
   return to_list(obj, out, to_text);
 }
@@ -327,6 +334,16 @@ PyObject* raise_panic(std::string_view message) {
   if (message.empty()) message = kGenericPanic;
   return raise_with_text(type, message);
 }
+
+void take_interpreter_lock(PyThreadState* state) {
+  t_lock_lost = true;
+  PyEval_RestoreThread(state);
+  t_lock_lost = false;
+}
+
+bool interpreter_lock_lost() { return t_lock_lost; }
+
+bool interpreter_finalizing() { return _Py_IsFinalizing() != 0; }
 
 PyObject* report_escaped_exception() noexcept {
   try {

@@ -3,16 +3,25 @@
 // exceptions. Every function of the module goes through here.
 //
 // Thread safety: everything here runs on a thread that holds the interpreter
-// lock.
+// lock, except the taking back of the lock and interpreter_lock_lost().
+//
+// A daemon thread that asks for the interpreter lock back while the
+// interpreter finalises is ended there by a forced unwind (pthread_exit)
+// through every frame of ours up to the trampoline: no frame on that road is
+// noexcept, every catch-all lets abi::__forced_unwind through, the lock is
+// taken back in plain code (never in a destructor), and owners of Python
+// references leave them alone on the way out (interpreter_lock_lost()).
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
+#include <cxxabi.h>
 
 #include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
+#include <type_traits>
 #include <vector>
 
 #include "storage/src/panic.h"
@@ -60,9 +69,7 @@ class TextViewList {
   TextViewList() = default;
   TextViewList(const TextViewList&) = delete;
   TextViewList& operator=(const TextViewList&) = delete;
-  ~TextViewList() {
-    for (PyObject* item : items_) Py_DECREF(item);
-  }
+  ~TextViewList();
   const std::vector<std::string_view>& views() const { return views_; }
   // The item at `i` (borrowed).
   PyObject* item(size_t i) const { return items_[i]; }
@@ -97,52 +104,78 @@ PyObject* raise_value_error(std::string_view message);
 // Raises the module's panic exception (a direct BaseException subclass).
 PyObject* raise_panic(std::string_view message);
 
-// Turns whatever escaped a function body into a Python exception. If that
-// itself fails, the process stops: nothing may unwind into the interpreter.
+// Turns whatever escaped a function body (never a forced unwind) into a
+// Python exception. If that itself fails, the process stops.
 PyObject* report_escaped_exception() noexcept;
 
 using FastFunction = PyObject* (*)(PyObject* module, PyObject* const* args,
                                    Py_ssize_t nargs, PyObject* kwnames);
 using NoArgsFunction = PyObject* (*)(PyObject* module, PyObject* unused);
 
+// The entries are not noexcept: the interpreter's forced unwind of a thread
+// ending at exit passes through them (see the header comment).
 template <FastFunction F>
 PyObject* fast_entry(PyObject* module, PyObject* const* args, Py_ssize_t nargs,
-                     PyObject* kwnames) noexcept {
+                     PyObject* kwnames) {
   try {
     return F(module, args, nargs, kwnames);
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     return report_escaped_exception();
   }
 }
 
 template <NoArgsFunction F>
-PyObject* noargs_entry(PyObject* module, PyObject* unused) noexcept {
+PyObject* noargs_entry(PyObject* module, PyObject* unused) {
   try {
     return F(module, unused);
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     return report_escaped_exception();
   }
 }
 
-// Releases the interpreter lock for its lifetime. The destructor takes it
-// back, so an exception leaving a body run without the lock reaches the
-// trampoline with the lock held again, as raising it needs.
-class ReleasedInterpreterLock {
- public:
-  ReleasedInterpreterLock() : state_(PyEval_SaveThread()) {}
-  ~ReleasedInterpreterLock() { PyEval_RestoreThread(state_); }
-  ReleasedInterpreterLock(const ReleasedInterpreterLock&) = delete;
-  ReleasedInterpreterLock& operator=(const ReleasedInterpreterLock&) = delete;
+// Takes the interpreter lock back for `state` (from PyEval_SaveThread). When
+// the interpreter is finalising and this is not the finalising thread, the
+// interpreter ends the thread in here with a forced unwind; meanwhile
+// interpreter_lock_lost() is true on the thread.
+void take_interpreter_lock(PyThreadState* state);
 
- private:
-  PyThreadState* state_;
-};
+// True while the calling thread is asking for the interpreter lock back,
+// and so during a forced unwind out of that request, when the lock is not
+// held: owners of Python references then leave them alone (the process is
+// ending).
+bool interpreter_lock_lost();
 
-// Runs `body` with the interpreter lock released and returns its result.
+// Whether the interpreter has begun to finalise. A thread that holds the
+// interpreter lock and sees it is the finalising thread itself.
+bool interpreter_finalizing();
+
+// Runs `body` with the interpreter lock released and returns its result,
+// the lock taken back also when `body` throws.
 template <typename F>
 decltype(auto) without_interpreter_lock(F&& body) {
-  ReleasedInterpreterLock released;
-  return body();
+  using R = std::invoke_result_t<F&>;
+  PyThreadState* state = PyEval_SaveThread();
+  try {
+    if constexpr (std::is_void_v<R>) {
+      body();
+      take_interpreter_lock(state);
+    } else {
+      R result = body();
+      take_interpreter_lock(state);
+      return result;
+    }
+  } catch (abi::__forced_unwind&) {
+    throw;
+  } catch (...) {
+    // Taken back here, in plain code, so that raising the exception finds
+    // the lock held.
+    take_interpreter_lock(state);
+    throw;
+  }
 }
 
 // Casts an entry to the method table's pointer type.

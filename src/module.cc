@@ -94,6 +94,8 @@ int exec_module(PyObject* module) {
     }
     Py_DECREF(module_name);
     return 0;
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     report_escaped_exception();
     return -1;

@@ -34,29 +34,42 @@ inline bool ok_or_raise(const storage::Result<void, PendingError>& result) {
   return false;
 }
 
-// The build's Progress over a Python object: progress(kind, done, total,
-// message) with four positional arguments. The object's reference count is
-// touched only with the interpreter lock held, which every call and the
-// destructor take for themselves (any thread may hold the last handle).
-// Whatever the call raises, also for an object that is not callable, is
-// discarded.
-class PythonProgress : public Progress {
+// An exception that a signal handler raised while the build's reports were
+// being delivered (Ctrl-C during a build), kept to be raised when the build
+// has ended: the build itself runs on, as it does when the signal comes
+// while no report is being delivered. Holds its reference with the
+// interpreter lock; leaves it alone after the lock was lost.
+class DeferredSignal {
  public:
-  // Takes a new reference; the interpreter lock is held.
-  explicit PythonProgress(PyObject* callable);
-  ~PythonProgress() override;
-  PythonProgress(const PythonProgress&) = delete;
-  PythonProgress& operator=(const PythonProgress&) = delete;
-  void call(int32_t kind, uint64_t done, uint64_t total,
-            std::string_view message) noexcept override;
+  DeferredSignal() = default;
+  DeferredSignal(const DeferredSignal&) = delete;
+  DeferredSignal& operator=(const DeferredSignal&) = delete;
+  ~DeferredSignal();
+  // Runs the pending signal handlers unless an exception is already kept,
+  // and keeps what they raise.
+  void check();
+  // Raises the kept exception, if any; true when it did.
+  bool raise();
 
  private:
-  PyObject* callable_;
+  PyObject* exception_ = nullptr;
 };
 
 // Runs `body` on a pool of `workers` threads with the interpreter lock
-// released, and takes the lock back. A panic on the pool is raised again
+// released, and takes the lock back. With a progress callable the build's
+// reports go through `queue` (the one its phases were given): this thread
+// waits for them and calls progress(kind, done, total, message) with each,
+// in order, taking the interpreter lock for every batch of them, and every
+// report is delivered before this returns. Whatever a call raises, also for
+// an object that is not callable, is discarded; a signal handler's exception
+// goes to `signal`. The build then runs on a thread of its own (the
+// driver), joined before this returns; when the interpreter begins to
+// finalise, or this thread is unwound, the build is stopped and joined
+// before the lock is asked for again. A panic on the pool is raised again
 // here, on the calling thread, for the trampoline to report.
-storage::Result<void, PendingError> run_pool_unlocked(size_t workers, PoolBody body);
+storage::Result<void, PendingError> run_pool_unlocked(size_t workers, PoolBody body,
+                                                      ProgressQueue* queue = nullptr,
+                                                      PyObject* progress = nullptr,
+                                                      DeferredSignal* signal = nullptr);
 
 }  // namespace rs::fullmap

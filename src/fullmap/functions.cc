@@ -2,6 +2,7 @@
 // the module's conventions; the work is done by the fullmap's plain C++.
 #include <cstdint>
 #include <map>
+#include <memory>
 #include <string_view>
 #include <optional>
 #include <string>
@@ -123,9 +124,13 @@ PyObject* build_fullmap_db(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   const fullmap::PreparedOutput prepared_output = std::move(prepared).value();
   fullmap::BuildJob job;
   job.settings = fullmap::read_build_settings(output, synonyms.size(), workers);
-  PyObject* progress = a[4];
-  if (progress != nullptr && progress != Py_None) {
-    job.progress = std::make_shared<fullmap::PythonProgress>(progress);
+  // The callable is borrowed from the arguments, which outlive the call;
+  // only the calling thread touches it.
+  PyObject* progress = a[4] != nullptr && a[4] != Py_None ? a[4] : nullptr;
+  std::shared_ptr<fullmap::ProgressQueue> queue;
+  if (progress != nullptr) {
+    queue = std::make_shared<fullmap::ProgressQueue>();
+    job.progress = queue;
   }
   const std::string job_output = output;
   job.output = std::move(output);
@@ -133,10 +138,14 @@ PyObject* build_fullmap_db(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   job.synonyms = std::move(synonyms);
   job.workers = workers;
   fullmap::PoolBody task = fullmap::build_task(std::move(job));
-  if (!fullmap::ok_or_raise(fullmap::run_pool_unlocked(workers, std::move(task)))) {
+  fullmap::DeferredSignal signal;
+  auto built = fullmap::run_pool_unlocked(workers, std::move(task), queue.get(), progress, &signal);
+  if (!built.ok()) {
+    if (!signal.raise()) fullmap::raise_pending(built.error());
     return nullptr;
   }
   if (!fullmap::ok_or_raise(fullmap::cache_database(job_output))) return nullptr;
+  if (signal.raise()) return nullptr;
   Py_RETURN_NONE;
 }
 

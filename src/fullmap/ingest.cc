@@ -1,5 +1,6 @@
 #include "src/fullmap/ingest.h"
 
+#include <cxxabi.h>
 #include <xxhash.h>
 
 #include <algorithm>
@@ -297,6 +298,8 @@ template <typename F>
 Result<void, PendingError> guarded(F&& body) {
   try {
     return body();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     return Err{PendingError::runtime_static(kWorkerPanicked)};
   }

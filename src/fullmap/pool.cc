@@ -1,5 +1,7 @@
 #include "src/fullmap/pool.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
@@ -78,6 +80,8 @@ void Pool::work() {
       PoolOutcome outcome;
       try {
         outcome.result = body();
+      } catch (abi::__forced_unwind&) {
+        throw;
       } catch (...) {
         outcome.escaped = std::current_exception();
       }
@@ -104,6 +108,8 @@ void Pool::help(Loop* loop, std::unique_lock<std::mutex>& lock) {
     if (loop->failed.load(std::memory_order_relaxed)) continue;
     try {
       (*loop->fn)(i);
+    } catch (abi::__forced_unwind&) {
+      throw;
     } catch (...) {
       if (!loop->failed.exchange(true)) {
         std::lock_guard guard(mu_);

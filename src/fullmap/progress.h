@@ -1,16 +1,23 @@
 // How the build's phases report progress: through one shared handle, null
 // when the caller gave no progress callable (every report is then skipped).
+// The build's own threads never run the caller's code: a ProgressQueue keeps
+// their reports for the thread that called the build, which delivers them.
 //
 // Kinds: 0 the equivalence index, 1 synonym ingestion, 2 the final write.
 //
 // Thread safety: call() may be made from any thread of the build at any time;
-// implementations serialise what they must.
+// implementations serialise what they must. ProgressQueue: call, finish and
+// stop from any thread, wait from one thread at a time.
 #pragma once
 
+#include <condition_variable>
 #include <cstdint>
+#include <exception>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
+#include <vector>
 
 namespace rs::fullmap {
 
@@ -21,10 +28,10 @@ inline constexpr int32_t kProgressFinalWrite = 2;
 class Progress {
  public:
   virtual ~Progress() = default;
-  // Reports one step. Never fails: whatever goes wrong in the report stays
-  // inside it and does not change the build.
-  virtual void call(int32_t kind, uint64_t done, uint64_t total,
-                    std::string_view message) noexcept = 0;
+  // Reports one step. Whatever goes wrong in the report stays inside it and
+  // does not change the build; only a build being stopped throws (see
+  // ProgressQueue).
+  virtual void call(int32_t kind, uint64_t done, uint64_t total, std::string_view message) = 0;
 };
 
 using ProgressHandle = std::shared_ptr<Progress>;
@@ -33,6 +40,49 @@ inline void report(const ProgressHandle& progress, int32_t kind, uint64_t done, 
                    std::string_view message) {
   if (progress) progress->call(kind, done, total, message);
 }
+
+// One report, as a build thread made it.
+struct ProgressReport {
+  int32_t kind = 0;
+  uint64_t done = 0;
+  uint64_t total = 0;
+  std::string message;
+  bool operator==(const ProgressReport&) const = default;
+};
+
+// Thrown by ProgressQueue::call once the queue is stopped: the thread that
+// reported gives up its part of the build at once, as after a panic, so that
+// a build nobody waits for any more ends soon.
+class BuildStopped : public std::exception {
+ public:
+  const char* what() const noexcept override { return "the build was stopped"; }
+};
+
+// The reports of one build, queued by its threads in the order they are made
+// and taken by the thread that called the build. A report made through a
+// ProgressCounter is queued under the counter's mutex, so the reports of one
+// counter are queued, and so delivered, in ascending order.
+class ProgressQueue : public Progress {
+ public:
+  // Queues the report; throws BuildStopped once stop() was called.
+  void call(int32_t kind, uint64_t done, uint64_t total, std::string_view message) override;
+  // Waits until reports are queued or the build has finished, and moves every
+  // queued report into *out (replacing what it held). False once the build
+  // has finished and every report has been taken.
+  bool wait(std::vector<ProgressReport>* out);
+  // The build has ended: no report follows.
+  void finish();
+  // Nobody takes reports any more: the queued ones are dropped and every later
+  // call throws BuildStopped.
+  void stop();
+
+ private:
+  std::mutex mu_;
+  std::condition_variable cv_;
+  std::vector<ProgressReport> queued_;
+  bool finished_ = false;
+  bool stopped_ = false;
+};
 
 // A running total that several threads add to and report. The addition, the
 // read and the report happen under one mutex, so the reports made through one

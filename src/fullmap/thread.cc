@@ -1,5 +1,7 @@
 #include "src/fullmap/thread.h"
 
+#include <cxxabi.h>
+
 #include <atomic>
 #include <cerrno>
 #include <limits>
@@ -58,6 +60,8 @@ void* SystemThread::run(void* self) {
   auto* t = static_cast<SystemThread*>(self);
   try {
     t->body_();
+  } catch (abi::__forced_unwind&) {
+    throw;
   } catch (...) {
     t->panicked_ = true;
   }

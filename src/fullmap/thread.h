@@ -21,7 +21,9 @@
 
 namespace rs::fullmap {
 
-// The standard stack of every thread a call starts.
+// The standard stack of every thread a call starts. Enough for the C++ that
+// runs there, and only for that: no Python code runs on these threads (a
+// build's progress callable is called by the thread that called the build).
 inline constexpr size_t kThreadStackBytes = 2 * 1024 * 1024;
 
 // One thread running one body. A body that throws counts as a panicked

@@ -1,5 +1,7 @@
 #include "src/fullmap/writer.h"
 
+#include <cxxabi.h>
+
 #include <algorithm>
 #include <exception>
 #include <optional>
@@ -242,6 +244,8 @@ storage::Result<uint64_t, PendingError> write_final_database(const FinalWriteInp
       try {
         outcomes[i].result.emplace(
             write_shard_records(shards[i], input.tables->term_runs[i], contexts[i]));
+      } catch (abi::__forced_unwind&) {
+        throw;
       } catch (...) {
         outcomes[i].result.reset();
         outcomes[i].panicked = true;
