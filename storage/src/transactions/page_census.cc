@@ -2,236 +2,61 @@
 
 #include <algorithm>
 #include <bit>
-#include <functional>
+#include <cstdint>
+#include <limits>
 #include <string>
 #include <utility>
+#include <vector>
 
 #include "storage/src/system_types.h"
 #include "storage/src/transactions/page_lists.h"
 #include "storage/src/tree_store/btree_base.h"
 #include "storage/src/tree_store/btree_mutator.h"
-#include "storage/src/tree_store/page_source.h"
+#include "storage/src/tree_store/multimap_tree.h"
+#include "storage/src/tree_store/page_store/buddy_allocator.h"
+#include "storage/src/tree_store/page_store/region.h"
 #include "storage/src/tree_store/table_definition.h"
 
 namespace storage {
 
 namespace {
 
-// Damage stops the walk where it lies; anything else is the caller's.
-Result<void, StorageError> unless_corrupted(const StorageError& error) {
-  if (error.is(StorageError::Kind::kCorrupted)) return {};
-  return Err{error};
-}
-
-struct NamedTable {
-  std::string name;
-  InternalTableDefinition definition;
-};
-
-// Calls `use` with every entry of a leaf; damage skips the entry, or the
-// leaf when its header does not read.
-Result<void, StorageError> for_each_entry(
-    ByteView leaf, PageNumber page, std::optional<size_t> fixed_key_width,
-    const std::function<Result<void, StorageError>(const LeafEntry&)>& use) {
-  auto accessor = LeafAccessor::create(leaf, page, fixed_key_width, std::nullopt);
-  if (!accessor.ok()) return unless_corrupted(accessor.error());
-  for (size_t i = 0; i < accessor->num_pairs(); ++i) {
-    auto entry = accessor->entry(i);
-    if (!entry.ok()) {
-      TRY(unless_corrupted(entry.error()));
-      continue;
-    }
-    if (entry.value()) TRY(use(*entry.value()));
-  }
-  return {};
-}
-
-bool is_page_list(const NamedTable& table) {
-  if (table.name != kDataPagesUnreachable && table.name != kSystemPagesUnreachable) return false;
-  return table.definition
-      .check_match<TransactionIdWithPagination, PageList>(TableKind::kNormal, table.name)
-      .ok();
-}
-
-}  // namespace
-
-// Walks one tree at a time, adding every page it reaches to the census.
-class PageCensus::Walker {
- public:
-  // Gets every leaf of a tree whose leaves are read; returns only
-  // non-corruption failures.
-  using LeafReader = std::function<Result<void, StorageError>(ByteView leaf, PageNumber page)>;
-
-  explicit Walker(PageCensus& census) : census_(census) {}
-
-  Result<void, StorageError> tree(uint32_t user, PageNumber root,
-                                  std::optional<size_t> fixed_key_width,
-                                  const LeafReader* leaves) {
-    user_ = user;
-    fixed_key_width_ = fixed_key_width;
-    leaves_ = leaves;
-    leaf_depth_.reset();
-    branches_.clear();
-    return visit(root, 0);
-  }
-
- private:
-  Result<void, StorageError> visit(PageNumber page_number, size_t depth) {
-    census_.add(page_number, user_);
-    // Below the first leaf's depth lie only leaves, known by their number.
-    if (leaves_ == nullptr && leaf_depth_ && depth >= *leaf_depth_) return {};
-    auto read = census_.mem_->read_page_uncached(page_number);
-    if (!read.ok()) return unless_corrupted(read.error());
-    const std::vector<uint8_t> page = std::move(read).value();
-    const ByteView bytes(page);
-    if (bytes.empty()) return {};
-    if (bytes[0] == kLeafPageType) {
-      if (!leaf_depth_) leaf_depth_ = depth;
-      if (leaves_ != nullptr) return (*leaves_)(bytes, page_number);
-      return {};
-    }
-    // Descents stop at these too: nothing past them is reached.
-    if (bytes[0] != kBranchPageType || depth + 1 >= kMaxTreeDepth) return {};
-    // Counted again above, so the check reports the shared page; walked once.
-    if (!branches_.insert(page_number).second) return {};
-    auto accessor = BranchAccessor::create(bytes, page_number, fixed_key_width_);
-    if (!accessor.ok()) return unless_corrupted(accessor.error());
-    const size_t children = accessor->count_children();
-    size_t i = 0;
-    // The first child tells the leaf depth when it is not known yet.
-    if (!leaf_depth_) TRY(visit(accessor->child_page(i++), depth + 1));
-    if (leaves_ == nullptr && leaf_depth_ && depth + 1 >= *leaf_depth_) {
-      // Leaves below: known by their numbers alone (most of a tree's pages).
-      for (; i < children; ++i) census_.add(accessor->child_page(i), user_);
-      return {};
-    }
-    // Branches below: their reads may overlap.
-    std::vector<PageNumber> rest;
-    rest.reserve(children - i);
-    for (size_t j = i; j < children; ++j) rest.push_back(accessor->child_page(j));
-    census_.mem_->prefetch_pages(rest);
-    for (PageNumber child : rest) TRY(visit(child, depth + 1));
-    return {};
-  }
-
-  PageCensus& census_;
-  uint32_t user_ = 0;
-  std::optional<size_t> fixed_key_width_;
-  const LeafReader* leaves_ = nullptr;
-  std::optional<size_t> leaf_depth_;
-  PageNumberSet branches_;
-};
-
-uint32_t PageCensus::add_user(std::string name) {
-  users_.push_back(std::move(name));
-  return static_cast<uint32_t>(users_.size() - 1);
-}
-
-std::string PageCensus::describe(const Use& use) const {
-  return "page " + use.page.debug() + " of " + users_[use.user];
-}
-
-Result<PageCensus, StorageError> PageCensus::of_newest_commit(
-    const std::shared_ptr<TransactionalMemory>& mem) {
-  PageCensus census(mem);
-  Walker walker(census);
-
-  // A directory's leaves hold the definitions of its tables.
-  auto walk_directory = [&](std::optional<BtreeHeader> root, const std::string& user)
-      -> Result<std::vector<NamedTable>, StorageError> {
-    std::vector<NamedTable> tables;
-    if (!root) return tables;
-    const Walker::LeafReader read_definitions = [&](ByteView leaf,
-                                                    PageNumber page) -> Result<void, StorageError> {
-      return for_each_entry(leaf, page, std::nullopt,
-                            [&](const LeafEntry& entry) -> Result<void, StorageError> {
-                              auto definition = InternalTableDefinition::from_bytes(entry.value);
-                              if (!definition.ok()) return unless_corrupted(definition.error());
-                              tables.push_back(
-                                  NamedTable{std::string(entry.key.begin(), entry.key.end()),
-                                             std::move(definition).value()});
-                              return {};
-                            });
-    };
-    TRY(walker.tree(census.add_user(user), root->root, std::nullopt, &read_definitions));
-    return tables;
-  };
-
-  auto walk_table = [&](const NamedTable& table, const std::string& user,
-                        const Walker::LeafReader* leaves) -> Result<void, StorageError> {
-    const std::optional<BtreeHeader> root = table.definition.table_root();
-    if (!root) return {};
-    const uint32_t id = census.add_user(user);
-    if (table.definition.table_kind() == TableKind::kMultimap) {
-      // Its leaves name subtrees: walked in full.
-      auto walked = table.definition.visit_all_pages(
-          mem, PageReadHint::kMayBeDirty,
-          [&](std::span<const PageNumber> path) -> Result<void, StorageError> {
-            census.add(path.back(), id);
-            return {};
-          });
-      if (!walked.ok()) return unless_corrupted(walked.error());
-      return {};
-    }
-    return walker.tree(id, root->root, table.definition.fixed_key_width(), leaves);
-  };
-
-  TRY_ASSIGN(std::vector<NamedTable> data_tables,
-             walk_directory(mem->get_data_root(), "the data directory"));
-  for (const NamedTable& table : data_tables) {
-    TRY(walk_table(table, "table '" + table.name + "'", nullptr));
-  }
-
-  TRY_ASSIGN(std::vector<NamedTable> system_tables,
-             walk_directory(mem->get_system_root(), "the system directory"));
-  for (const NamedTable& table : system_tables) {
-    if (!is_page_list(table)) {
-      TRY(walk_table(table, "system table '" + table.name + "'", nullptr));
-      continue;
-    }
-    // A listed page stays allocated until the freed-page processing releases it.
-    const uint32_t listed = census.add_user("the list '" + table.name + "'");
-    const Walker::LeafReader read_list = [&](ByteView leaf,
-                                             PageNumber page) -> Result<void, StorageError> {
-      return for_each_entry(leaf, page, TransactionIdWithPagination::kWidth,
-                            [&](const LeafEntry& entry) -> Result<void, StorageError> {
-                              auto pages = read_page_list(entry.value);
-                              if (!pages.ok()) return unless_corrupted(pages.error());
-                              for (PageNumber p : pages.value()) census.add(p, listed);
-                              return {};
-                            });
-    };
-    TRY(walk_table(table, "system table '" + table.name + "'", &read_list));
-  }
-  return census;
-}
-
-namespace {
-
 // One bit per page of a region, in 64-bit words.
 class PageBits {
  public:
-  explicit PageBits(uint32_t pages, bool set) : words_((pages + 63) / 64, set ? ~uint64_t{0} : 0) {}
+  PageBits(uint32_t pages, bool set) : words_((size_t{pages} + 63) / 64, set ? ~uint64_t{0} : 0) {}
 
-  bool get(uint32_t page) const { return (words_[page / 64] >> (page % 64)) & 1; }
+  // Sets (or clears) every bit of [start, end).
   void assign(uint32_t start, uint32_t end, bool value) {
-    for (uint32_t p = start; p < end; ++p) {
-      if (value) {
-        words_[p / 64] |= uint64_t{1} << (p % 64);
-      } else {
-        words_[p / 64] &= ~(uint64_t{1} << (p % 64));
-      }
-    }
+    for_words(start, end, [&](uint64_t& word, uint64_t mask) {
+      word = value ? word | mask : word & ~mask;
+      return true;
+    });
   }
-  // Whether every page of [start, end) is `value`.
-  bool all(uint32_t start, uint32_t end, bool value) const {
-    for (uint32_t p = start; p < end; ++p) {
-      if (get(p) != value) return false;
+  bool all_set(uint32_t start, uint32_t end) const {
+    return const_cast<PageBits*>(this)->for_words(
+        start, end, [](uint64_t& word, uint64_t mask) { return (word & mask) == mask; });
+  }
+  bool any_set(uint32_t start, uint32_t end) const {
+    return !const_cast<PageBits*>(this)->for_words(
+        start, end, [](uint64_t& word, uint64_t mask) { return (word & mask) == 0; });
+  }
+
+ private:
+  // Calls `f(word, mask)` for each word [start, end) touches, while it
+  // returns true; whether every call did.
+  template <typename F>
+  bool for_words(uint32_t start, uint32_t end, F&& f) {
+    for (uint32_t at = start; at < end;) {
+      const uint32_t bit = at % 64;
+      const uint32_t n = std::min<uint32_t>(64 - bit, end - at);
+      const uint64_t mask = (n == 64 ? ~uint64_t{0} : ((uint64_t{1} << n) - 1)) << bit;
+      if (!f(words_[at / 64], mask)) return false;
+      at += n;
     }
     return true;
   }
 
- private:
   std::vector<uint64_t> words_;
 };
 
@@ -258,60 +83,370 @@ PageBits allocated_pages(const BuddyAllocator& buddy) {
   return out;
 }
 
-}  // namespace
-
-std::optional<std::string> PageCensus::conflict_with(const Allocators& allocators,
-                                                     const DatabaseLayout& layout) const {
-  const std::vector<BuddyAllocator>& buddies = allocators.buddies();
-  const uint32_t regions = std::min<uint32_t>(layout.num_regions(),
-                                              static_cast<uint32_t>(buddies.size()));
+// What the loaded allocators hold allocated, per region.
+struct AllocatedState {
+  std::vector<uint32_t> region_pages;
   std::vector<PageBits> allocated;
-  std::vector<PageBits> used;
+};
+
+AllocatedState snapshot(const Allocators& allocators, const DatabaseLayout& layout) {
+  const std::vector<BuddyAllocator>& buddies = allocators.buddies();
+  const uint32_t regions =
+      std::min<uint32_t>(layout.num_regions(), static_cast<uint32_t>(buddies.size()));
+  AllocatedState out;
   for (uint32_t r = 0; r < regions; ++r) {
-    allocated.push_back(allocated_pages(buddies[r]));
-    used.emplace_back(buddies[r].len(), false);
+    out.region_pages.push_back(buddies[r].len());
+    out.allocated.push_back(allocated_pages(buddies[r]));
   }
-  for (const Use& use : uses_) {
-    const PageNumber& p = use.page;
-    if (p.region >= regions) {
-      return describe(use) + " lies outside the file's " + std::to_string(regions) + " regions";
-    }
-    const uint32_t pages = buddies[p.region].len();
-    const uint64_t start = uint64_t{p.page_index} << std::min<uint8_t>(p.page_order, 32);
-    const uint64_t end = (uint64_t{p.page_index} + 1) << std::min<uint8_t>(p.page_order, 32);
-    if (p.page_order > kMaxPageOrder || end > pages) {
-      return describe(use) + " lies outside its region of " + std::to_string(pages) + " pages";
-    }
-    const auto s = static_cast<uint32_t>(start);
-    const auto e = static_cast<uint32_t>(end);
-    if (!allocated[p.region].all(s, e, true)) {
-      return describe(use) + " is free in the allocator state";
-    }
-    if (!used[p.region].all(s, e, false)) {
-      // The first use it overlaps, for the report.
-      for (const Use& other : uses_) {
-        if (&other == &use) break;
-        if (other.page.region != p.region) continue;
-        const uint64_t other_start = uint64_t{other.page.page_index} << other.page.page_order;
-        const uint64_t other_end = (uint64_t{other.page.page_index} + 1)
-                                   << other.page.page_order;
-        if (other_start < end && start < other_end) {
-          return describe(use) + " overlaps " + describe(other);
-        }
-      }
-      return describe(use) + " overlaps an earlier use";
-    }
-    used[p.region].assign(s, e, true);
-  }
-  return std::nullopt;
+  return out;
 }
+
+bool is_page_list(std::string_view name, const InternalTableDefinition& definition) {
+  if (name != kDataPagesUnreachable && name != kSystemPagesUnreachable) return false;
+  return definition
+      .check_match<TransactionIdWithPagination, PageList>(TableKind::kNormal, std::string(name))
+      .ok();
+}
+
+constexpr uint8_t kUnknownDepth = std::numeric_limits<uint8_t>::max();
+static_assert(kMaxTreeDepth < kUnknownDepth);
+
+// One census walk of the newest commit. The naming walk is the same walk
+// again, watching for the first use of one page run before a given count.
+class CensusWalk {
+ public:
+  // A page found in use twice: the run and the count at which it was met.
+  struct Overlap {
+    PageNumber page;
+    std::string user;
+    uint64_t ordinal = 0;
+  };
+
+  CensusWalk(const std::shared_ptr<TransactionalMemory>& mem, const AllocatedState& state,
+             const Overlap* naming)
+      : mem_(mem), state_(state), naming_(naming) {
+    for (uint32_t pages : state_.region_pages) seen_.emplace_back(pages, false);
+  }
+
+  Result<void, StorageError> run();
+
+  // The first reason not to trust the state: its text, or a page used twice
+  // whose earlier user the naming walk finds.
+  const std::optional<std::string>& problem() const { return problem_; }
+  const std::optional<Overlap>& overlap() const { return overlap_; }
+  // For the naming walk: the first earlier use of the run.
+  const std::optional<std::string>& named() const { return named_; }
+
+ private:
+  // What the leaves of a tree hold that the census follows.
+  enum class Leaves : uint8_t { kNothing, kDefinitions, kPageList, kSubtreeRoots };
+
+  // A user of pages: a directory, a table, the subtrees of a multimap table,
+  // the pages a list names.
+  struct Owner {
+    std::string name;
+    Leaves leaves = Leaves::kNothing;
+    bool system = false;  // for kDefinitions: the system directory
+    std::optional<size_t> key_width;
+    std::optional<size_t> value_width;
+    // kPageList: the owner of the listed pages; kSubtreeRoots: of the subtrees.
+    uint32_t next = 0;
+  };
+  // One tree being walked. Trees whose leaves are all read know no depths.
+  struct Tree {
+    uint32_t owner = 0;
+    // The depth of the leftmost leaf, once read.
+    uint8_t leaf_depth = kUnknownDepth;
+    // Levels 0 .. branch_levels - 1 are branches (their leftmost page is).
+    uint8_t branch_levels = 0;
+  };
+  struct Item {
+    PageNumber page;
+    uint32_t tree = 0;
+    uint8_t depth = 0;
+    bool leftmost = false;
+  };
+
+  bool reads_all_leaves(const Tree& tree) const {
+    return owners_[tree.owner].leaves != Leaves::kNothing;
+  }
+  uint32_t add_owner(Owner owner) {
+    owners_.push_back(std::move(owner));
+    return static_cast<uint32_t>(owners_.size() - 1);
+  }
+  std::string describe(PageNumber page, uint32_t owner) const {
+    return "page " + page.debug() + " of " + owners_[owner].name;
+  }
+  void distrust(std::string why) {
+    if (!problem_ && !overlap_) problem_ = std::move(why);
+  }
+
+  // Counts a use of `page` by `owner`; true when the walk may follow it (a
+  // page in the file, met for the first time).
+  bool count(PageNumber page, uint32_t owner);
+  // Starts a tree at `root`, for the next round.
+  void start_tree(PageNumber root, uint32_t owner);
+  Result<void, StorageError> read(const Item& item);
+  void read_branch(const Item& item, ByteView bytes);
+  void read_leaf(const Item& item, ByteView bytes);
+  void add_table(std::string name, const InternalTableDefinition& definition, bool system);
+
+  std::shared_ptr<TransactionalMemory> mem_;
+  const AllocatedState& state_;
+  const Overlap* naming_;
+  std::vector<PageBits> seen_;
+  std::vector<Owner> owners_;
+  std::vector<Tree> trees_;
+  // Pages to read in the next round; pages of a level not yet known to be
+  // branches or leaves.
+  std::vector<Item> next_;
+  std::vector<Item> parked_;
+  uint64_t ordinal_ = 0;
+  std::optional<std::string> problem_;
+  std::optional<Overlap> overlap_;
+  std::optional<std::string> named_;
+};
+
+bool CensusWalk::count(PageNumber page, uint32_t owner) {
+  ++ordinal_;
+  const uint32_t regions = static_cast<uint32_t>(state_.region_pages.size());
+  if (page.region >= regions) {
+    distrust(describe(page, owner) + " lies outside the file's " + std::to_string(regions) +
+             " regions");
+    return false;
+  }
+  const uint32_t pages = state_.region_pages[page.region];
+  const uint64_t start = uint64_t{page.page_index} << std::min<uint8_t>(page.page_order, 32);
+  const uint64_t end = (uint64_t{page.page_index} + 1) << std::min<uint8_t>(page.page_order, 32);
+  if (page.page_order > kMaxPageOrder || end > pages) {
+    distrust(describe(page, owner) + " lies outside its region of " + std::to_string(pages) +
+             " pages");
+    return false;
+  }
+  const auto s = static_cast<uint32_t>(start);
+  const auto e = static_cast<uint32_t>(end);
+  PageBits& seen = seen_[page.region];
+  if (naming_ != nullptr && !named_ && ordinal_ < naming_->ordinal &&
+      page.region == naming_->page.region) {
+    const uint64_t order = naming_->page.page_order;
+    const uint64_t target_start = uint64_t{naming_->page.page_index} << order;
+    const uint64_t target_end = (uint64_t{naming_->page.page_index} + 1) << order;
+    if (start < target_end && target_start < end) named_ = describe(page, owner);
+  }
+  if (!state_.allocated[page.region].all_set(s, e)) {
+    distrust(describe(page, owner) + " is free in the allocator state");
+  }
+  if (seen.any_set(s, e)) {
+    if (!problem_ && !overlap_) overlap_ = Overlap{page, describe(page, owner), ordinal_};
+    return false;
+  }
+  seen.assign(s, e, true);
+  return true;
+}
+
+void CensusWalk::start_tree(PageNumber root, uint32_t owner) {
+  if (!count(root, owner)) return;
+  trees_.push_back(Tree{owner});
+  next_.push_back(Item{root, static_cast<uint32_t>(trees_.size() - 1), 0, true});
+}
+
+void CensusWalk::add_table(std::string name, const InternalTableDefinition& definition,
+                           bool system) {
+  const std::optional<BtreeHeader> root = definition.table_root();
+  if (!root) return;
+  const std::string user = (system ? "system table '" : "table '") + name + "'";
+  Owner table{user, Leaves::kNothing, false, definition.fixed_key_width(),
+              definition.fixed_value_width()};
+  if (definition.table_kind() == TableKind::kMultimap) {
+    // Its leaves name subtrees, trees of the collection's values.
+    table.leaves = Leaves::kSubtreeRoots;
+    table.value_width = std::nullopt;
+    table.next = add_owner(Owner{"a subtree of " + user, Leaves::kNothing, false,
+                                 definition.fixed_value_width(), 0});
+  } else if (system && is_page_list(name, definition)) {
+    // A listed page stays allocated until the freed-page processing releases it.
+    table.leaves = Leaves::kPageList;
+    table.value_width = std::nullopt;
+    table.next = add_owner(Owner{"the list '" + name + "'"});
+  }
+  start_tree(root->root, add_owner(std::move(table)));
+}
+
+Result<void, StorageError> CensusWalk::read(const Item& item) {
+  auto read = mem_->read_page_uncached(item.page);
+  const uint32_t owner = trees_[item.tree].owner;
+  if (!read.ok()) {
+    if (!read.error().is(StorageError::Kind::kCorrupted)) return Err{std::move(read).error()};
+    distrust(describe(item.page, owner) + " cannot be read: " + read.error().to_string());
+    return {};
+  }
+  const std::vector<uint8_t> page = std::move(read).value();
+  const ByteView bytes(page);
+  if (!bytes.empty() && bytes[0] == kLeafPageType) {
+    read_leaf(item, bytes);
+  } else if (!bytes.empty() && bytes[0] == kBranchPageType) {
+    read_branch(item, bytes);
+  } else {
+    distrust(describe(item.page, owner) + " is not a tree page" +
+             (bytes.empty() ? std::string() : " (type " + std::to_string(bytes[0]) + ")"));
+  }
+  return {};
+}
+
+void CensusWalk::read_branch(const Item& item, ByteView bytes) {
+  Tree& tree = trees_[item.tree];
+  const uint32_t owner = tree.owner;
+  if (size_t{item.depth} + 1 >= kMaxTreeDepth) {
+    distrust(describe(item.page, owner) + " lies deeper than any tree reaches");
+    return;
+  }
+  auto accessor = BranchAccessor::create(bytes, item.page, owners_[owner].key_width);
+  if (!accessor.ok()) {
+    distrust(describe(item.page, owner) + " cannot be read: " + accessor.error().to_string());
+    return;
+  }
+  const bool all_leaves = reads_all_leaves(tree);
+  if (item.leftmost) tree.branch_levels = static_cast<uint8_t>(item.depth + 1);
+  const auto depth = static_cast<uint8_t>(item.depth + 1);
+  for (size_t i = 0; i < accessor->count_children(); ++i) {
+    const PageNumber child = accessor->child_page(i);
+    if (!count(child, owner)) continue;
+    const bool leftmost = item.leftmost && i == 0;
+    // Below the first leaf's depth lie only leaves, known by their numbers.
+    if (!all_leaves && !leftmost && tree.leaf_depth == depth) continue;
+    if (all_leaves || leftmost || tree.branch_levels > depth) {
+      next_.push_back(Item{child, item.tree, depth, leftmost});
+    } else {
+      parked_.push_back(Item{child, item.tree, depth, false});
+    }
+  }
+}
+
+void CensusWalk::read_leaf(const Item& item, ByteView bytes) {
+  Tree& tree = trees_[item.tree];
+  const Owner& owner = owners_[tree.owner];
+  if (owner.leaves == Leaves::kNothing) {
+    if (item.leftmost) {
+      tree.leaf_depth = item.depth;
+    } else {
+      // Its level's leftmost page is a branch.
+      distrust(describe(item.page, tree.owner) + " is a leaf among branches");
+    }
+    return;
+  }
+  auto accessor = LeafAccessor::create(bytes, item.page, owner.key_width, owner.value_width);
+  if (!accessor.ok()) {
+    distrust(describe(item.page, tree.owner) + " cannot be read: " +
+             accessor.error().to_string());
+    return;
+  }
+  const uint32_t owner_index = tree.owner;
+  for (size_t i = 0; i < accessor->num_pairs(); ++i) {
+    auto entry = accessor->entry(i);
+    if (!entry.ok()) {
+      distrust(describe(item.page, owner_index) + " cannot be read: " + entry.error().to_string());
+      continue;
+    }
+    const LeafEntry& e = *entry.value();
+    // owners_ grows below: no reference into it is held across these.
+    const Owner& o = owners_[owner_index];
+    switch (o.leaves) {
+      case Leaves::kDefinitions: {
+        auto definition = InternalTableDefinition::from_bytes(e.value);
+        if (!definition.ok()) {
+          distrust("a table definition on " + describe(item.page, owner_index) +
+                   " cannot be read: " + definition.error().to_string());
+          continue;
+        }
+        add_table(std::string(e.key.begin(), e.key.end()), definition.value(), o.system);
+        break;
+      }
+      case Leaves::kPageList: {
+        auto pages = read_page_list(e.value);
+        if (!pages.ok()) {
+          distrust("a page list on " + describe(item.page, owner_index) +
+                   " cannot be read: " + pages.error().to_string());
+          continue;
+        }
+        const uint32_t listed = o.next;
+        for (PageNumber p : pages.value()) count(p, listed);
+        break;
+      }
+      case Leaves::kSubtreeRoots: {
+        auto subtree = DynamicCollection::subtree_of(e.value);
+        if (!subtree.ok()) {
+          distrust("a value on " + describe(item.page, owner_index) +
+                   " cannot be followed: " + subtree.error().to_string());
+          continue;
+        }
+        if (subtree.value()) start_tree(subtree.value()->root, o.next);
+        break;
+      }
+      case Leaves::kNothing:
+        break;
+    }
+  }
+}
+
+Result<void, StorageError> CensusWalk::run() {
+  const std::optional<BtreeHeader> data_root = mem_->get_data_root();
+  const std::optional<BtreeHeader> system_root = mem_->get_system_root();
+  const uint32_t data = add_owner(Owner{"the data directory", Leaves::kDefinitions, false});
+  const uint32_t system = add_owner(Owner{"the system directory", Leaves::kDefinitions, true});
+  if (data_root) start_tree(data_root->root, data);
+  if (system_root) start_tree(system_root->root, system);
+  std::vector<Item> round;
+  std::vector<PageNumber> announced;
+  while (!next_.empty()) {
+    round.swap(next_);
+    next_.clear();
+    // In file order: neighbouring pages are read together.
+    std::sort(round.begin(), round.end(), [](const Item& a, const Item& b) {
+      return std::pair(a.page.region, a.page.page_index) <
+             std::pair(b.page.region, b.page.page_index);
+    });
+    announced.clear();
+    for (const Item& item : round) announced.push_back(item.page);
+    mem_->prefetch_pages(announced);
+    for (const Item& item : round) TRY(read(item));
+    // The pages whose level this round told.
+    std::erase_if(parked_, [&](const Item& item) {
+      const Tree& tree = trees_[item.tree];
+      if (tree.leaf_depth == item.depth) return true;
+      if (tree.branch_levels > item.depth) {
+        next_.push_back(item);
+        return true;
+      }
+      return false;
+    });
+  }
+  // What stays parked lies below a page that could not be read (distrusted).
+  return {};
+}
+
+}  // namespace
 
 Result<std::optional<std::string>, StorageError> check_loaded_allocator_state(
     const std::shared_ptr<TransactionalMemory>& mem) {
-  TRY_ASSIGN(PageCensus census, PageCensus::of_newest_commit(mem));
-  return mem->with_allocators([&](const Allocators& allocators, const DatabaseLayout& layout) {
-    return census.conflict_with(allocators, layout);
-  });
+  // Nothing else uses the page store during the open, so the allocators stay
+  // as read here while the census runs.
+  const AllocatedState state =
+      mem->with_allocators([](const Allocators& allocators, const DatabaseLayout& layout) {
+        return snapshot(allocators, layout);
+      });
+  std::optional<CensusWalk::Overlap> overlap;
+  {
+    CensusWalk census(mem, state, nullptr);
+    TRY(census.run());
+    if (census.problem()) return census.problem();
+    if (!census.overlap()) return std::optional<std::string>();
+    overlap = census.overlap();
+  }
+  // Walked again to name the page's earlier user.
+  CensusWalk naming(mem, state, &*overlap);
+  TRY(naming.run());
+  return std::optional<std::string>(overlap->user + " overlaps " +
+                                    naming.named().value_or("an earlier use"));
 }
 
 }  // namespace storage

@@ -1,81 +1,63 @@
-// The pages the newest commit of a file uses, gathered so that a writable open
-// can test a saved allocator state before trusting it: every page of both
-// table directories and of every table they name, and every page the two
-// freed-page lists ("data_pages_unreachable", "system_pages_unreachable")
-// name, which stay allocated until the freed-page processing releases them.
-// A state that holds one of these free, or a file in which two of them share
-// a page, would let the allocator hand out a page that a tree still reaches:
-// a write through it overwrites live data, and the page is freed twice.
+// The check a writable open makes before it trusts a saved allocator state: a
+// census of the pages the newest commit uses, held against the loaded
+// allocators. Used are every page of both table directories and of every
+// table they name (the subtrees of multimap tables among them), and every page
+// the two freed-page lists ("data_pages_unreachable",
+// "system_pages_unreachable") name, which stay allocated until the freed-page
+// processing releases them. A state that holds one of these free, or a file in
+// which two of them share a page, would let the allocator hand out a page
+// that a tree still reaches: a write through it overwrites live data, and the
+// page is freed twice.
 //
-// What is read: the directories, the page lists and every branch page, but
-// of a normal table's leaves only the first one (its depth is the depth of
-// every leaf, since all leaves of a tree lie at one depth): every other leaf
-// is known by the number its parent holds. A multimap table is walked in full,
-// because its leaves name subtrees. Pages are read from the file past the
-// caches (a walk at open would only crowd the read cache), the children of a
-// branch announced together so that their reads overlap.
+// Design: all trees are walked together, level by level. Each round reads
+// the pages of one level of every tree at once, announced together
+// (prefetch_pages) and read in file order, so the number of rounds follows the
+// height of the tallest tree (and the chain directory, table, subtree), never
+// the number of tables. Pages are read from the file past the caches: a walk
+// at open would only crowd the read cache. Of a tree whose leaves name nothing
+// (a normal table, a multimap subtree) only the branches and the first leaf
+// are read: the first leaf gives the depth of every leaf (all leaves of a tree
+// lie at one depth), and every other leaf is known by the number its parent
+// holds. To learn that depth without reading a leaf it need not, a level of
+// such a tree beyond its leftmost page is read one round after its leftmost
+// page showed it to be a level of branches. The leaves of the directories, of
+// the page lists and of a multimap's outer tree are all read, as they name
+// tables, pages and subtrees.
 //
-// Untrusted bytes: page numbers and pages come from the file. A page that does
-// not read as a tree page (Corrupted) is counted but not followed, as no
-// descent gets past it either; a branch met twice is counted again (the check
-// reports the shared page) but walked once. Failures other than Corrupted
-// (I/O) are returned.
+// The census keeps one bit per page of the file (pages seen) and the
+// allocators' view in one bit per page; it does not remember who uses a page.
+// Only when it finds a page used twice does it walk again, to name the first
+// user of that page for the report.
 //
-// Thread safety: a plain value, built and used by one thread.
+// Untrusted bytes: page numbers, pages and table definitions come from the
+// file. Whatever the census cannot read or follow (a page number outside the
+// file, a page that is neither leaf nor branch, a header or entry that does
+// not parse, an unknown multimap collection tag, a tree deeper than any the
+// engine writes, a page of a level of branches that is a leaf) makes the
+// state untrusted, and the walk goes on with every other page. A page met
+// twice is reported and not walked again, which also ends cycles. A crafted
+// tree whose leaves lie at uneven depths, with valid checksums, can still
+// pass: leaves below the first leaf's depth are never read. I/O failures are
+// returned.
+//
+// Thread safety: runs on the opening thread, before the database is shared;
+// it reads the allocators once under the page store's state lock.
 #pragma once
 
-#include <cstdint>
 #include <memory>
 #include <optional>
 #include <string>
-#include <string_view>
-#include <vector>
 
 #include "storage/src/error.h"
 #include "storage/src/result.h"
-#include "storage/src/tree_store/page_store/base.h"
-#include "storage/src/tree_store/page_store/layout.h"
 #include "storage/src/tree_store/page_store/page_manager.h"
-#include "storage/src/tree_store/page_store/region.h"
 
 namespace storage {
 
-class PageCensus {
- public:
-  // The pages the newest commit of `mem` uses (get_data_root, get_system_root).
-  static Result<PageCensus, StorageError> of_newest_commit(
-      const std::shared_ptr<TransactionalMemory>& mem);
-
-  // The first reason why `allocators` may hand out a page in use, or none: a
-  // page outside `layout`, a page that the allocators hold wholly or partly
-  // free, or two uses of overlapping page runs. The text names the page and
-  // its users.
-  std::optional<std::string> conflict_with(const Allocators& allocators,
-                                           const DatabaseLayout& layout) const;
-
-  // The number of uses counted (a page used twice counts twice).
-  size_t size() const { return uses_.size(); }
-
- private:
-  struct Use {
-    PageNumber page;
-    uint32_t user;  // index into users_
-  };
-  class Walker;
-
-  explicit PageCensus(std::shared_ptr<TransactionalMemory> mem) : mem_(std::move(mem)) {}
-  uint32_t add_user(std::string name);
-  void add(PageNumber page, uint32_t user) { uses_.push_back(Use{page, user}); }
-  std::string describe(const Use& use) const;
-
-  std::shared_ptr<TransactionalMemory> mem_;
-  std::vector<std::string> users_;
-  std::vector<Use> uses_;
-};
-
-// For a writable open that loaded a saved allocator state: the census of the
-// newest commit checked against the loaded allocators under the page store's
-// state lock. None when they agree; else why the state cannot be trusted.
+// For a writable open that loaded a saved allocator state: none when the
+// state holds every page the newest commit uses allocated and no page is used
+// twice; else why the state cannot be trusted (the page and its users, or
+// what could not be read).
 Result<std::optional<std::string>, StorageError> check_loaded_allocator_state(
     const std::shared_ptr<TransactionalMemory>& mem);
 

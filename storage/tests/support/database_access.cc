@@ -3,6 +3,9 @@
 #include <utility>
 
 #include "storage/src/database_internal.h"
+#include "storage/src/panic.h"
+#include "storage/src/transactions/transaction_state.h"
+#include "storage/src/tree_store/multimap_tree.h"
 #include "storage/tests/support/database_checks.h"
 #include "storage/tests/support/database_workload.h"
 
@@ -25,6 +28,42 @@ const std::shared_ptr<TransactionalMemory>& page_store_of(const ReadOnlyDatabase
 
 const std::shared_ptr<TransactionTracker>& tracker_of(const ReadOnlyDatabase& db) {
   return detail::DatabaseAccess::tracker(db);
+}
+
+void put_multimap(Database& db, const std::string& name,
+                  const std::vector<std::vector<uint64_t>>& subtrees) {
+  auto begun = db.begin_write();
+  if (!begun.ok()) panic("begin_write: " + begun.error().to_string());
+  WriteTransaction txn = std::move(begun).value();
+  {
+    const auto& state = detail::WriteTransactionAccess::state(txn);
+    auto tables = state->tables.lock_or_panic();
+    auto opened =
+        tables->table_tree.get_or_create_table<U64Codec, U64Codec>(name, TableKind::kMultimap);
+    if (!opened.ok()) panic("multimap table: " + opened.error().to_string());
+    BtreeMut<U64Codec, BytesCodec> outer(opened.value().first, state->transaction_guard,
+                                         state->allocator, tables->freed_pages,
+                                         tables->allocated_pages);
+    uint64_t length = opened.value().second;
+    for (uint64_t key = 0; key < subtrees.size(); ++key) {
+      BtreeMut<U64Codec, UnitCodec> subtree(std::nullopt, state->transaction_guard,
+                                            state->allocator, tables->freed_pages,
+                                            tables->allocated_pages);
+      for (uint64_t v : subtrees[key]) {
+        if (!subtree.insert(v, Unit{}).ok()) panic("subtree insert failed");
+      }
+      if (!subtree.get_root()) panic("an empty subtree");
+      const auto data = DynamicCollection::make_subtree_data(*subtree.get_root());
+      if (!outer.insert(key, ByteView(data.data(), data.size())).ok()) {
+        panic("outer insert failed");
+      }
+      length += subtrees[key].size();
+    }
+    tables->table_tree.stage_update_table_root(name, outer.get_root(), length);
+  }
+  if (auto committed = std::move(txn).commit(); !committed.ok()) {
+    panic("commit: " + committed.error().to_string());
+  }
 }
 
 std::string reopen_and_check(const std::string& path, const std::vector<Model>& candidates,

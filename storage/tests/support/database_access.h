@@ -29,6 +29,12 @@ const std::shared_ptr<TransactionalMemory>& page_store_of(const Database& db);
 const std::shared_ptr<TransactionalMemory>& page_store_of(const ReadOnlyDatabase& db);
 const std::shared_ptr<TransactionTracker>& tracker_of(const ReadOnlyDatabase& db);
 
+// Writes the multimap table `name` (u64 keys to u64 values), as the engine
+// itself never does, in one durable commit: key k names a subtree of the
+// values subtrees[k]. Panics on failure.
+void put_multimap(Database& db, const std::string& name,
+                  const std::vector<std::vector<uint64_t>>& subtrees);
+
 }  // namespace storage::test
 
 namespace storage::test {

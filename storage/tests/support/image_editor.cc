@@ -8,6 +8,7 @@
 #include "storage/src/tree_store/page_store/region.h"
 #include "storage/src/tree_store/btree_base.h"
 #include "storage/src/tree_store/btree_mutator.h"
+#include "storage/src/tree_store/multimap_tree.h"
 
 namespace storage::test {
 
@@ -103,8 +104,11 @@ void ImageEditor::for_each_entry(bool system, const std::string& name,
   const std::optional<InternalTableDefinition> definition = table(system, name);
   if (!definition) panic("image editor: no table " + name);
   if (!definition->table_root()) return;
-  visit_leaves(definition->table_root()->root, definition->fixed_key_width(),
-               definition->fixed_value_width(), visit);
+  // A multimap's outer values are collections, of any length.
+  const std::optional<size_t> value_width = definition->table_kind() == TableKind::kMultimap
+                                                ? std::nullopt
+                                                : definition->fixed_value_width();
+  visit_leaves(definition->table_root()->root, definition->fixed_key_width(), value_width, visit);
 }
 
 bool ImageEditor::free_in_saved_state(PageNumber page) {
@@ -132,24 +136,23 @@ bool ImageEditor::free_in_saved_state(PageNumber page) {
   return merged.has_value();
 }
 
-std::optional<Checksum> ImageEditor::reseal_tree(PageNumber root, std::optional<size_t> key_width,
-                                                 std::optional<size_t> value_width, bool directory,
+std::optional<Checksum> ImageEditor::reseal_tree(PageNumber root, const Shape& shape,
                                                  size_t depth) {
   // Damaged images (the fuzz tests reseal mutants) may loop or point anywhere.
   if (depth >= kMaxTreeDepth || !in_file(root) || on_path_.contains(root)) return std::nullopt;
   // A page shared by two trees (crafted damage) is resealed once.
   if (auto done = resealed_.find(root); done != resealed_.end()) return done->second;
   on_path_.insert(root);
-  const std::optional<Checksum> checksum =
-      reseal_page(root, key_width, value_width, directory, depth);
+  const std::optional<Checksum> checksum = reseal_page(root, shape, depth);
   on_path_.erase(root);
   if (checksum) resealed_.emplace(root, *checksum);
   return checksum;
 }
 
-std::optional<Checksum> ImageEditor::reseal_page(PageNumber root, std::optional<size_t> key_width,
-                                                 std::optional<size_t> value_width, bool directory,
+std::optional<Checksum> ImageEditor::reseal_page(PageNumber root, const Shape& shape,
                                                  size_t depth) {
+  const std::optional<size_t> key_width = shape.key_width;
+  const std::optional<size_t> value_width = shape.value_width;
   std::span<uint8_t> bytes = page(root);
   if (bytes[0] == kBranchPageType) {
     auto branch = BranchAccessor::create(bytes, root, key_width);
@@ -157,8 +160,7 @@ std::optional<Checksum> ImageEditor::reseal_page(PageNumber root, std::optional<
     std::vector<PageNumber> children;
     for (size_t i = 0; i < branch->count_children(); ++i) children.push_back(branch->child_page(i));
     for (size_t i = 0; i < children.size(); ++i) {
-      const std::optional<Checksum> child =
-          reseal_tree(children[i], key_width, value_width, directory, depth + 1);
+      const std::optional<Checksum> child = reseal_tree(children[i], shape, depth + 1);
       if (!child) return std::nullopt;
       store_checksum(bytes.data() + node_layout::branch_checksum_at(i), *child);
     }
@@ -167,7 +169,28 @@ std::optional<Checksum> ImageEditor::reseal_page(PageNumber root, std::optional<
     return checksum.value();
   }
   if (bytes[0] != kLeafPageType) return std::nullopt;
-  if (directory) {
+  if (shape.multimap) {
+    auto leaf = LeafAccessor::create(bytes, root, key_width, value_width);
+    if (!leaf.ok()) return std::nullopt;
+    for (size_t i = 0; i < leaf->num_pairs(); ++i) {
+      // A damaged entry stays as it is.
+      auto ranges = leaf->entry_ranges(i);
+      if (!ranges.ok() || !ranges.value()) continue;
+      const EntryRanges r = *ranges.value();
+      const std::span<uint8_t> value(bytes.data() + r.value_start, r.value_end - r.value_start);
+      if (value.size() < kSubtreeValueSize ||
+          value[0] != static_cast<uint8_t>(CollectionTag::kSubtree)) {
+        continue;
+      }
+      BtreeHeader subtree = BtreeHeader::from_le_bytes(value.data() + 1);
+      const std::optional<Checksum> checksum =
+          reseal_tree(subtree.root, Shape{shape.subtree_key_width, 0}, 0);
+      if (!checksum) return std::nullopt;
+      subtree.checksum = *checksum;
+      subtree.to_le_bytes(value.data() + 1);
+    }
+  }
+  if (shape.directory) {
     auto leaf = LeafAccessor::create(bytes, root, key_width, value_width);
     if (!leaf.ok()) return std::nullopt;
     for (size_t i = 0; i < leaf->num_pairs(); ++i) {
@@ -180,10 +203,12 @@ std::optional<Checksum> ImageEditor::reseal_page(PageNumber root, std::optional<
       InternalTableDefinition definition = std::move(decoded).value();
       std::optional<BtreeHeader> table_root = definition.table_root();
       if (!table_root) continue;
-      if (definition.table_kind() != TableKind::kNormal) return std::nullopt;
-      const std::optional<Checksum> checksum =
-          reseal_tree(table_root->root, definition.fixed_key_width(),
-                      definition.fixed_value_width(), false, 0);
+      const bool multimap = definition.table_kind() == TableKind::kMultimap;
+      const Shape table_shape =
+          multimap ? Shape{definition.fixed_key_width(), std::nullopt, false, true,
+                           definition.fixed_value_width()}
+                   : Shape{definition.fixed_key_width(), definition.fixed_value_width()};
+      const std::optional<Checksum> checksum = reseal_tree(table_root->root, table_shape, 0);
       if (!checksum) return std::nullopt;
       table_root->checksum = *checksum;
       definition.set_root_and_length(table_root, definition.table_length());
@@ -204,7 +229,7 @@ bool ImageEditor::reseal() {
   for (std::optional<BtreeHeader>* root : {&slot.data_root, &slot.system_root}) {
     if (!*root) continue;
     const std::optional<Checksum> checksum =
-        reseal_tree((*root)->root, std::nullopt, std::nullopt, true, 0);
+        reseal_tree((*root)->root, Shape{std::nullopt, std::nullopt, true}, 0);
     if (!checksum) return false;
     (*root)->checksum = *checksum;
   }

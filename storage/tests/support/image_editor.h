@@ -4,9 +4,11 @@
 // state), then reseal(), which recomputes every checksum of both directories
 // and of every table they name, bottom-up, and the commit slots' checksums.
 //
-// The image must be one the engine wrote, with normal tables only: anything
-// unexpected in it is a broken test and panics, except in reseal(), which
-// also takes damaged images (it reports whether it could walk every tree).
+// The image must be one the engine wrote (multimap tables included, whose
+// subtree headers reseal() rewrites): anything unexpected in it is a broken
+// test and panics, except in reseal(), which also takes damaged images (it
+// reports whether it could walk every tree; a multimap value of an unknown
+// tag is left as it is).
 //
 // Thread safety: a plain value.
 #pragma once
@@ -50,6 +52,11 @@ class ImageEditor {
   std::optional<InternalTableDefinition> table(bool system, const std::string& name);
   // Every page of a table's tree, pre-order; empty for a table without a root.
   std::vector<TreePage> table_pages(bool system, const std::string& name);
+  // Every page of the tree at `root`, pre-order (a multimap subtree: the
+  // table's value width as `key_width`).
+  std::vector<TreePage> pages_of(PageNumber root, std::optional<size_t> key_width) {
+    return tree_pages(root, key_width);
+  }
   // Every page of the data (or system) directory's own tree, pre-order.
   std::vector<TreePage> directory_pages(bool system);
   // Calls `visit` with every entry of a table in key order; the value may be
@@ -73,12 +80,17 @@ class ImageEditor {
   // The new checksum of the tree at `root`; `directory` also reseals the
   // tables its entries name and rewrites their root checksums. None when the
   // tree cannot be walked.
-  std::optional<Checksum> reseal_tree(PageNumber root, std::optional<size_t> key_width,
-                                      std::optional<size_t> value_width, bool directory,
-                                      size_t depth);
-  std::optional<Checksum> reseal_page(PageNumber root, std::optional<size_t> key_width,
-                                      std::optional<size_t> value_width, bool directory,
-                                      size_t depth);
+  // What a tree's leaves hold that reseal() follows.
+  struct Shape {
+    std::optional<size_t> key_width;
+    std::optional<size_t> value_width;
+    bool directory = false;
+    // A multimap's outer tree: the key width of its subtrees.
+    bool multimap = false;
+    std::optional<size_t> subtree_key_width;
+  };
+  std::optional<Checksum> reseal_tree(PageNumber root, const Shape& shape, size_t depth);
+  std::optional<Checksum> reseal_page(PageNumber root, const Shape& shape, size_t depth);
   bool in_file(PageNumber page) const;
 
   std::vector<uint8_t> bytes_;

@@ -1,0 +1,333 @@
+// The census a writable open makes before it trusts a saved allocator state:
+// what it reads (its reads come in rounds per tree level, whatever the number
+// of tables; of a multimap's subtrees only what it reads of other trees), and
+// what it does with what it cannot read or follow (the state is not trusted:
+// the open repairs or fails with an error value, and no later write
+// overwrites a page in use).
+//
+// Damaged files are crafted byte by byte and resealed, so that every checksum
+// holds.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <cstdint>
+#include <cstdio>
+#include <functional>
+#include <memory>
+#include <set>
+#include <span>
+#include <string>
+#include <vector>
+
+#include "storage/database.h"
+#include "storage/src/panic.h"
+#include "storage/src/tree_store/btree_base.h"
+#include "storage/src/tree_store/multimap_tree.h"
+#include "storage/tests/support/counting_backend.h"
+#include "storage/tests/support/database_access.h"
+#include "storage/tests/support/image_editor.h"
+#include "storage/tests/support/memory_backend.h"
+
+namespace storage {
+namespace {
+
+using test::CountingBackend;
+using test::ImageEditor;
+using test::MemoryBackend;
+using test::MemoryFile;
+using Bytes = std::vector<uint8_t>;
+
+constexpr size_t kCache = size_t{16} << 20;
+
+// A cleanly closed file, written by `fill`.
+Bytes closed_file(const std::function<void(Database&)>& fill) {
+  auto file = std::make_shared<MemoryFile>();
+  auto opened =
+      Database::builder().set_cache_size(kCache).create_with_backend(
+          std::make_unique<MemoryBackend>(file));
+  if (!opened.ok()) panic("create: " + opened.error().to_string());
+  Database db = std::move(opened).value();
+  fill(db);
+  if (auto closed = db.close(); !closed.ok()) panic("close: " + closed.error().to_string());
+  return file->snapshot();
+}
+
+// Inserts `keys` keys with `value_len`-byte values into each named table.
+void put_tables(Database& db, const std::vector<std::string>& names, uint64_t keys,
+                size_t value_len) {
+  constexpr size_t kPerCommit = 100;
+  const Bytes value(value_len, 0x5A);
+  for (size_t first = 0; first < names.size(); first += kPerCommit) {
+    auto txn = db.begin_write();
+    if (!txn.ok()) panic("begin_write: " + txn.error().to_string());
+    for (size_t t = first; t < std::min(names.size(), first + kPerCommit); ++t) {
+      auto table = txn.value().open_table<U64Codec, BytesCodec>(names[t]);
+      if (!table.ok()) panic("open_table: " + table.error().to_string());
+      for (uint64_t k = 0; k < keys; ++k) {
+        if (!table.value().insert(k, ByteView(value)).ok()) panic("insert failed");
+      }
+    }
+    if (auto committed = std::move(txn).value().commit(); !committed.ok()) {
+      panic("commit: " + committed.error().to_string());
+    }
+  }
+}
+
+std::vector<std::string> table_names(size_t count) {
+  std::vector<std::string> out;
+  for (size_t i = 0; i < count; ++i) {
+    char name[32];
+    std::snprintf(name, sizeof name, "t%05zu", i);
+    out.emplace_back(name);
+  }
+  return out;
+}
+
+struct CountedOpen {
+  CountingBackend::Counts counts;  // during the open alone
+  std::vector<double> repair_progress;
+};
+
+CountedOpen open_counted(const Bytes& image) {
+  CountedOpen out;
+  auto file = std::make_shared<MemoryFile>(image);
+  auto counts = std::make_shared<CountingBackend::Counts>();
+  auto opened = Database::builder()
+                    .set_cache_size(kCache)
+                    .set_repair_callback(
+                        [&](RepairSession& s) { out.repair_progress.push_back(s.progress()); })
+                    .create_with_backend(std::make_unique<CountingBackend>(file, counts));
+  if (!opened.ok()) panic("open: " + opened.error().to_string());
+  out.counts = *counts;
+  return out;
+}
+
+size_t deepest(const std::vector<ImageEditor::TreePage>& pages) {
+  size_t out = 0;
+  for (const auto& p : pages) out = std::max(out, p.depth);
+  return out;
+}
+
+uint64_t offset_of(ImageEditor& editor, PageNumber page) {
+  return static_cast<uint64_t>(editor.page(page).data() - editor.bytes().data());
+}
+
+// Ten times the tables, each with a branch over its leaves: the reads the
+// census makes one at a time, and its rounds of announced reads, stay as
+// they are; only the announced reads grow (each table's root and first leaf).
+TEST(PageCensusTest, RoundsOfReadsDoNotGrowWithTheNumberOfTables) {
+  std::vector<CountedOpen> opens;
+  std::vector<size_t> directory_depths;
+  for (const size_t tables : {100, 1000}) {
+    SCOPED_TRACE(tables);
+    const Bytes image = closed_file([&](Database& db) {
+      put_tables(db, table_names(tables), 40, 200);
+    });
+    ImageEditor editor(image);
+    directory_depths.push_back(deepest(editor.directory_pages(false)));
+    ASSERT_EQ(deepest(editor.table_pages(false, "t00000")), 1u);
+    opens.push_back(open_counted(image));
+    EXPECT_TRUE(opens.back().repair_progress.empty());
+  }
+  // The same directory height: the same number of levels to walk.
+  ASSERT_EQ(directory_depths[0], directory_depths[1]);
+  const CountingBackend::Counts& few = opens[0].counts;
+  const CountingBackend::Counts& many = opens[1].counts;
+  EXPECT_EQ(many.unannounced_reads, few.unannounced_reads);
+  EXPECT_EQ(many.prefetch_batches, few.prefetch_batches);
+  EXPECT_LE(many.prefetch_batches, 8u);
+  EXPECT_GE(many.announced_reads, 2 * 1000u);
+}
+
+// ---- Multimap tables ----------------------------------------------------------------
+
+constexpr uint64_t kSubtrees = 4;
+
+// Tables t00000 (three levels) and w, and the multimap m whose keys 0..3 each
+// name a subtree of 3,000 values (a branch over several leaves).
+const Bytes& multimap_file() {
+  static const Bytes image = closed_file([](Database& db) {
+    put_tables(db, {"t00000"}, 4000, 300);
+    put_tables(db, {"w"}, 10, 100);
+    std::vector<std::vector<uint64_t>> values(kSubtrees);
+    for (uint64_t k = 0; k < kSubtrees; ++k) {
+      for (uint64_t v = 0; v < 3000; ++v) values[k].push_back(k * 100000 + v);
+    }
+    test::put_multimap(db, "m", values);
+  });
+  return image;
+}
+
+std::vector<BtreeHeader> subtree_roots(ImageEditor& editor) {
+  std::vector<BtreeHeader> out;
+  editor.for_each_entry(false, "m", [&](std::span<const uint8_t>, std::span<uint8_t> value) {
+    out.push_back(DynamicCollection::subtree_of(ByteView(value)).value().value());
+  });
+  return out;
+}
+
+// The outer tree's leaves are read (they name the subtrees); of each subtree
+// its branches and its first leaf, as of any other tree.
+TEST(PageCensusTest, MultimapSubtreesAreReadAsFarAsOtherTrees) {
+  ImageEditor editor(multimap_file());
+  const std::vector<BtreeHeader> roots = subtree_roots(editor);
+  ASSERT_EQ(roots.size(), kSubtrees);
+  const CountedOpen open = open_counted(multimap_file());
+  EXPECT_TRUE(open.repair_progress.empty());
+  const std::set<uint64_t>& read = open.counts.read_offsets;
+  for (const auto& p : editor.table_pages(false, "m")) {
+    EXPECT_TRUE(read.contains(offset_of(editor, p.page))) << "outer page " << p.page.debug();
+  }
+  size_t leaves_unread = 0;
+  for (const BtreeHeader& root : roots) {
+    const std::vector<ImageEditor::TreePage> pages = editor.pages_of(root.root, 8);
+    ASSERT_EQ(deepest(pages), 1u);
+    bool first_leaf = true;
+    for (const auto& p : pages) {
+      const bool was_read = read.contains(offset_of(editor, p.page));
+      if (!p.leaf || first_leaf) {
+        EXPECT_TRUE(was_read) << "subtree page " << p.page.debug();
+        first_leaf = first_leaf && !p.leaf;
+      } else {
+        EXPECT_FALSE(was_read) << "subtree leaf " << p.page.debug();
+        ++leaves_unread;
+      }
+    }
+  }
+  EXPECT_GE(leaves_unread, kSubtrees * 4);
+}
+
+// ---- What the census cannot read or follow ------------------------------------------
+
+// The value of key `key` of the multimap.
+std::span<uint8_t> outer_value(ImageEditor& editor, uint64_t key) {
+  std::span<uint8_t> out;
+  uint64_t i = 0;
+  editor.for_each_entry(false, "m", [&](std::span<const uint8_t>, std::span<uint8_t> value) {
+    if (i++ == key) out = value;
+  });
+  if (out.empty()) panic("no key " + std::to_string(key));
+  return out;
+}
+
+// A writable open of `image`, whether it trusted the saved state, and writes
+// to table w that allocate many pages, then a close. The pages `watched`
+// must keep their bytes through all of it.
+struct Outcome {
+  std::string open_error;
+  bool repaired = false;
+  std::vector<std::string> changed;
+};
+
+Outcome open_and_write(const Bytes& image, const std::vector<PageNumber>& watched) {
+  Outcome out;
+  ImageEditor before(image);
+  auto file = std::make_shared<MemoryFile>(image);
+  {
+    auto opened = Database::builder()
+                      .set_cache_size(kCache)
+                      .set_repair_callback([&](RepairSession&) { out.repaired = true; })
+                      .create_with_backend(std::make_unique<MemoryBackend>(file));
+    if (!opened.ok()) {
+      out.open_error = opened.error().to_string();
+    } else {
+      Database db = std::move(opened).value();
+      put_tables(db, {"w"}, 2000, 500);
+      (void)db.close();
+    }
+  }
+  ImageEditor after(file->snapshot());
+  for (const PageNumber& p : watched) {
+    const std::span<uint8_t> was = before.page(p);
+    const std::span<uint8_t> now = after.page(p);
+    if (!std::equal(was.begin(), was.end(), now.begin(), now.end())) {
+      out.changed.push_back(p.debug() + " (type byte " + std::to_string(was[0]) + " -> " +
+                            std::to_string(now[0]) + ")");
+    }
+  }
+  return out;
+}
+
+TEST(PageCensusTest, WhatTheCensusCannotFollowIsNotTrusted) {
+  struct Case {
+    const char* name;
+    // Damages the image; returns the pages in use to watch.
+    std::function<std::vector<PageNumber>(ImageEditor&)> damage;
+    // Damage no checksum can cover, done after resealing.
+    std::function<void(ImageEditor&)> after_reseal = nullptr;
+  };
+  const std::vector<Case> cases = {
+      {"an unknown collection tag, another subtree's root held free",
+       [](ImageEditor& e) {
+         const PageNumber root = subtree_roots(e)[2].root;
+         outer_value(e, 0)[0] = 9;
+         if (!e.free_in_saved_state(root)) panic("not allocated");
+         return std::vector<PageNumber>{root};
+       }},
+      {"an outer entry that does not read, its subtree's root held free",
+       [](ImageEditor& e) {
+         const PageNumber root = subtree_roots(e)[1].root;
+         const PageNumber leaf = e.table_pages(false, "m").back().page;
+         // Entry 1's value ends before it starts (u32 at 4 + 4 * 1: fixed
+         // keys, so only value ends are stored).
+         store_le32(e.page(leaf).data() + 8, 0);
+         if (!e.free_in_saved_state(root)) panic("not allocated");
+         return std::vector<PageNumber>{root};
+       }},
+      {"a subtree named by two keys",
+       [](ImageEditor& e) {
+         const std::span<uint8_t> second = outer_value(e, 2);
+         std::span<uint8_t> first = outer_value(e, 1);
+         std::copy(second.begin(), second.end(), first.begin());
+         std::vector<PageNumber> watched;
+         for (const auto& p : e.pages_of(subtree_roots(e)[2].root, 8)) watched.push_back(p.page);
+         return watched;
+       }},
+      {"a branch damaged past its checksum, a leaf below it held free",
+       [](ImageEditor& e) {
+         // The second branch under t00000's root.
+         const std::vector<ImageEditor::TreePage> pages = e.table_pages(false, "t00000");
+         size_t at = 0;
+         for (size_t seen = 0; at < pages.size(); ++at) {
+           if (pages[at].depth == 1 && ++seen == 2) break;
+         }
+         if (at + 1 >= pages.size() || pages[at].leaf || !pages[at + 1].leaf) {
+           panic("t00000 has no second branch over leaves");
+         }
+         if (!e.free_in_saved_state(pages[at + 1].page)) panic("not allocated");
+         return std::vector<PageNumber>{pages[at + 1].page};
+       },
+       [](ImageEditor& e) {
+         const std::vector<ImageEditor::TreePage> pages = e.table_pages(false, "t00000");
+         size_t seen = 0;
+         for (const auto& p : pages) {
+           if (p.depth == 1 && ++seen == 2) {
+             e.page(p.page)[0] = 7;
+             return;
+           }
+         }
+       }},
+  };
+  for (const Case& c : cases) {
+    SCOPED_TRACE(c.name);
+    ImageEditor editor(multimap_file());
+    const std::vector<PageNumber> watched = c.damage(editor);
+    ASSERT_TRUE(editor.reseal());
+    if (c.after_reseal) c.after_reseal(editor);
+    Outcome outcome;
+    try {
+      outcome = open_and_write(editor.bytes(), watched);
+    } catch (const Panic& p) {
+      FAIL() << "panic: " << p.what();
+    }
+    // Not trusted: the open repaired the file, or failed doing so.
+    EXPECT_TRUE(outcome.repaired) << "open: " << outcome.open_error;
+    if (!outcome.open_error.empty()) {
+      EXPECT_EQ(outcome.open_error.rfind("DB corrupted: ", 0), 0u) << outcome.open_error;
+    }
+    EXPECT_TRUE(outcome.changed.empty()) << "overwritten: " << outcome.changed.front();
+  }
+}
+
+}  // namespace
+}  // namespace storage

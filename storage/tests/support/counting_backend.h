@@ -1,0 +1,80 @@
+// An in-memory backend that counts how the page store reads it: reads that a
+// prefetch announced before them and reads that none did, runs of prefetch
+// calls (one run per batch announced together), and the offsets read.
+//
+// Thread safety: the counts are guarded by a mutex of their own; the bytes
+// are the MemoryFile's.
+#pragma once
+
+#include <cstdint>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <set>
+#include <span>
+#include <string>
+
+#include "storage/tests/support/memory_backend.h"
+
+namespace storage::test {
+
+class CountingBackend final : public StorageBackend {
+ public:
+  struct Counts {
+    uint64_t announced_reads = 0;
+    uint64_t unannounced_reads = 0;
+    uint64_t prefetch_calls = 0;
+    // Runs of prefetch calls with no read between them.
+    uint64_t prefetch_batches = 0;
+    std::set<uint64_t> read_offsets;
+  };
+
+  explicit CountingBackend(std::shared_ptr<MemoryFile> file,
+                           std::shared_ptr<Counts> counts = std::make_shared<Counts>())
+      : inner_(std::move(file)), counts_(std::move(counts)) {}
+
+  const std::shared_ptr<Counts>& counts() const { return counts_; }
+
+  std::string debug() const override { return "CountingBackend"; }
+  Result<uint64_t, IoError> len() const override { return inner_.len(); }
+  Result<void, IoError> read(uint64_t offset, std::span<uint8_t> out) const override {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      last_was_prefetch_ = false;
+      counts_->read_offsets.insert(offset);
+      ++(covered(offset, out.size()) ? counts_->announced_reads : counts_->unannounced_reads);
+    }
+    return inner_.read(offset, out);
+  }
+  void prefetch(uint64_t offset, uint64_t len) const override {
+    std::lock_guard<std::mutex> lock(mu_);
+    ++counts_->prefetch_calls;
+    if (!last_was_prefetch_) ++counts_->prefetch_batches;
+    last_was_prefetch_ = true;
+    uint64_t& end = announced_[offset];
+    end = std::max(end, offset + len);
+  }
+  Result<void, IoError> set_len(uint64_t len) const override { return inner_.set_len(len); }
+  Result<void, IoError> sync_data() const override { return inner_.sync_data(); }
+  Result<void, IoError> write(uint64_t offset, std::span<const uint8_t> data) const override {
+    return inner_.write(offset, data);
+  }
+  Result<void, IoError> close() const override { return inner_.close(); }
+
+ private:
+  // Whether one announced range holds [offset, offset + len).
+  bool covered(uint64_t offset, uint64_t len) const {
+    auto it = announced_.upper_bound(offset);
+    if (it == announced_.begin()) return false;
+    --it;
+    return it->second >= offset + len;
+  }
+
+  MemoryBackend inner_;
+  std::shared_ptr<Counts> counts_;
+  mutable std::mutex mu_;
+  mutable bool last_was_prefetch_ = false;
+  mutable std::map<uint64_t, uint64_t> announced_;  // start -> end
+};
+
+}  // namespace storage::test
