@@ -57,12 +57,17 @@ struct PreparedOutput {
   OldFiles old_files;
 };
 
+// The check of the worker count that the pool makes too, made before
+// prepare_output so that a count the pool would refuse deletes nothing.
+storage::Result<void, PendingError> check_worker_count(size_t workers);
+
 // Creates the output's parent directory and claims the output (a build of
-// it in progress fails this one here), then checks all 17 output paths
-// before it deletes any: a path that is one of `inputs` (same device and
-// inode, following symbolic links) or a directory fails the build with
-// nothing deleted. Then deletes the old output and shard files (their last
-// close left to the result).
+// it in progress fails this one here, and so does anything at the claim
+// path that is not a build's claim file, an input among them), then checks
+// all 17 output paths before it deletes any: a path that is one of `inputs`
+// (same device and inode, following symbolic links), a directory or a
+// build's claim file fails the build with nothing deleted. Then deletes the
+// old output and shard files (their last close left to the result).
 storage::Result<PreparedOutput, PendingError> prepare_output(const std::string& output,
                                                              std::span<const std::string> inputs);
 

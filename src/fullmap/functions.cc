@@ -109,6 +109,10 @@ PyObject* build_fullmap_db(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   }
   fullmap::raise_open_file_limit();
   const size_t workers = fullmap::choose_worker_count(threads);
+  // Every check before the old output goes.
+  if (auto refused = fullmap::check_worker_count(workers); !refused.ok()) {
+    return fullmap::raise_pending(refused.error());
+  }
   std::vector<std::string> inputs = classes;
   inputs.insert(inputs.end(), synonyms.begin(), synonyms.end());
   auto prepared = fullmap::prepare_output(output, inputs);
