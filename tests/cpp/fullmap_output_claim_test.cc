@@ -107,6 +107,8 @@ TEST(OutputClaim, LeftoversAndFilesPutInItsPlace) {
   // of other text (also the claim text cut short or run on), directories,
   // links, FIFOs.
   const std::string text(kClaimText);
+  const std::string link_cause =
+      "it is a symbolic link, not a fullmap build's claim file; left as it is";
   for (const std::string& other :
        {std::string(), text.substr(0, text.size() - 1), text + "x", std::string("by hand")}) {
     test::write_file(lock, other);
@@ -121,14 +123,12 @@ TEST(OutputClaim, LeftoversAndFilesPutInItsPlace) {
   EXPECT_TRUE(fs::is_directory(lock));
   fs::remove(lock);
   fs::create_symlink(dir.file("elsewhere"), lock);
-  EXPECT_EQ(take_error(output),
-            refused(lock, "it is a symbolic link, not a fullmap build's claim file; left as it is"));
+  EXPECT_EQ(take_error(output), refused(lock, link_cause));
   EXPECT_FALSE(fs::exists(dir.file("elsewhere")));
   EXPECT_TRUE(fs::is_symlink(lock));
   // A link to a claim file is not one.
   test::write_file(dir.file("elsewhere"), text);
-  EXPECT_EQ(take_error(output),
-            refused(lock, "it is a symbolic link, not a fullmap build's claim file; left as it is"));
+  EXPECT_EQ(take_error(output), refused(lock, link_cause));
   EXPECT_FALSE(OutputClaim::is_claim_file(lock));
   fs::remove(lock);
   ASSERT_EQ(::mkfifo(lock.c_str(), 0666), 0);
