@@ -502,15 +502,44 @@ def test_two_processes_building_outputs_that_share_shards(tmp_path):
             w.wait()
 
 
-@pytest.mark.parametrize("threads,error", [
-    (4097, RuntimeError), (2**63, RuntimeError), (2**64, OverflowError), (-1, OverflowError)])
-def test_a_refused_worker_count_deletes_nothing(tmp_path, threads, error):
+# Arguments (and settings) that fail the build, each before the old output
+# is touched: (what is changed, the exception, its text or None).
+REFUSED = {
+    "threads above the pool": (dict(threads=4097), RuntimeError,
+                               "failed to start the build's thread pool: "
+                               "4097 threads asked for, at most 4096"),
+    "threads 2**63": (dict(threads=2**63), RuntimeError, None),
+    "threads 2**64": (dict(threads=2**64), OverflowError, None),
+    "threads -1": (dict(threads=-1), OverflowError, None),
+    "missing synonyms file": (dict(synonyms="missing"), RuntimeError,
+                              "No such file or directory (os error 2)"),
+    "class file a directory": (dict(classes="dir"), RuntimeError, "Is a directory (os error 21)"),
+    "empty spill directory": (dict(spill=""), RuntimeError,
+                              "refusing spill directory '': the empty path names no directory"),
+    "spill directory holding the input": (dict(spill="in"), RuntimeError, None),
+}
+
+
+@pytest.mark.parametrize("case", list(REFUSED))
+def test_refused_arguments_delete_nothing(tmp_path, monkeypatch, case):
     classes, synonyms = write_inputs(tmp_path / "in", "A")
     old_classes, old_synonyms = write_inputs(tmp_path / "old", "B")
     output = tmp_path / "out" / "db.qdb"
     rs.build_fullmap_db(output, [old_classes], [old_synonyms])
     before = names_and_inodes(output.parent)
-    with pytest.raises(error):
-        rs.build_fullmap_db(output, [classes], [synonyms], threads=threads)
+    change, error, text = REFUSED[case]
+    kwargs = dict(threads=change.get("threads", 2))
+    if change.get("synonyms") == "missing":
+        synonyms = tmp_path / "in" / "missing.ndjson"
+    if change.get("classes") == "dir":
+        classes = tmp_path / "in"
+    if "spill" in change:
+        monkeypatch.setenv("QUORVENDEL_FULLMAP_SPILL_DIR",
+                           change["spill"] and str(tmp_path / change["spill"]))
+    with pytest.raises(error) as info:
+        rs.build_fullmap_db(output, [classes], [synonyms], **kwargs)
+    if text is not None:
+        assert str(info.value) == text
     assert names_and_inodes(output.parent) == before
+    monkeypatch.delenv("QUORVENDEL_FULLMAP_SPILL_DIR", raising=False)
     assert answers(output) == ("B", expected("B"))

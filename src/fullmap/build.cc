@@ -35,11 +35,24 @@ std::string parent_of(const std::string& output) {
 
 }  // namespace
 
-storage::Result<void, PendingError> check_worker_count(size_t workers) {
-  if (workers <= kMaxPoolThreads) return {};
-  return Err(PendingError::runtime("failed to start the build's thread pool: " +
-                                   std::to_string(workers) + " threads asked for, at most " +
-                                   std::to_string(kMaxPoolThreads)));
+storage::Result<void, PendingError> check_build_arguments(const std::string& output,
+                                                          std::span<const std::string> inputs,
+                                                          size_t workers,
+                                                          const BuildSettings& settings) {
+  if (workers > kMaxPoolThreads) {
+    return Err(PendingError::runtime("failed to start the build's thread pool: " +
+                                     std::to_string(workers) + " threads asked for, at most " +
+                                     std::to_string(kMaxPoolThreads)));
+  }
+  for (const std::string& input : inputs) {
+    struct stat st;
+    if (::stat(input.c_str(), &st) != 0) return fail_errno(errno);
+    if (S_ISDIR(st.st_mode)) return fail_errno(EISDIR);
+    if (!S_ISREG(st.st_mode)) continue;  // opening a FIFO could wake its writer
+    Fd fd(::open(input.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.valid()) return fail_errno(errno);
+  }
+  return SpillDirectory::check_path(settings.spill_dir, inputs, output);
 }
 
 storage::Result<PreparedOutput, PendingError> prepare_output(const std::string& output,

@@ -57,9 +57,17 @@ struct PreparedOutput {
   OldFiles old_files;
 };
 
-// The check of the worker count that the pool makes too, made before
-// prepare_output so that a count the pool would refuse deletes nothing.
-storage::Result<void, PendingError> check_worker_count(size_t workers);
+// The checks of a build's arguments and settings that the build would
+// otherwise make only after prepare_output has deleted the old output: the
+// worker count the pool can start (the pool checks it too), every input a
+// file that can be read (a regular file is opened and closed at once, a
+// FIFO or device is not opened; a missing file or a directory fails with
+// the I/O error the phase reading it would give) and the paths of the spill
+// directory (SpillDirectory::check_path).
+storage::Result<void, PendingError> check_build_arguments(const std::string& output,
+                                                          std::span<const std::string> inputs,
+                                                          size_t workers,
+                                                          const BuildSettings& settings);
 
 // Creates the output's parent directory and claims the output (a build of
 // it in progress fails this one here, and so does anything at the claim

@@ -109,12 +109,15 @@ PyObject* build_fullmap_db(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   }
   fullmap::raise_open_file_limit();
   const size_t workers = fullmap::choose_worker_count(threads);
-  // Every check before the old output goes.
-  if (auto refused = fullmap::check_worker_count(workers); !refused.ok()) {
-    return fullmap::raise_pending(refused.error());
-  }
   std::vector<std::string> inputs = classes;
   inputs.insert(inputs.end(), synonyms.begin(), synonyms.end());
+  fullmap::BuildJob job;
+  job.settings = fullmap::read_build_settings(output, synonyms.size(), workers);
+  // Every check before the old output goes.
+  if (auto refused = fullmap::check_build_arguments(output, inputs, workers, job.settings);
+      !refused.ok()) {
+    return fullmap::raise_pending(refused.error());
+  }
   auto prepared = fullmap::prepare_output(output, inputs);
   if (!prepared.ok()) {
     fullmap::raise_pending(prepared.error());
@@ -125,8 +128,6 @@ PyObject* build_fullmap_db(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   // files or the primary being cached), and the old files, which finish going
   // while the build runs.
   const fullmap::PreparedOutput prepared_output = std::move(prepared).value();
-  fullmap::BuildJob job;
-  job.settings = fullmap::read_build_settings(output, synonyms.size(), workers);
   PyObject* progress = a[4];
   if (progress != nullptr && progress != Py_None) {
     job.progress = std::make_shared<fullmap::PythonProgress>(progress);

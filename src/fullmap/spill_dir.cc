@@ -117,8 +117,8 @@ storage::Result<void, IoError> clear_dir(int dir_fd, const char* keep) {
 
 }  // namespace
 
-Prepared SpillDirectory::prepare(const std::string& path, std::span<const std::string> inputs,
-                                 const std::string& output) {
+storage::Result<void, PendingError> SpillDirectory::check_path(
+    const std::string& path, std::span<const std::string> inputs, const std::string& output) {
   // No file or directory has the empty name (creating it fails with ENOENT),
   // and every path would count as inside it.
   if (path.empty()) return refuse("''", "the empty path names no directory");
@@ -131,6 +131,12 @@ Prepared SpillDirectory::prepare(const std::string& path, std::span<const std::s
   for (const std::string& out : outputs) {
     if (inside(dir, resolved(out))) return refuse(path, "it holds the output " + out);
   }
+  return {};
+}
+
+Prepared SpillDirectory::prepare(const std::string& path, std::span<const std::string> inputs,
+                                 const std::string& output) {
+  TRY(check_path(path, inputs, output));
 
   // A few rounds, for the races with another build creating or removing the
   // same directory or marker.
