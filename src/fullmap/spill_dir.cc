@@ -206,8 +206,13 @@ void SpillDirectory::release() {
 
 void SpillDirectory::remove() {
   if (dir_fd_ < 0) return;
-  // Best effort: a build that succeeded does not fail on its leftovers.
-  if (clear_dir(dir_fd_, nullptr).ok()) ::rmdir(path_.c_str());
+  // Best effort: a build that succeeded does not fail on its leftovers. The
+  // marker goes last, so that a build killed meanwhile leaves a directory
+  // that the next build still knows for a spill directory.
+  if (clear_dir(dir_fd_, kSpillMarkerName).ok() &&
+      (::unlinkat(dir_fd_, kSpillMarkerName, 0) == 0 || errno == ENOENT)) {
+    ::rmdir(path_.c_str());
+  }
   release();
 }
 
