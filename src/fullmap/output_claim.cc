@@ -75,18 +75,23 @@ int write_claim_text(int fd) {
   return 0;
 }
 
-// A new claim file, locked and holding its text, at `name` in `dir`, or the
-// errno of the failure (EEXIST: something is at the path). The file is
-// filled and locked before it gets its name, so nobody ever sees it partial
-// or takes it over from us: unnamed (O_TMPFILE) and linked into place, or,
-// where the file system or /proc cannot do that, under a temporary name of
-// this process's own, linked to `name` and unlinked again.
-storage::Result<Fd, int> create_claim_file(int dir, const std::string& name) {
+}  // namespace
+
+storage::Result<Fd, int> internal::create_claim_file(int dir, const std::string& name,
+                                                     ClaimFileWay way) {
+  // Filled and locked before it gets its name, so that nobody sees it
+  // partial or takes it over from us.
   auto fill = [](int fd) -> int {
     if (int e = write_claim_text(fd)) return e;
     return ::flock(fd, LOCK_EX | LOCK_NB) == 0 ? 0 : errno;
   };
-  Fd unnamed(::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+  Fd unnamed;
+  if (way == ClaimFileWay::kAny) {
+    unnamed = Fd(::openat(dir, ".", O_TMPFILE | O_RDWR | O_CLOEXEC, 0666));
+    if (!unnamed.valid() && errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
+      return Err(errno);
+    }
+  }
   if (unnamed.valid()) {
     if (int e = fill(unnamed.get())) return Err(e);
     char proc[64];
@@ -94,8 +99,6 @@ storage::Result<Fd, int> create_claim_file(int dir, const std::string& name) {
     if (::linkat(AT_FDCWD, proc, dir, name.c_str(), AT_SYMLINK_FOLLOW) == 0) return unnamed;
     if (errno != ENOENT) return Err(errno);  // EEXIST too
     // No /proc: the named way below.
-  } else if (errno != EOPNOTSUPP && errno != EISDIR && errno != EINVAL) {
-    return Err(errno);
   }
   const std::string base = "." + name + "." + std::to_string(::getpid()) + ".";
   for (int k = 0;; ++k) {
@@ -113,6 +116,8 @@ storage::Result<Fd, int> create_claim_file(int dir, const std::string& name) {
   }
 }
 
+namespace {
+
 // Attempts at a claim file that other builds keep removing or making under
 // us; each such change means another build was let in, so the last refusal
 // stands.
@@ -126,7 +131,7 @@ storage::Result<Fd, PendingError> claim_file(const std::string& output, int dir,
     struct stat st;
     if (::fstatat(dir, name.c_str(), &st, AT_SYMLINK_NOFOLLOW) != 0) {
       if (errno != ENOENT) return refuse_errno(shown, errno);
-      auto made = create_claim_file(dir, name);
+      auto made = internal::create_claim_file(dir, name, internal::ClaimFileWay::kAny);
       if (made.ok()) return std::move(made).value();
       if (made.error() == EEXIST) continue;
       return refuse_errno(shown, made.error());

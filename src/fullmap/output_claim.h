@@ -75,4 +75,17 @@ class OutputClaim {
   std::vector<Held> held_;
 };
 
+namespace internal {
+
+// A new claim file, locked and holding its text, at `name` in the directory
+// `dir`, or the errno of the failure (EEXIST: something is at the path). It
+// appears at the path whole or not at all: made unnamed (O_TMPFILE) and
+// linked into place through /proc, or, where that cannot be done (or with
+// kNamedOnly, for tests), under a temporary name of this process's own
+// (".<name>.<pid>.<n>.tmp"), linked to `name` and unlinked again.
+enum class ClaimFileWay { kAny, kNamedOnly };
+storage::Result<Fd, int> create_claim_file(int dir, const std::string& name, ClaimFileWay way);
+
+}  // namespace internal
+
 }  // namespace rs::fullmap

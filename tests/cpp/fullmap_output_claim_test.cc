@@ -1,6 +1,8 @@
 #include "src/fullmap/output_claim.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -137,6 +139,36 @@ TEST(OutputClaim, LeftoversAndFilesPutInItsPlace) {
   EXPECT_FALSE(OutputClaim::is_claim_file(lock));
   EXPECT_EQ(take_error(dir.file("missing/db.qdb")),
             refused(dir.file("missing/db.qdb.lock"), "No such file or directory (os error 2)"));
+}
+
+// Both ways of making a claim file: it is at its name whole and locked,
+// nothing else is left in the directory, and a file already there is
+// neither replaced nor touched.
+TEST(OutputClaim, ClaimFilesAppearWholeAndLocked) {
+  for (auto way : {internal::ClaimFileWay::kAny, internal::ClaimFileWay::kNamedOnly}) {
+    TempDir dir;
+    Fd d(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(d.valid());
+    const std::string path = dir.file("db.qdb.lock");
+    {
+      auto made = internal::create_claim_file(d.get(), "db.qdb.lock", way);
+      ASSERT_TRUE(made.ok()) << made.error();
+      EXPECT_EQ(read_file(path), kClaimText);
+      Fd other(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+      EXPECT_NE(::flock(other.get(), LOCK_EX | LOCK_NB), 0);
+      EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+      auto again = internal::create_claim_file(d.get(), "db.qdb.lock", way);
+      ASSERT_FALSE(again.ok());
+      EXPECT_EQ(again.error(), EEXIST);
+    }
+    fs::remove(path);
+    test::write_file(path, "mine");
+    auto refused_here = internal::create_claim_file(d.get(), "db.qdb.lock", way);
+    ASSERT_FALSE(refused_here.ok());
+    EXPECT_EQ(refused_here.error(), EEXIST);
+    EXPECT_EQ(read_file(path), "mine");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+  }
 }
 
 // A second claim file (of an output that is another's shard) that cannot be
