@@ -35,6 +35,24 @@ std::string parent_of(const std::string& output) {
 
 }  // namespace
 
+storage::Result<void, PendingError> check_build_arguments(const std::string& output,
+                                                          std::span<const std::string> inputs,
+                                                          size_t workers,
+                                                          const BuildSettings& settings) {
+  if (std::optional<PendingError> refused = check_pool_size(workers)) {
+    return Err(std::move(*refused));
+  }
+  for (const std::string& input : inputs) {
+    struct stat st;
+    if (::stat(input.c_str(), &st) != 0) return fail_errno(errno);
+    if (S_ISDIR(st.st_mode)) return fail_errno(EISDIR);
+    if (!S_ISREG(st.st_mode)) continue;  // opening a FIFO could wake its writer
+    Fd fd(::open(input.c_str(), O_RDONLY | O_NONBLOCK | O_NOCTTY | O_CLOEXEC));
+    if (!fd.valid()) return fail_errno(errno);
+  }
+  return SpillDirectory::check_path(settings.spill_dir, inputs, output);
+}
+
 storage::Result<PreparedOutput, PendingError> prepare_output(const std::string& output,
                                                              std::span<const std::string> inputs) {
   const std::string parent = parent_of(output);
@@ -43,10 +61,6 @@ storage::Result<PreparedOutput, PendingError> prepare_output(const std::string& 
     std::filesystem::create_directories(parent, ec);
     if (ec) return fail_errno(ec.value());
   }
-  // Nothing of the output is touched before it is ours.
-  TRY_ASSIGN(OutputClaim claim, OutputClaim::take(output));
-  // Cached handles of the old files go before the files do.
-  TRY(evict_cached_paths(output));
   struct Identity {
     dev_t dev;
     ino_t ino;
@@ -57,6 +71,26 @@ storage::Result<PreparedOutput, PendingError> prepare_output(const std::string& 
     struct stat st;
     if (::stat(inputs[k].c_str(), &st) == 0) input_ids.push_back({st.st_dev, st.st_ino, k});
   }
+  auto input_at = [&](const std::string& path) -> const std::string* {
+    struct stat st;
+    if (::stat(path.c_str(), &st) != 0) return nullptr;
+    for (const Identity& id : input_ids) {
+      if (id.dev == st.st_dev && id.ino == st.st_ino) return &inputs[id.input];
+    }
+    return nullptr;
+  };
+  // An input where the claim file goes is left alone (the claim would refuse
+  // it too, but this says why).
+  for (const std::string& claim_path : OutputClaim::claim_paths(output)) {
+    if (const std::string* input = input_at(claim_path)) {
+      return Err(PendingError::runtime("fullmap output lock '" + claim_path +
+                                       "': it is the input file " + *input));
+    }
+  }
+  // Nothing of the output is touched before it is ours.
+  TRY_ASSIGN(OutputClaim claim, OutputClaim::take(output));
+  // Cached handles of the old files go before the files do.
+  TRY(evict_cached_paths(output));
   std::vector<std::string> paths{output};
   for (uint32_t i = 0; i < kShardCount; ++i) paths.push_back(shard_path(output, i));
   // Every path is checked before the first is deleted.
@@ -65,13 +99,17 @@ storage::Result<PreparedOutput, PendingError> prepare_output(const std::string& 
   for (size_t i = 0; i < paths.size(); ++i) {
     struct stat st;
     if (::stat(paths[i].c_str(), &st) != 0) continue;  // nothing there to delete
-    for (const Identity& id : input_ids) {
-      if (id.dev == st.st_dev && id.ino == st.st_ino) {
-        return Err(PendingError::runtime("refusing to build over " + paths[i] +
-                                         ": it is the input file " + inputs[id.input]));
-      }
+    if (const std::string* input = input_at(paths[i])) {
+      return Err(PendingError::runtime("refusing to build over " + paths[i] +
+                                       ": it is the input file " + *input));
     }
     if (S_ISDIR(st.st_mode)) return fail_errno(EISDIR);
+    // Another build's claim (of an output whose claim file is named like
+    // one of ours) is that build's to remove.
+    if (OutputClaim::is_claim_file(paths[i])) {
+      return Err(PendingError::runtime("refusing to build over " + paths[i] +
+                                       ": it is the claim file of a fullmap build"));
+    }
     present[i] = true;
     regular[i] = S_ISREG(st.st_mode);
   }

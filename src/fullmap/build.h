@@ -57,12 +57,25 @@ struct PreparedOutput {
   OldFiles old_files;
 };
 
+// The checks of a build's arguments and settings that the build would
+// otherwise make only after prepare_output has deleted the old output: the
+// worker count the pool can start (the pool checks it too), every input a
+// file that can be read (a regular file is opened and closed at once, a
+// FIFO or device is not opened; a missing file or a directory fails with
+// the I/O error the phase reading it would give) and the paths of the spill
+// directory (SpillDirectory::check_path).
+storage::Result<void, PendingError> check_build_arguments(const std::string& output,
+                                                          std::span<const std::string> inputs,
+                                                          size_t workers,
+                                                          const BuildSettings& settings);
+
 // Creates the output's parent directory and claims the output (a build of
-// it in progress fails this one here), then checks all 17 output paths
-// before it deletes any: a path that is one of `inputs` (same device and
-// inode, following symbolic links) or a directory fails the build with
-// nothing deleted. Then deletes the old output and shard files (their last
-// close left to the result).
+// it in progress fails this one here, and so does anything at the claim
+// path that is not a build's claim file, an input among them), then checks
+// all 17 output paths before it deletes any: a path that is one of `inputs`
+// (same device and inode, following symbolic links), a directory or a
+// build's claim file fails the build with nothing deleted. Then deletes the
+// old output and shard files (their last close left to the result).
 storage::Result<PreparedOutput, PendingError> prepare_output(const std::string& output,
                                                              std::span<const std::string> inputs);
 

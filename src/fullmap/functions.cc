@@ -112,6 +112,13 @@ PyObject* build_fullmap_db(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   const size_t workers = fullmap::choose_worker_count(threads);
   std::vector<std::string> inputs = classes;
   inputs.insert(inputs.end(), synonyms.begin(), synonyms.end());
+  fullmap::BuildJob job;
+  job.settings = fullmap::read_build_settings(output, synonyms.size(), workers);
+  // Every check before the old output goes.
+  if (auto refused = fullmap::check_build_arguments(output, inputs, workers, job.settings);
+      !refused.ok()) {
+    return fullmap::raise_pending(refused.error());
+  }
   auto prepared = fullmap::prepare_output(output, inputs);
   if (!prepared.ok()) {
     fullmap::raise_pending(prepared.error());
@@ -122,8 +129,6 @@ PyObject* build_fullmap_db(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   // files or the primary being cached), and the old files, which finish going
   // while the build runs.
   const fullmap::PreparedOutput prepared_output = std::move(prepared).value();
-  fullmap::BuildJob job;
-  job.settings = fullmap::read_build_settings(output, synonyms.size(), workers);
   // The callable is borrowed from the arguments, which outlive the call;
   // only the calling thread touches it.
   PyObject* progress = a[4] != nullptr && a[4] != Py_None ? a[4] : nullptr;

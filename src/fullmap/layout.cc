@@ -114,31 +114,34 @@ class FieldReader {
 
 }  // namespace
 
-std::string shard_path(std::string_view output, uint32_t index) {
+ShardFamily shard_family(std::string_view output) {
   std::vector<Component> comps = components(output);
-  std::string stem = "fullmap";
-  std::string ext = "qdb";
+  ShardFamily family{.dir = "", .stem = "fullmap", .ext = "qdb"};
   if (!comps.empty() && comps.back().kind == Component::Kind::kNormal) {
     const Component& last = comps.back();
     std::string_view name = output.substr(last.begin, last.end - last.begin);
     size_t dot = name.rfind('.');
     if (dot == std::string_view::npos || dot == 0) {
       // No dot, or only a leading one (".db"): all stem, no extension.
-      stem = utf8::lossy(name);
+      family.stem = utf8::lossy(name);
     } else {
-      stem = utf8::lossy(name.substr(0, dot));
-      ext = utf8::lossy(name.substr(dot + 1));
+      family.stem = utf8::lossy(name.substr(0, dot));
+      family.ext = utf8::lossy(name.substr(dot + 1));
     }
   }
-  std::string name = stem + ".s" + std::to_string(index) + "." + ext;
   // The parent: everything before the last component, or nothing for the
   // root and the empty path.
-  if (comps.empty() || comps.back().kind == Component::Kind::kRoot) return name;
+  if (comps.empty() || comps.back().kind == Component::Kind::kRoot) return family;
   comps.pop_back();
-  if (comps.empty()) return name;
-  std::string parent(output.substr(0, comps.back().end));
-  if (parent.back() != '/') parent.push_back('/');
-  return parent + name;
+  if (comps.empty()) return family;
+  family.dir = std::string(output.substr(0, comps.back().end));
+  if (family.dir.back() != '/') family.dir.push_back('/');
+  return family;
+}
+
+std::string shard_path(std::string_view output, uint32_t index) {
+  ShardFamily family = shard_family(output);
+  return family.dir + family.stem + ".s" + std::to_string(index) + "." + family.ext;
 }
 
 std::string RowError::to_string() const {

@@ -47,6 +47,17 @@ inline constexpr std::string_view kSchemaTag = "quorvendel.fullmap.v5";
 // without a stem uses "fullmap", one without an extension "qdb".
 std::string shard_path(std::string_view output, uint32_t index);
 
+// What every shard path of `output` is made of: the directory they sit in
+// (empty for the working directory, else ending in '/') and the text stem
+// and extension above. Outputs with equal families share all 16 shard files
+// ("db" and "db.qdb" do).
+struct ShardFamily {
+  std::string dir;
+  std::string stem;
+  std::string ext;
+};
+ShardFamily shard_family(std::string_view output);
+
 // One (CURIE id, source id) pair of a term. Packed, so that its memory is
 // exactly its 5 stored bytes (little-endian) and term maps hold no padding.
 struct [[gnu::packed]] Posting {

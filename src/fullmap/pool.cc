@@ -156,13 +156,18 @@ void Pool::stop() {
 
 }  // namespace
 
+std::optional<PendingError> check_pool_size(size_t workers) {
+  if (workers <= kMaxPoolThreads) return std::nullopt;
+  return PendingError::runtime("failed to start the build's thread pool: " +
+                               std::to_string(workers) + " threads asked for, at most " +
+                               std::to_string(kMaxPoolThreads));
+}
+
 PoolOutcome run_on_pool(size_t workers, PoolBody body) {
   workers = std::max<size_t>(workers, 1);
   PoolOutcome failed;
-  if (workers > kMaxPoolThreads) {
-    failed.result = storage::Err(PendingError::runtime(
-        "failed to start the build's thread pool: " + std::to_string(workers) +
-        " threads asked for, at most " + std::to_string(kMaxPoolThreads)));
+  if (std::optional<PendingError> refused = check_pool_size(workers)) {
+    failed.result = storage::Err(std::move(*refused));
     return failed;
   }
   Pool pool(workers);

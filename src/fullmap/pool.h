@@ -11,6 +11,7 @@
 #include <cstddef>
 #include <exception>
 #include <functional>
+#include <optional>
 
 #include "src/fullmap/error.h"
 #include "storage/src/result.h"
@@ -27,6 +28,10 @@ struct PoolOutcome {
 
 // More threads than this are not started: the pool fails instead.
 inline constexpr size_t kMaxPoolThreads = 4096;
+
+// The pool's refusal of `workers` threads, when there are more than it starts
+// (checked before a build deletes anything, and again by the pool itself).
+std::optional<PendingError> check_pool_size(size_t workers);
 
 // Starts `workers` threads (at least 1), runs `body` on one of them and
 // waits for it; every thread has ended when this returns. A thread the

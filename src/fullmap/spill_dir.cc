@@ -117,8 +117,8 @@ storage::Result<void, IoError> clear_dir(int dir_fd, const char* keep) {
 
 }  // namespace
 
-Prepared SpillDirectory::prepare(const std::string& path, std::span<const std::string> inputs,
-                                 const std::string& output) {
+storage::Result<void, PendingError> SpillDirectory::check_path(
+    const std::string& path, std::span<const std::string> inputs, const std::string& output) {
   // No file or directory has the empty name (creating it fails with ENOENT),
   // and every path would count as inside it.
   if (path.empty()) return refuse("''", "the empty path names no directory");
@@ -131,6 +131,12 @@ Prepared SpillDirectory::prepare(const std::string& path, std::span<const std::s
   for (const std::string& out : outputs) {
     if (inside(dir, resolved(out))) return refuse(path, "it holds the output " + out);
   }
+  return {};
+}
+
+Prepared SpillDirectory::prepare(const std::string& path, std::span<const std::string> inputs,
+                                 const std::string& output) {
+  TRY(check_path(path, inputs, output));
 
   // A few rounds, for the races with another build creating or removing the
   // same directory or marker.
@@ -200,8 +206,13 @@ void SpillDirectory::release() {
 
 void SpillDirectory::remove() {
   if (dir_fd_ < 0) return;
-  // Best effort: a build that succeeded does not fail on its leftovers.
-  if (clear_dir(dir_fd_, nullptr).ok()) ::rmdir(path_.c_str());
+  // Best effort: a build that succeeded does not fail on its leftovers. The
+  // marker goes last, so that a build killed meanwhile leaves a directory
+  // that the next build still knows for a spill directory.
+  if (clear_dir(dir_fd_, kSpillMarkerName).ok() &&
+      (::unlinkat(dir_fd_, kSpillMarkerName, 0) == 0 || errno == ENOENT)) {
+    ::rmdir(path_.c_str());
+  }
   release();
 }
 

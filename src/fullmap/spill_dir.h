@@ -38,6 +38,12 @@ class SpillDirectory {
   // Releases the lock and leaves the files (a failed build keeps them).
   ~SpillDirectory();
 
+  // The refusals above that follow from the paths alone (the empty path,
+  // one holding an input or an output file); prepare makes them first.
+  static storage::Result<void, PendingError> check_path(const std::string& path,
+                                                        std::span<const std::string> inputs,
+                                                        const std::string& output);
+
   const std::string& path() const { return path_; }
 
   // After a successful build: deletes the directory with everything in it.

@@ -1,11 +1,15 @@
 #include "src/fullmap/output_claim.h"
 
 #include <gtest/gtest.h>
+#include <fcntl.h>
+#include <sys/file.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <filesystem>
+#include <fstream>
+#include <iterator>
 #include <string>
 #include <thread>
 #include <vector>
@@ -26,9 +30,18 @@ std::string busy(const std::string& output) {
   return "RuntimeError: fullmap output '" + output + "' is being built by another build";
 }
 
+std::string read_file(const std::string& path) {
+  std::ifstream in(path, std::ios::binary);
+  return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
 std::string take_error(const std::string& output) {
   auto claim = OutputClaim::take(output);
   return claim.ok() ? "<claimed>" : claim.error().to_string();
+}
+
+std::string refused(const std::string& lock, const std::string& cause) {
+  return "RuntimeError: fullmap output lock '" + lock + "': " + cause;
 }
 
 TEST(OutputClaim, OneHolderUnderEverySpellingAndNoFileLeftBehind) {
@@ -37,20 +50,32 @@ TEST(OutputClaim, OneHolderUnderEverySpellingAndNoFileLeftBehind) {
   fs::create_directory_symlink(dir.file("out"), dir.file("link"));
   const std::string output = dir.file("out/db.qdb");
   const std::string lock = dir.file("out/db.qdb.lock");
-  EXPECT_EQ(OutputClaim::lock_path(output), lock);
-  EXPECT_EQ(OutputClaim::lock_path(output + "//"), lock);
+  EXPECT_EQ(OutputClaim::claim_paths(output), std::vector<std::string>{lock});
+  EXPECT_EQ(OutputClaim::claim_paths(output + "//"), std::vector<std::string>{lock});
+  // Outputs that share the shard files share the claim file.
+  EXPECT_EQ(OutputClaim::claim_paths(dir.file("out/db")), std::vector<std::string>{lock});
+  EXPECT_EQ(OutputClaim::claim_paths(dir.file("out/db.s15.qdb")),
+            (std::vector<std::string>{dir.file("out/db.s15.qdb.lock"), lock}));
+  for (const char* not_a_shard : {"out/db.s16.qdb", "out/db.s03.qdb", "out/.s3.qdb",
+                                  "out/db.sx.qdb", "out/db.s.qdb"}) {
+    EXPECT_EQ(OutputClaim::claim_paths(dir.file(not_a_shard)).size(), 1u) << not_a_shard;
+  }
+  EXPECT_EQ(OutputClaim::claim_paths("db"), std::vector<std::string>{"db.qdb.lock"});
   {
     auto held = OutputClaim::take(output);
     ASSERT_TRUE(held.ok()) << held.error().to_string();
     EXPECT_TRUE(fs::is_regular_file(lock));
+    EXPECT_EQ(read_file(lock), kClaimText);
+    EXPECT_TRUE(OutputClaim::is_claim_file(lock));
     for (const std::string& spelling :
          {output, dir.file("out/./db.qdb"), dir.file("out/sub/../db.qdb"),
-          dir.file("link/db.qdb"), dir.file("out//db.qdb/")}) {
+          dir.file("link/db.qdb"), dir.file("out//db.qdb/"), dir.file("out/db"),
+          dir.file("link/db"), dir.file("out/db.s3.qdb")}) {
       EXPECT_EQ(take_error(spelling), busy(spelling));
     }
     // Other outputs beside it are free.
     EXPECT_EQ(take_error(dir.file("out/db.qdb2")), "<claimed>");
-    EXPECT_EQ(take_error(dir.file("out/db")), "<claimed>");
+    EXPECT_EQ(take_error(dir.file("out/db.db")), "<claimed>");
     // Moving the claim moves the lock; the moved-from claim lets go of nothing.
     OutputClaim moved = std::move(held).value();
     EXPECT_EQ(take_error(output), busy(output));
@@ -65,42 +90,121 @@ TEST(OutputClaim, LeftoversAndFilesPutInItsPlace) {
   TempDir dir;
   const std::string output = dir.file("db.qdb");
   const std::string lock = output + ".lock";
-  // A lock file that a killed holder left behind holds no lock.
-  test::write_file(lock, "");
+  // A claim file that a killed holder left behind holds no lock: taken over.
+  test::write_file(lock, std::string(kClaimText));
   {
     auto claim = OutputClaim::take(output);
-    ASSERT_TRUE(claim.ok());
+    ASSERT_TRUE(claim.ok()) << claim.error().to_string();
   }
   EXPECT_FALSE(fs::exists(lock));
-  // A file put in place of a held lock file by hand is not removed, and
-  // lets another claim in (which the holder cannot know).
+  // A file put in place of a held claim file by hand is not removed.
   {
     auto claim = OutputClaim::take(output);
     ASSERT_TRUE(claim.ok());
     fs::remove(lock);
     test::write_file(lock, "by hand");
   }
-  EXPECT_TRUE(fs::exists(lock));
-  // What cannot be opened as a lock file fails with its I/O error.
+  EXPECT_EQ(read_file(lock), "by hand");
+  // Anything but a build's claim file is refused and left as it was: files
+  // of other text (also the claim text cut short or run on), directories,
+  // links, FIFOs.
+  const std::string text(kClaimText);
+  const std::string link_cause =
+      "it is a symbolic link, not a fullmap build's claim file; left as it is";
+  for (const std::string& other :
+       {std::string(), text.substr(0, text.size() - 1), text + "x", std::string("by hand")}) {
+    test::write_file(lock, other);
+    EXPECT_EQ(take_error(output),
+              refused(lock, "it is not a fullmap build's claim file; left as it is"));
+    EXPECT_EQ(read_file(lock), other);
+    EXPECT_FALSE(OutputClaim::is_claim_file(lock));
+  }
   fs::remove(lock);
   fs::create_directory(lock);
-  EXPECT_EQ(take_error(output), "RuntimeError: Is a directory (os error 21)");
+  EXPECT_EQ(take_error(output), refused(lock, "Is a directory (os error 21)"));
+  EXPECT_TRUE(fs::is_directory(lock));
   fs::remove(lock);
   fs::create_symlink(dir.file("elsewhere"), lock);
-  EXPECT_EQ(take_error(output), "RuntimeError: Too many levels of symbolic links (os error 40)");
+  EXPECT_EQ(take_error(output), refused(lock, link_cause));
   EXPECT_FALSE(fs::exists(dir.file("elsewhere")));
+  EXPECT_TRUE(fs::is_symlink(lock));
+  // A link to a claim file is not one.
+  test::write_file(dir.file("elsewhere"), text);
+  EXPECT_EQ(take_error(output), refused(lock, link_cause));
+  EXPECT_FALSE(OutputClaim::is_claim_file(lock));
+  fs::remove(lock);
+  ASSERT_EQ(::mkfifo(lock.c_str(), 0666), 0);
+  EXPECT_EQ(take_error(output),
+            refused(lock, "it is a FIFO, not a fullmap build's claim file; left as it is"));
+  EXPECT_FALSE(OutputClaim::is_claim_file(lock));
   EXPECT_EQ(take_error(dir.file("missing/db.qdb")),
-            "RuntimeError: No such file or directory (os error 2)");
+            refused(dir.file("missing/db.qdb.lock"), "No such file or directory (os error 2)"));
+}
+
+// Both ways of making a claim file: it is at its name whole and locked,
+// nothing else is left in the directory, and a file already there is
+// neither replaced nor touched.
+TEST(OutputClaim, ClaimFilesAppearWholeAndLocked) {
+  for (auto way : {internal::ClaimFileWay::kAny, internal::ClaimFileWay::kNamedOnly}) {
+    TempDir dir;
+    Fd d(::open(dir.path().c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC));
+    ASSERT_TRUE(d.valid());
+    const std::string path = dir.file("db.qdb.lock");
+    {
+      auto made = internal::create_claim_file(d.get(), "db.qdb.lock", way);
+      ASSERT_TRUE(made.ok()) << made.error();
+      EXPECT_EQ(read_file(path), kClaimText);
+      Fd other(::open(path.c_str(), O_RDONLY | O_CLOEXEC));
+      EXPECT_NE(::flock(other.get(), LOCK_EX | LOCK_NB), 0);
+      EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+      auto again = internal::create_claim_file(d.get(), "db.qdb.lock", way);
+      ASSERT_FALSE(again.ok());
+      EXPECT_EQ(again.error(), EEXIST);
+    }
+    fs::remove(path);
+    test::write_file(path, "mine");
+    auto refused_here = internal::create_claim_file(d.get(), "db.qdb.lock", way);
+    ASSERT_FALSE(refused_here.ok());
+    EXPECT_EQ(refused_here.error(), EEXIST);
+    EXPECT_EQ(read_file(path), "mine");
+    EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 1);
+  }
+}
+
+// A second claim file (of an output that is another's shard) that cannot be
+// had releases the first.
+TEST(OutputClaim, BothClaimFilesOrNone) {
+  TempDir dir;
+  const std::string output = dir.file("db.s3.qdb");
+  auto held = OutputClaim::take(dir.file("db.qdb"));
+  ASSERT_TRUE(held.ok());
+  EXPECT_EQ(take_error(output), busy(output));
+  EXPECT_FALSE(fs::exists(output + ".lock"));
+  {
+    OutputClaim gone = std::move(held).value();
+  }
+  {
+    auto claim = OutputClaim::take(output);
+    ASSERT_TRUE(claim.ok()) << claim.error().to_string();
+    EXPECT_TRUE(fs::exists(output + ".lock"));
+    EXPECT_TRUE(fs::exists(dir.file("db.qdb.lock")));
+    EXPECT_EQ(take_error(dir.file("db")), busy(dir.file("db")));
+    // Another shard's output shares only the shared family's claim.
+    EXPECT_EQ(take_error(dir.file("db.s4.qdb")), busy(dir.file("db.s4.qdb")));
+  }
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.path()), fs::directory_iterator()), 0);
 }
 
 // Threads taking and dropping the claims of one output as fast as they can,
-// under several spellings: never two holders at once, even as each holder
-// removes the lock file that the next ones open.
+// under several spellings and as the outputs that share its shards: never
+// two holders at once, even as each holder removes the claim file that the
+// next ones open.
 TEST(OutputClaimConcurrent, NeverTwoHolders) {
   TempDir dir;
   fs::create_directories(dir.file("out/sub"));
   const std::vector<std::string> spellings = {dir.file("out/db.qdb"),
-                                              dir.file("out/sub/../db.qdb")};
+                                              dir.file("out/sub/../db.qdb"), dir.file("out/db"),
+                                              dir.file("out/db.s7.qdb")};
   const size_t rounds = storage::test::reliability_rounds(2000, 300);
   std::atomic<int> holders{0};
   std::atomic<int> most{0};
@@ -130,7 +234,8 @@ TEST(OutputClaimConcurrent, NeverTwoHolders) {
   EXPECT_EQ(most.load(), 1);
   EXPECT_EQ(failures.load(), 0u);
   EXPECT_GT(taken.load(), 0u);
-  EXPECT_FALSE(fs::exists(dir.file("out/db.qdb.lock")));
+  EXPECT_EQ(std::distance(fs::directory_iterator(dir.file("out")), fs::directory_iterator()), 1)
+      << "only sub/ is left";
 }
 
 // prepare_output claims before it touches anything: while the output is
@@ -158,6 +263,28 @@ TEST(PrepareOutput, ClaimsTheOutputBeforeItTouchesAnything) {
     EXPECT_EQ(take_error(output), busy(output));
   }
   EXPECT_EQ(take_error(output), "<claimed>");
+  // An input at the claim path, and another build's claim file at one of the
+  // output's paths, are left alone, and so is every old file.
+  test::write_file(output + ".lock", "{}\n");
+  {
+    const std::vector<std::string> inputs{dir.file("out/./db.qdb.lock")};
+    auto r = prepare_output(dir.file("out/db"), inputs);
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().to_string(), "RuntimeError: fullmap output lock '" +
+                                         dir.file("out/db.qdb.lock") +
+                                         "': it is the input file " + inputs[0]);
+    EXPECT_EQ(read_file(output + ".lock"), "{}\n");
+  }
+  fs::remove(output + ".lock");
+  for (const std::string& p : old) test::write_file(p, "old");
+  test::write_file(old[5], std::string(kClaimText));
+  {
+    auto r = prepare_output(output, {});
+    ASSERT_FALSE(r.ok());
+    EXPECT_EQ(r.error().to_string(), "RuntimeError: refusing to build over " + old[5] +
+                                         ": it is the claim file of a fullmap build");
+    for (const std::string& p : old) EXPECT_TRUE(fs::exists(p)) << p;
+  }
   // A parent directory that is missing is made before the claim.
   EXPECT_TRUE(prepare_output(dir.file("new/dir/db.qdb"), {}).ok());
   EXPECT_TRUE(fs::is_directory(dir.file("new/dir")));
