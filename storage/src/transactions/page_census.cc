@@ -548,7 +548,12 @@ Result<void, StorageError> CensusWalk::run() {
             if (status_[i] == Status::kUnread) announced_pages.push_back(chunk[i].page);
           }
           for (size_t i = end; i < round.size(); ++i) announced_pages.push_back(round[i].page);
-          mem_->prefetch_pages(announced_pages);
+          // An announcement submits its reads before it returns: a large one
+          // is split over the readers as reads are.
+          const std::span<const PageNumber> all(announced_pages);
+          in_slices(all.size(), [&](size_t from, size_t to) {
+            mem_->prefetch_pages(all.subspan(from, to - from));
+          });
         }
       }
       if (announced) read_chunk(chunk, /*only_if_cached=*/false);

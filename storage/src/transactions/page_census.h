@@ -50,9 +50,10 @@
 // Thread safety: runs on the opening thread, before the database is shared;
 // it reads the allocators once under the page store's state lock. A chunk of
 // a large round (CensusOptions) is read in slices on up to three more threads,
-// started for that chunk and joined before it is walked, on every path; they
-// only read pages into the chunk's buffer through the backend (which is safe
-// for concurrent use) and run nothing else, never Python. A thread the system
+// started for that chunk and joined before it is walked, on every path (the
+// announcement of a large round is split over such threads too); they only
+// read or announce pages through the backend (which is safe for concurrent
+// use) into the chunk's buffer, and run nothing else, never Python. A thread the system
 // refuses leaves its slice to the opener.
 #pragma once
 
