@@ -9,6 +9,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <cstring>
 #include <string>
@@ -125,6 +126,25 @@ TEST(FileBackendTest, ReadPastEndAndEmptyTransfers) {
   EXPECT_TRUE(file.read(1 << 30, std::span<uint8_t>()).ok());
   EXPECT_TRUE(file.write(1 << 20, std::span<const uint8_t>()).ok());
   EXPECT_EQ(file.len().value(), 100u);
+}
+
+// Bytes just written sit in the system's page cache: read without waiting,
+// the same bytes as read(). Past the end it never claims to have read (the
+// ordinary read reports that), and an empty read is trivially done.
+TEST(FileBackendTest, ReadIfCached) {
+  test::TempDir dir;
+  auto opened = FileBackend::open_writable(dir.file("db"));
+  ASSERT_TRUE(opened.ok());
+  const FileBackend& file = *opened.value();
+  std::vector<uint8_t> data(3 * 4096);
+  for (size_t i = 0; i < data.size(); ++i) data[i] = static_cast<uint8_t>(i * 7);
+  ASSERT_TRUE(file.write(0, data).ok());
+  std::vector<uint8_t> out(4096 + 100, 0);
+  ASSERT_TRUE(file.read_if_cached(4000, out));
+  EXPECT_TRUE(std::equal(out.begin(), out.end(), data.begin() + 4000));
+  EXPECT_FALSE(file.read_if_cached(data.size() - 10, out));
+  EXPECT_FALSE(file.read_if_cached(1 << 30, out));
+  EXPECT_TRUE(file.read_if_cached(0, std::span<uint8_t>()));
 }
 
 // Scripted stand-ins for pread64/pwrite64: each call takes the next outcome.

@@ -3,8 +3,12 @@
 #include <algorithm>
 #include <bit>
 #include <cstdint>
+#include <exception>
 #include <limits>
+#include <span>
 #include <string>
+#include <system_error>
+#include <thread>
 #include <utility>
 #include <vector>
 
@@ -109,6 +113,16 @@ bool is_page_list(std::string_view name, const InternalTableDefinition& definiti
 }
 
 constexpr uint8_t kUnknownDepth = std::numeric_limits<uint8_t>::max();
+// The bytes of a round held at once: a round is read and walked a chunk at a
+// time, so that memory follows this, not the number of tables.
+constexpr size_t kChunkBytes = size_t{1} << 20;
+constexpr size_t kChunkPages = 2048;
+constexpr unsigned kMaxReaders = 4;
+// What is read first of a page of a tree whose leaves name nothing: of a
+// leaf only the type byte counts, and a branch of few children ends well
+// within it; a branch that does not is read again in full. Most of the cost
+// of a read the system has cached is the copy.
+constexpr size_t kHeadBytes = 128;
 static_assert(kMaxTreeDepth < kUnknownDepth);
 
 // One census walk of the newest commit. The naming walk is the same walk
@@ -123,8 +137,8 @@ class CensusWalk {
   };
 
   CensusWalk(const std::shared_ptr<TransactionalMemory>& mem, const AllocatedState& state,
-             const Overlap* naming)
-      : mem_(mem), state_(state), naming_(naming) {
+             const CensusOptions& options, const Overlap* naming)
+      : mem_(mem), state_(state), options_(options), naming_(naming) {
     for (uint32_t pages : state_.region_pages) seen_.emplace_back(pages, false);
   }
 
@@ -186,14 +200,34 @@ class CensusWalk {
   bool count(PageNumber page, uint32_t owner);
   // Starts a tree at `root`, for the next round.
   void start_tree(PageNumber root, uint32_t owner);
-  Result<void, StorageError> read(const Item& item);
+  // How far the read of a chunk's page got.
+  enum class Status : uint8_t { kUnread, kRead, kFailed };
+  // Reads the chunk's unread pages into buffer_ (only those in the system's
+  // cache when `only_if_cached`), its slices on several threads when large.
+  void read_chunk(std::span<const Item> chunk, bool only_if_cached);
+  void read_slice(std::span<const Item> chunk, size_t begin, size_t end, bool only_if_cached);
+  // Runs `read(begin, end)` over slices of [0, n), joined before it returns.
+  template <typename F>
+  void in_slices(size_t n, const F& read);
+  Result<void, StorageError> walk(const Item& item, size_t index);
+  // The bytes of `item` read into the chunk.
+  size_t read_len(const Item& item) const {
+    const size_t len = size_t{mem_->get_page_size()} << item.page.page_order;
+    return reads_all_leaves(trees_[item.tree]) ? len : std::min(len, kHeadBytes);
+  }
   void read_branch(const Item& item, ByteView bytes);
   void read_leaf(const Item& item, ByteView bytes);
   void add_table(std::string name, const InternalTableDefinition& definition, bool system);
 
   std::shared_ptr<TransactionalMemory> mem_;
   const AllocatedState& state_;
+  const CensusOptions& options_;
   const Overlap* naming_;
+  // The chunk being read: its bytes, where each page's start, how far each got.
+  std::vector<uint8_t> buffer_;
+  std::vector<size_t> at_;
+  std::vector<Status> status_;
+  std::vector<std::optional<StorageError>> errors_;
   std::vector<PageBits> seen_;
   std::vector<Owner> owners_;
   std::vector<Tree> trees_;
@@ -272,16 +306,98 @@ void CensusWalk::add_table(std::string name, const InternalTableDefinition& defi
   start_tree(root->root, add_owner(std::move(table)));
 }
 
-Result<void, StorageError> CensusWalk::read(const Item& item) {
-  auto read = mem_->read_page_uncached(item.page);
+template <typename F>
+void CensusWalk::in_slices(size_t n, const F& read) {
+  unsigned readers = options_.readers != 0
+                         ? options_.readers
+                         : std::min(kMaxReaders, std::max(1u, std::thread::hardware_concurrency()));
+  const size_t per_reader = std::max<size_t>(1, options_.min_pages_per_reader);
+  readers = static_cast<unsigned>(std::min<size_t>(readers, std::max<size_t>(1, n / per_reader)));
+  if (readers <= 1) {
+    read(size_t{0}, n);
+    return;
+  }
+  const auto bound = [&](unsigned k) { return n * k / readers; };
+  std::vector<std::exception_ptr> failures(readers);
+  std::vector<unsigned> refused;
+  {
+    // jthreads: joined as they go out of scope, on every path.
+    std::vector<std::jthread> helpers;
+    helpers.reserve(readers - 1);
+    for (unsigned k = 1; k < readers; ++k) {
+      if (options_.refuse_thread && options_.refuse_thread()) {
+        refused.push_back(k);
+        continue;
+      }
+      try {
+        helpers.emplace_back([&, k] {
+          try {
+            read(bound(k), bound(k + 1));
+          } catch (...) {
+            failures[k] = std::current_exception();
+          }
+        });
+      } catch (const std::system_error&) {
+        refused.push_back(k);  // the opener reads that slice itself
+      }
+    }
+    try {
+      read(bound(0), bound(1));
+      for (unsigned k : refused) read(bound(k), bound(k + 1));
+    } catch (...) {
+      failures[0] = std::current_exception();
+    }
+  }
+  for (const std::exception_ptr& failure : failures) {
+    if (failure) std::rethrow_exception(failure);
+  }
+}
+
+void CensusWalk::read_slice(std::span<const Item> chunk, size_t begin, size_t end,
+                            bool only_if_cached) {
+  for (size_t i = begin; i < end; ++i) {
+    if (status_[i] != Status::kUnread) continue;
+    const std::span<uint8_t> out(buffer_.data() + at_[i], read_len(chunk[i]));
+    auto read = mem_->read_page_uncached_into(chunk[i].page, out, only_if_cached);
+    if (!read.ok()) {
+      status_[i] = Status::kFailed;
+      errors_[i] = std::move(read).error();
+    } else if (read.value()) {
+      status_[i] = Status::kRead;
+    }
+  }
+}
+
+void CensusWalk::read_chunk(std::span<const Item> chunk, bool only_if_cached) {
+  in_slices(chunk.size(), [&](size_t begin, size_t end) {
+    read_slice(chunk, begin, end, only_if_cached);
+  });
+}
+
+Result<void, StorageError> CensusWalk::walk(const Item& item, size_t index) {
   const uint32_t owner = trees_[item.tree].owner;
-  if (!read.ok()) {
-    if (!read.error().is(StorageError::Kind::kCorrupted)) return Err{std::move(read).error()};
-    distrust(describe(item.page, owner) + " cannot be read: " + read.error().to_string());
+  if (status_[index] != Status::kRead) {
+    StorageError error = std::move(*errors_[index]);
+    if (!error.is(StorageError::Kind::kCorrupted)) return Err{std::move(error)};
+    distrust(describe(item.page, owner) + " cannot be read: " + error.to_string());
     return {};
   }
-  const std::vector<uint8_t> page = std::move(read).value();
-  const ByteView bytes(page);
+  ByteView bytes(buffer_.data() + at_[index], read_len(item));
+  std::vector<uint8_t> full;
+  const size_t len = size_t{mem_->get_page_size()} << item.page.page_order;
+  if (bytes.size() < len && bytes[0] == kBranchPageType &&
+      !BranchAccessor::create(bytes, item.page, owners_[owner].key_width).ok()) {
+    // Its children lie beyond the head read (the checks only bound offsets by
+    // the length, so what the head gives the whole page gives too).
+    auto read = mem_->read_page_uncached(item.page);
+    if (!read.ok()) {
+      if (!read.error().is(StorageError::Kind::kCorrupted)) return Err{std::move(read).error()};
+      distrust(describe(item.page, owner) + " cannot be read: " + read.error().to_string());
+      return {};
+    }
+    full = std::move(read).value();
+    bytes = ByteView(full);
+  }
   if (!bytes.empty() && bytes[0] == kLeafPageType) {
     read_leaf(item, bytes);
   } else if (!bytes.empty() && bytes[0] == kBranchPageType) {
@@ -396,7 +512,7 @@ Result<void, StorageError> CensusWalk::run() {
   if (data_root) start_tree(data_root->root, data);
   if (system_root) start_tree(system_root->root, system);
   std::vector<Item> round;
-  std::vector<PageNumber> announced;
+  std::vector<PageNumber> announced_pages;
   while (!next_.empty()) {
     round.swap(next_);
     next_.clear();
@@ -405,10 +521,45 @@ Result<void, StorageError> CensusWalk::run() {
       return std::pair(a.page.region, a.page.page_index) <
              std::pair(b.page.region, b.page.page_index);
     });
-    announced.clear();
-    for (const Item& item : round) announced.push_back(item.page);
-    mem_->prefetch_pages(announced);
-    for (const Item& item : round) TRY(read(item));
+    // Pages the system holds in its cache are read at once; the first chunk
+    // that meets one it does not hold announces the rest of the round, so
+    // that their reads overlap, and a warm file is announced nothing.
+    bool announced = false;
+    for (size_t begin = 0; begin < round.size();) {
+      at_.clear();
+      size_t bytes = 0;
+      size_t end = begin;
+      for (; end < round.size(); ++end) {
+        const size_t len = read_len(round[end]);
+        if (end > begin && (bytes + len > kChunkBytes || end - begin == kChunkPages)) break;
+        at_.push_back(bytes);
+        bytes += len;
+      }
+      if (buffer_.size() < bytes) buffer_.resize(bytes);
+      const std::span<const Item> chunk(round.data() + begin, end - begin);
+      status_.assign(chunk.size(), Status::kUnread);
+      errors_.assign(chunk.size(), std::nullopt);
+      if (!announced) {
+        read_chunk(chunk, /*only_if_cached=*/true);
+        if (std::find(status_.begin(), status_.end(), Status::kUnread) != status_.end()) {
+          announced = true;
+          announced_pages.clear();
+          for (size_t i = 0; i < chunk.size(); ++i) {
+            if (status_[i] == Status::kUnread) announced_pages.push_back(chunk[i].page);
+          }
+          for (size_t i = end; i < round.size(); ++i) announced_pages.push_back(round[i].page);
+          // An announcement submits its reads before it returns: a large one
+          // is split over the readers as reads are.
+          const std::span<const PageNumber> all(announced_pages);
+          in_slices(all.size(), [&](size_t from, size_t to) {
+            mem_->prefetch_pages(all.subspan(from, to - from));
+          });
+        }
+      }
+      if (announced) read_chunk(chunk, /*only_if_cached=*/false);
+      for (size_t i = 0; i < chunk.size(); ++i) TRY(walk(chunk[i], i));
+      begin = end;
+    }
     // The pages whose level this round told.
     std::erase_if(parked_, [&](const Item& item) {
       const Tree& tree = trees_[item.tree];
@@ -427,7 +578,7 @@ Result<void, StorageError> CensusWalk::run() {
 }  // namespace
 
 Result<std::optional<std::string>, StorageError> check_loaded_allocator_state(
-    const std::shared_ptr<TransactionalMemory>& mem) {
+    const std::shared_ptr<TransactionalMemory>& mem, const CensusOptions& options) {
   // Nothing else uses the page store during the open, so the allocators stay
   // as read here while the census runs.
   const AllocatedState state =
@@ -436,14 +587,14 @@ Result<std::optional<std::string>, StorageError> check_loaded_allocator_state(
       });
   std::optional<CensusWalk::Overlap> overlap;
   {
-    CensusWalk census(mem, state, nullptr);
+    CensusWalk census(mem, state, options, nullptr);
     TRY(census.run());
     if (census.problem()) return census.problem();
     if (!census.overlap()) return std::optional<std::string>();
     overlap = census.overlap();
   }
   // Walked again to name the page's earlier user.
-  CensusWalk naming(mem, state, &*overlap);
+  CensusWalk naming(mem, state, options, &*overlap);
   TRY(naming.run());
   return std::optional<std::string>(overlap->user + " overlaps " +
                                     naming.named().value_or("an earlier use"));

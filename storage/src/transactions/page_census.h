@@ -14,7 +14,14 @@
 // (prefetch_pages) and read in file order, so the number of rounds follows the
 // height of the tallest tree (and the chain directory, table, subtree), never
 // the number of tables. Pages are read from the file past the caches: a walk
-// at open would only crowd the read cache. Of a tree whose leaves name nothing
+// at open would only crowd the read cache. A round is read a chunk (about a
+// MiB) at a time, and walked in file order. Pages the system holds in its
+// page cache are read at once (StorageBackend::read_if_cached): a warm file is
+// announced nothing, since announcing a cached page costs about as much as
+// reading it. The first chunk that meets a page not held announces the rest
+// of the round at once. Of a tree whose leaves name nothing only the head of
+// each page is read (a leaf's type byte, a small branch's children); a branch
+// whose children lie beyond it is read again in full. Of a tree whose leaves name nothing
 // (a normal table, a multimap subtree) only the branches and the first leaf
 // are read: the first leaf gives the depth of every leaf (all leaves of a tree
 // lie at one depth), and every other leaf is known by the number its parent
@@ -41,9 +48,17 @@
 // returned.
 //
 // Thread safety: runs on the opening thread, before the database is shared;
-// it reads the allocators once under the page store's state lock.
+// it reads the allocators once under the page store's state lock. A chunk of
+// a large round (CensusOptions) is read in slices on up to three more threads,
+// started for that chunk and joined before it is walked, on every path (the
+// announcement of a large round is split over such threads too); they only
+// read or announce pages through the backend (which is safe for concurrent
+// use) into the chunk's buffer, and run nothing else, never Python. A thread the system
+// refuses leaves its slice to the opener.
 #pragma once
 
+#include <cstddef>
+#include <functional>
 #include <memory>
 #include <optional>
 #include <string>
@@ -58,7 +73,19 @@ namespace storage {
 // state holds every page the newest commit uses allocated and no page is used
 // twice; else why the state cannot be trusted (the page and its users, or
 // what could not be read).
+// How the census reads; the defaults suit an open.
+struct CensusOptions {
+  // Threads that read a large round, the opener among them; 0: up to 4, no
+  // more than the hardware runs at once.
+  unsigned readers = 0;
+  // A slice of a round gets a thread of its own only from this many pages.
+  size_t min_pages_per_reader = 256;
+  // For tests: asked before each reading thread is started; true refuses it,
+  // as the system may.
+  std::function<bool()> refuse_thread;
+};
+
 Result<std::optional<std::string>, StorageError> check_loaded_allocator_state(
-    const std::shared_ptr<TransactionalMemory>& mem);
+    const std::shared_ptr<TransactionalMemory>& mem, const CensusOptions& options = {});
 
 }  // namespace storage

@@ -1,6 +1,8 @@
 // An in-memory backend that counts how the page store reads it: reads that a
 // prefetch announced before them and reads that none did, runs of prefetch
-// calls (one run per batch announced together), and the offsets read.
+// calls (one run per batch announced together), and the offsets read. With
+// `cached` set it plays a file the system holds in its cache: read_if_cached
+// reads (counted apart); else it answers as a backend without that call.
 //
 // Thread safety: the counts are guarded by a mutex of their own; the bytes
 // are the MemoryFile's.
@@ -27,6 +29,8 @@ class CountingBackend final : public StorageBackend {
     // Runs of prefetch calls with no read between them.
     uint64_t prefetch_batches = 0;
     std::set<uint64_t> read_offsets;
+    bool cached = false;
+    uint64_t cached_reads = 0;
   };
 
   explicit CountingBackend(std::shared_ptr<MemoryFile> file,
@@ -53,6 +57,15 @@ class CountingBackend final : public StorageBackend {
     last_was_prefetch_ = true;
     uint64_t& end = announced_[offset];
     end = std::max(end, offset + len);
+  }
+  bool read_if_cached(uint64_t offset, std::span<uint8_t> out) const override {
+    {
+      std::lock_guard<std::mutex> lock(mu_);
+      if (!counts_->cached) return false;
+      ++counts_->cached_reads;
+      counts_->read_offsets.insert(offset);
+    }
+    return inner_.read(offset, out).ok();
   }
   Result<void, IoError> set_len(uint64_t len) const override { return inner_.set_len(len); }
   Result<void, IoError> sync_data() const override { return inner_.sync_data(); }

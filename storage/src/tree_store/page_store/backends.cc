@@ -21,6 +21,8 @@ Result<void, IoError> StorageBackend::write_gathered(
 
 void StorageBackend::prefetch(uint64_t, uint64_t) const {}
 
+bool StorageBackend::read_if_cached(uint64_t, std::span<uint8_t>) const { return false; }
+
 ReadOnlyBackend::ReadOnlyBackend(std::unique_ptr<StorageBackend> inner)
     : inner_(std::move(inner)) {
   STORAGE_ASSERT(inner_ != nullptr);
@@ -36,6 +38,9 @@ Result<void, IoError> ReadOnlyBackend::read(uint64_t offset, std::span<uint8_t> 
 Result<void, IoError> ReadOnlyBackend::close() const { return inner_->close(); }
 void ReadOnlyBackend::prefetch(uint64_t offset, uint64_t len) const {
   inner_->prefetch(offset, len);
+}
+bool ReadOnlyBackend::read_if_cached(uint64_t offset, std::span<uint8_t> out) const {
+  return inner_->read_if_cached(offset, out);
 }
 Result<void, IoError> ReadOnlyBackend::set_len(uint64_t) const { unreachable(); }
 Result<void, IoError> ReadOnlyBackend::sync_data() const { unreachable(); }

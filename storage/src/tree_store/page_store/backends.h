@@ -46,6 +46,12 @@ class StorageBackend {
   // A hint that [offset, offset + len) will be read soon, so that reads of
   // many scattered pages can overlap; the default does nothing.
   virtual void prefetch(uint64_t offset, uint64_t len) const;
+  // Fills all of `out` from `offset` only when that costs no wait for the
+  // device (the bytes are in the system's page cache): true when it did.
+  // False says nothing about the bytes (not cached, not supported, or a
+  // failure the ordinary read() will then meet), and `out` may hold any
+  // bytes. The default does nothing and returns false.
+  virtual bool read_if_cached(uint64_t offset, std::span<uint8_t> out) const;
 };
 
 class ReadOnlyBackend final : public StorageBackend {
@@ -57,6 +63,7 @@ class ReadOnlyBackend final : public StorageBackend {
   Result<void, IoError> read(uint64_t offset, std::span<uint8_t> out) const override;
   Result<void, IoError> close() const override;
   void prefetch(uint64_t offset, uint64_t len) const override;
+  bool read_if_cached(uint64_t offset, std::span<uint8_t> out) const override;
   // A read-only page store issues none of these; each panics.
   Result<void, IoError> set_len(uint64_t len) const override;
   Result<void, IoError> sync_data() const override;

@@ -130,6 +130,13 @@ Result<std::vector<uint8_t>, StorageError> PagedCachedFile::read_direct(uint64_t
   return out;
 }
 
+Result<void, StorageError> PagedCachedFile::read_direct_into(uint64_t offset,
+                                                             std::span<uint8_t> out) const {
+  TRY(check_io());
+  STORAGE_BACKEND_CALL(file_->read(offset, out));
+  return {};
+}
+
 Result<uint64_t, StorageError> PagedCachedFile::file_len() const {
   TRY(check_io());
   auto r = file_->len();

@@ -203,6 +203,13 @@ class PagedCachedFile {
   bool io_failed() const { return io_failed_.load(std::memory_order_acquire); }
   // Reads from the file, bypassing both caches.
   Result<std::vector<uint8_t>, StorageError> read_direct(uint64_t offset, size_t len) const;
+  // The same into `out` (the run's length).
+  Result<void, StorageError> read_direct_into(uint64_t offset, std::span<uint8_t> out) const;
+  // The same when the backend can without waiting for the device (see
+  // StorageBackend::read_if_cached): whether it did. Never a failure.
+  bool read_direct_if_cached(uint64_t offset, std::span<uint8_t> out) const {
+    return !io_failed() && file_->read_if_cached(offset, out);
+  }
   // Passes a hint that the range will be read soon to the backend.
   void prefetch(uint64_t offset, uint64_t len) const {
     if (!io_failed()) file_->prefetch(offset, len);

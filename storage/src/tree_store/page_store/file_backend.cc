@@ -171,6 +171,25 @@ void FileBackend::prefetch(uint64_t offset, uint64_t len) const {
                         POSIX_FADV_WILLNEED);
 }
 
+bool FileBackend::read_if_cached(uint64_t offset, std::span<uint8_t> out) const {
+  if (no_wait_unsupported_.load(std::memory_order_relaxed)) return false;
+  size_t done = 0;
+  while (done < out.size()) {
+    struct iovec part{out.data() + done, std::min(out.size() - done, file_io::kMaxTransfer)};
+    const ssize_t n = ::preadv2(file_.get(), &part, 1, static_cast<off_t>(offset + done), RWF_NOWAIT);
+    if (n > 0) {
+      done += static_cast<size_t>(n);
+      continue;
+    }
+    if (n < 0 && errno == EINTR) continue;
+    if (n < 0 && (errno == EOPNOTSUPP || errno == EINVAL || errno == ENOSYS)) {
+      no_wait_unsupported_.store(true, std::memory_order_relaxed);
+    }
+    return false;  // EAGAIN: not (all) cached; end of file or an error: read() reports it
+  }
+  return true;
+}
+
 Result<void, IoError> FileBackend::write(uint64_t offset, std::span<const uint8_t> data) const {
   return file_io::write_all_at(file_.get(), data, offset, ::pwrite64);
 }

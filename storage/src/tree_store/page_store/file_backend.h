@@ -10,6 +10,7 @@
 #include <sys/types.h>
 #include <sys/uio.h>
 
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -119,6 +120,9 @@ class FileBackend final : public StorageBackend {
   // Starts reading the range into the system's page cache (posix_fadvise
   // WILLNEED); a refusal is ignored.
   void prefetch(uint64_t offset, uint64_t len) const override;
+  // preadv2 with RWF_NOWAIT; a kernel or file system without it answers
+  // false from then on.
+  bool read_if_cached(uint64_t offset, std::span<uint8_t> out) const override;
 
  private:
   FileBackend(bool lock_supported, UniqueFd file)
@@ -126,6 +130,7 @@ class FileBackend final : public StorageBackend {
 
   bool lock_supported_;
   UniqueFd file_;
+  mutable std::atomic<bool> no_wait_unsupported_{false};
 };
 
 }  // namespace storage

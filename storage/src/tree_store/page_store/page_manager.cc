@@ -320,6 +320,15 @@ Result<std::vector<uint8_t>, StorageError> TransactionalMemory::read_page_uncach
   return storage_->read_direct(address.first, address.second);
 }
 
+Result<bool, StorageError> TransactionalMemory::read_page_uncached_into(
+    PageNumber page, std::span<uint8_t> out, bool only_if_cached) const {
+  TRY_ASSIGN(const auto address, checked_address(page));
+  STORAGE_ASSERT(out.size() <= address.second);
+  if (only_if_cached) return storage_->read_direct_if_cached(address.first, out);
+  TRY(storage_->read_direct_into(address.first, out));
+  return true;
+}
+
 void TransactionalMemory::prefetch_pages(std::span<const PageNumber> pages) const {
   std::vector<std::pair<uint64_t, uint64_t>> runs;  // [start, end) in the file
   runs.reserve(pages.size());

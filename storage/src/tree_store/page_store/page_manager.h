@@ -190,6 +190,12 @@ class TransactionalMemory {
   // caches: for a walk at open (nothing is buffered yet) whose pages would
   // only crowd the read cache. Checked as get_page.
   Result<std::vector<uint8_t>, StorageError> read_page_uncached(PageNumber page) const;
+  // The run's first out.size() bytes (no more than the run's length) into
+  // `out`. With `only_if_cached`, reads only when the system's page cache holds the
+  // bytes (no wait for the device) and says whether it did; the page number
+  // is checked either way. Safe to call from several threads at once.
+  Result<bool, StorageError> read_page_uncached_into(PageNumber page, std::span<uint8_t> out,
+                                                     bool only_if_cached) const;
   // A hint that these page runs will be read soon (their reads may then
   // overlap); numbers that cannot be in the file are skipped.
   void prefetch_pages(std::span<const PageNumber> pages) const;
