@@ -8,7 +8,6 @@
 // holds and only the allocator state or a page list is wrong; one file comes
 // from a fuzzer of whole files, damaged pages and all.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <cstdint>
 #include <fstream>
@@ -29,6 +28,7 @@
 #include "storage/tests/support/database_access.h"
 #include "storage/tests/support/database_checks.h"
 #include "storage/tests/support/database_workload.h"
+#include "storage/tests/support/gzip_data.h"
 #include "storage/tests/support/image_editor.h"
 #include "storage/tests/support/memory_backend.h"
 #include "storage/tests/support/result_support.h"
@@ -37,6 +37,7 @@
 namespace storage {
 namespace {
 
+using test::gunzip;
 using test::ImageEditor;
 using test::MemoryBackend;
 using test::MemoryFile;
@@ -308,18 +309,6 @@ TEST(AllocatorStateConflictTest, PageUsedTwiceIsRefused) {
 }
 
 // ---- The fuzzer's file ----------------------------------------------------------------
-
-Bytes gunzip(const std::string& path) {
-  gzFile in = gzopen(path.c_str(), "rb");
-  if (in == nullptr) panic("cannot open " + path);
-  Bytes out;
-  uint8_t chunk[1 << 16];
-  int n = 0;
-  while ((n = gzread(in, chunk, sizeof(chunk))) > 0) out.insert(out.end(), chunk, chunk + n);
-  gzclose(in);
-  if (n < 0) panic("cannot gunzip " + path);
-  return out;
-}
 
 void write_file(const std::string& path, const Bytes& bytes) {
   std::ofstream out(path, std::ios::binary | std::ios::trunc);

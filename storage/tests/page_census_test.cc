@@ -8,7 +8,6 @@
 // Damaged files are crafted byte by byte and resealed, so that every checksum
 // holds.
 #include <gtest/gtest.h>
-#include <zlib.h>
 
 #include <algorithm>
 #include <atomic>
@@ -29,6 +28,7 @@
 #include "storage/tests/support/counting_backend.h"
 #include "storage/tests/support/database_access.h"
 #include "storage/tests/support/database_workload.h"
+#include "storage/tests/support/gzip_data.h"
 #include "storage/tests/support/image_editor.h"
 #include "storage/tests/support/memory_backend.h"
 
@@ -36,6 +36,7 @@ namespace storage {
 namespace {
 
 using test::CountingBackend;
+using test::gunzip;
 using test::ImageEditor;
 using test::MemoryBackend;
 using test::MemoryFile;
@@ -91,18 +92,6 @@ struct CountedOpen {
   CountingBackend::Counts counts;  // during the open alone
   std::vector<double> repair_progress;
 };
-
-Bytes gunzip(const std::string& path) {
-  gzFile in = gzopen(path.c_str(), "rb");
-  if (in == nullptr) panic("cannot open " + path);
-  Bytes out;
-  uint8_t chunk[1 << 16];
-  int n = 0;
-  while ((n = gzread(in, chunk, sizeof(chunk))) > 0) out.insert(out.end(), chunk, chunk + n);
-  gzclose(in);
-  if (n < 0) panic("cannot gunzip " + path);
-  return out;
-}
 
 CountedOpen open_counted(const Bytes& image, bool cached = false) {
   CountedOpen out;
