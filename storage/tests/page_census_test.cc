@@ -164,6 +164,70 @@ TEST(PageCensusTest, PagesTheSystemHoldsAreReadWithoutAnnouncement) {
   EXPECT_EQ(warm.counts.read_offsets, cold.counts.read_offsets);
 }
 
+// A cold file's pages are announced with their near neighbours (the pages of
+// one level of many small trees lie a few apart, the next level's between
+// them), in ranges no longer than the system reads ahead of one
+// announcement: a few calls, each read whole, not one call per page.
+TEST(PageCensusTest, NearbyPagesAreAnnouncedTogetherInReadAheadSizedRanges) {
+  const Bytes image = closed_file([&](Database& db) {
+    put_tables(db, table_names(1000), 40, 200);
+  });
+  const CountedOpen open = open_counted(image);
+  EXPECT_TRUE(open.repair_progress.empty());
+  const CountingBackend::Counts& counts = open.counts;
+  EXPECT_GE(counts.announced_reads, 2 * 1000u);
+  EXPECT_LE(counts.prefetch_calls * 4, counts.announced_reads);
+  EXPECT_LE(counts.largest_prefetch, TransactionalMemory::kMaxAnnouncedBytes);
+  EXPECT_GT(counts.largest_prefetch, 4 * uint64_t{Builder::kPageSize});
+}
+
+// A warm file of which a few pages are not in the system's cache (written
+// back, or let go) has those pages announced, not the rest of their round.
+TEST(PageCensusTest, PagesMissingFromAWarmFileAreAnnouncedAlone) {
+  // Enough tables that a level of them is read in several chunks.
+  const Bytes image = closed_file([&](Database& db) {
+    put_tables(db, table_names(2500), 40, 200);
+  });
+  ImageEditor editor(image);
+  auto counts = std::make_shared<CountingBackend::Counts>();
+  counts->cached = true;
+  for (const char* name : {"t00000", "t01200", "t02499"}) {
+    counts->not_cached.insert(offset_of(editor, editor.table_pages(false, name).front().page));
+  }
+  auto opened = Database::builder().set_cache_size(kCache).create_with_backend(
+      std::make_unique<CountingBackend>(std::make_shared<MemoryFile>(image), counts));
+  ASSERT_TRUE(opened.ok()) << opened.error().to_string();
+  EXPECT_GE(counts->cached_reads, 2 * 2500u - 3);
+  EXPECT_LE(counts->prefetch_calls, 3u);
+  for (uint64_t offset : counts->not_cached) EXPECT_TRUE(counts->read_offsets.contains(offset));
+}
+
+// The threads that share a census's reads are asked for once, whatever the
+// number of rounds and chunks: a thread started per chunk costs more than the
+// reads it shares.
+TEST(PageCensusTest, ReadingThreadsAreAskedForOncePerCensus) {
+  const Bytes image = closed_file([&](Database& db) {
+    put_tables(db, table_names(1000), 40, 200);
+  });
+  for (const bool cached : {false, true}) {
+    SCOPED_TRACE(cached ? "cached" : "cold");
+    auto counts = std::make_shared<CountingBackend::Counts>();
+    counts->cached = cached;
+    auto ro = ReadOnlyDatabase::open_backend(
+        std::make_unique<CountingBackend>(std::make_shared<MemoryFile>(image), counts), kCache);
+    ASSERT_TRUE(ro.ok()) << ro.error().to_string();
+    uint64_t asked = 0;
+    const CensusOptions options{.readers = 4, .min_pages_per_reader = 1, .refuse_thread = [&] {
+                                  ++asked;
+                                  return false;
+                                }};
+    auto result = check_loaded_allocator_state(test::page_store_of(ro.value()), options);
+    ASSERT_TRUE(result.ok()) << result.error().to_string();
+    EXPECT_EQ(result.value(), std::nullopt);
+    EXPECT_EQ(asked, 3u);
+  }
+}
+
 // Large rounds are read on several threads: whatever the number of readers,
 // whichever threads the system refuses (their slices are read by the opener),
 // cached or not, the census comes out the same, for a sound file and for one

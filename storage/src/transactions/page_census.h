@@ -9,27 +9,30 @@
 // that a tree still reaches: a write through it overwrites live data, and the
 // page is freed twice.
 //
-// Design: all trees are walked together, level by level. Each round reads
-// the pages of one level of every tree at once, announced together
-// (prefetch_pages) and read in file order, so the number of rounds follows the
-// height of the tallest tree (and the chain directory, table, subtree), never
-// the number of tables. Pages are read from the file past the caches: a walk
-// at open would only crowd the read cache. A round is read a chunk (about a
-// MiB) at a time, and walked in file order. Pages the system holds in its
-// page cache are read at once (StorageBackend::read_if_cached): a warm file is
-// announced nothing, since announcing a cached page costs about as much as
-// reading it. The first chunk that meets a page not held announces the rest
-// of the round at once. Of a tree whose leaves name nothing only the head of
-// each page is read (a leaf's type byte, a small branch's children); a branch
-// whose children lie beyond it is read again in full. Of a tree whose leaves name nothing
-// (a normal table, a multimap subtree) only the branches and the first leaf
-// are read: the first leaf gives the depth of every leaf (all leaves of a tree
-// lie at one depth), and every other leaf is known by the number its parent
-// holds. To learn that depth without reading a leaf it need not, a level of
-// such a tree beyond its leftmost page is read one round after its leftmost
-// page showed it to be a level of branches. The leaves of the directories, of
-// the page lists and of a multimap's outer tree are all read, as they name
-// tables, pages and subtrees.
+// Design: all trees are walked together, level by level, so that the number
+// of rounds follows the height of the tallest tree (and the chain directory,
+// table, subtree), never the number of tables. A round is sorted into file
+// order and read past the caches in chunks, a few chunks ahead of the walk
+// (the walk of one overlaps the reads of the next), by a few helper threads
+// and the opener. Pages the system holds in its page cache are read at once
+// (StorageBackend::read_if_cached): a warm file is announced nothing, since
+// announcing a cached page costs about as much as reading it; while a warm
+// round is walked, the heads of the pages it names for the next round are
+// read ahead on the helpers. A round whose first pages, or a quarter of a
+// chunk's, are not held is announced from there on (prefetch_pages, which
+// takes in pages a few apart and keeps each range within the system's
+// read-ahead window); a few pages missing from a warm file (under writeback,
+// say) are announced alone. Of a tree whose leaves name nothing (a normal
+// table, a multimap subtree) only the branches and the first leaf are read,
+// and of each only the head (a leaf's type byte, a small branch's children);
+// a branch whose children lie beyond the head is read again in full. The
+// first leaf gives the depth of every leaf (all leaves of a tree lie at one
+// depth), and every other leaf is known by the number its parent holds. To
+// learn that depth without reading a leaf it need not, a level of such a tree
+// beyond its leftmost page is read one round after its leftmost page showed
+// it to be a level of branches. The leaves of the directories, of the page
+// lists and of a multimap's outer tree are all read, as they name tables,
+// pages and subtrees.
 //
 // The census keeps one bit per page of the file (pages seen) and the
 // allocators' view in one bit per page; it does not remember who uses a page.
@@ -48,13 +51,14 @@
 // returned.
 //
 // Thread safety: runs on the opening thread, before the database is shared;
-// it reads the allocators once under the page store's state lock. A chunk of
-// a large round (CensusOptions) is read in slices on up to three more threads,
-// started for that chunk and joined before it is walked, on every path (the
-// announcement of a large round is split over such threads too); they only
-// read or announce pages through the backend (which is safe for concurrent
-// use) into the chunk's buffer, and run nothing else, never Python. A thread the system
-// refuses leaves its slice to the opener.
+// it reads the allocators once under the page store's state lock. A few
+// helper threads (five at most by default, CensusOptions) are started when a
+// round first asks for them
+// and joined when the census ends, on every path; they only read or announce
+// pages through the backend (which is safe for concurrent use) into buffers
+// the census keeps until they are joined, and run nothing else, never Python.
+// Everything else (the walk, the bits, the trees) is the opener's alone. A
+// thread the system refuses leaves its share to the others and the opener.
 #pragma once
 
 #include <cstddef>
@@ -75,10 +79,11 @@ namespace storage {
 // what could not be read).
 // How the census reads; the defaults suit an open.
 struct CensusOptions {
-  // Threads that read a large round, the opener among them; 0: up to 4, no
+  // Threads that read a large round, the opener among them; 0: up to 6, no
   // more than the hardware runs at once.
   unsigned readers = 0;
-  // A slice of a round gets a thread of its own only from this many pages.
+  // A round asks for a thread per this many reads (a whole page counts as a
+  // few); threads once started serve the rest of the census.
   size_t min_pages_per_reader = 256;
   // For tests: asked before each reading thread is started; true refuses it,
   // as the system may.

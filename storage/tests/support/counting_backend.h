@@ -2,13 +2,16 @@
 // prefetch announced before them and reads that none did, runs of prefetch
 // calls (one run per batch announced together), and the offsets read. With
 // `cached` set it plays a file the system holds in its cache: read_if_cached
-// reads (counted apart); else it answers as a backend without that call.
+// reads (counted apart), but for the pages named in `not_cached`; else it
+// answers as a backend without that call.
 //
 // Thread safety: the counts are guarded by a mutex of their own; the bytes
 // are the MemoryFile's.
 #pragma once
 
+#include <algorithm>
 #include <cstdint>
+#include <iterator>
 #include <map>
 #include <memory>
 #include <mutex>
@@ -30,7 +33,10 @@ class CountingBackend final : public StorageBackend {
     uint64_t prefetch_batches = 0;
     std::set<uint64_t> read_offsets;
     bool cached = false;
+    // With `cached`: pages (by offset) the system does not hold all the same.
+    std::set<uint64_t> not_cached;
     uint64_t cached_reads = 0;
+    uint64_t largest_prefetch = 0;
   };
 
   explicit CountingBackend(std::shared_ptr<MemoryFile> file,
@@ -53,15 +59,25 @@ class CountingBackend final : public StorageBackend {
   void prefetch(uint64_t offset, uint64_t len) const override {
     std::lock_guard<std::mutex> lock(mu_);
     ++counts_->prefetch_calls;
+    counts_->largest_prefetch = std::max(counts_->largest_prefetch, len);
     if (!last_was_prefetch_) ++counts_->prefetch_batches;
     last_was_prefetch_ = true;
-    uint64_t& end = announced_[offset];
-    end = std::max(end, offset + len);
+    // Held as disjoint ranges: an announcement may overlap earlier ones.
+    uint64_t start = offset;
+    uint64_t end = offset + len;
+    auto it = announced_.upper_bound(start);
+    if (it != announced_.begin() && std::prev(it)->second >= start) --it;
+    while (it != announced_.end() && it->first <= end) {
+      start = std::min(start, it->first);
+      end = std::max(end, it->second);
+      it = announced_.erase(it);
+    }
+    announced_[start] = end;
   }
   bool read_if_cached(uint64_t offset, std::span<uint8_t> out) const override {
     {
       std::lock_guard<std::mutex> lock(mu_);
-      if (!counts_->cached) return false;
+      if (!counts_->cached || counts_->not_cached.contains(offset)) return false;
       ++counts_->cached_reads;
       counts_->read_offsets.insert(offset);
     }
@@ -87,7 +103,7 @@ class CountingBackend final : public StorageBackend {
   std::shared_ptr<Counts> counts_;
   mutable std::mutex mu_;
   mutable bool last_was_prefetch_ = false;
-  mutable std::map<uint64_t, uint64_t> announced_;  // start -> end
+  mutable std::map<uint64_t, uint64_t> announced_;  // start -> end, disjoint
 };
 
 }  // namespace storage::test

@@ -338,13 +338,23 @@ void TransactionalMemory::prefetch_pages(std::span<const PageNumber> pages) cons
       runs.emplace_back(address.value().first, address.value().first + address.value().second);
     }
   }
-  // Runs that touch are announced as one: fewer calls, larger reads.
+  // Runs that touch, or lie no more than a few pages apart, are announced
+  // together: a device reads a few pages more in one request far sooner than
+  // it serves several requests, and the pages one level of many small trees
+  // needs often lie a few apart (the next level's among them). The system
+  // reads no more than its read-ahead window of one announcement, so a long
+  // stretch is announced in pieces that fit the smallest common window.
+  const uint64_t bridged = uint64_t{kMaxAnnouncedHolePages} * page_size_;
   std::sort(runs.begin(), runs.end());
   for (size_t i = 0; i < runs.size();) {
     const uint64_t start = runs[i].first;
     uint64_t end = runs[i].second;
-    for (++i; i < runs.size() && runs[i].first <= end; ++i) end = std::max(end, runs[i].second);
-    storage_->prefetch(start, end - start);
+    for (++i; i < runs.size() && runs[i].first <= end + bridged; ++i) {
+      end = std::max(end, runs[i].second);
+    }
+    for (uint64_t at = start; at < end; at += kMaxAnnouncedBytes) {
+      storage_->prefetch(at, std::min(end - at, kMaxAnnouncedBytes));
+    }
   }
 }
 

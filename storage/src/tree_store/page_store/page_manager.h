@@ -197,8 +197,12 @@ class TransactionalMemory {
   Result<bool, StorageError> read_page_uncached_into(PageNumber page, std::span<uint8_t> out,
                                                      bool only_if_cached) const;
   // A hint that these page runs will be read soon (their reads may then
-  // overlap); numbers that cannot be in the file are skipped.
+  // overlap); numbers that cannot be in the file are skipped. Runs no more
+  // than kMaxAnnouncedHolePages pages apart are announced together, the
+  // pages between them included, in ranges of at most kMaxAnnouncedBytes.
   void prefetch_pages(std::span<const PageNumber> pages) const;
+  static constexpr uint32_t kMaxAnnouncedHolePages = 4;
+  static constexpr uint64_t kMaxAnnouncedBytes = uint64_t{128} << 10;
   // The same page, borrowed in place on a read-cache hit (see PinnedPage).
   Result<PinnedPage, StorageError> pin_page(const PageNumber& page, PageReadHint hint) const;
   // Lends a page run for writing, its buffer holding the current bytes;
