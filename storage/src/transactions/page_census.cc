@@ -411,7 +411,7 @@ class CensusWalk {
     const Tree& tree = trees_[item.tree];
     return reads_all_leaves(tree) || tree.wide ? len : std::min(len, kHeadBytes);
   }
-  void read_branch(const Item& item, ByteView bytes);
+  void read_branch(const Item& item, const BranchAccessor& accessor);
   void read_leaf(const Item& item, ByteView bytes);
   void add_table(std::string_view name, const InternalTableDefinition& definition, bool system);
 
@@ -696,10 +696,24 @@ Result<void, StorageError> CensusWalk::walk(const Item& item, Slot& slot, size_t
     return {};
   }
   ByteView bytes(slot.at[index], slot.len[index]);
+  if (bytes.empty() || (bytes[0] != kLeafPageType && bytes[0] != kBranchPageType)) {
+    distrust(describe(item.page, owner) + " is not a tree page" +
+             (bytes.empty() ? std::string() : " (type " + std::to_string(bytes[0]) + ")"));
+    return {};
+  }
+  if (bytes[0] == kLeafPageType) {
+    read_leaf(item, bytes);
+    return {};
+  }
+  if (size_t{item.depth} + 1 >= kMaxTreeDepth) {
+    distrust(describe(item.page, owner) + " lies deeper than any tree reaches");
+    return {};
+  }
+  const std::optional<size_t> key_width = owners_[owner].key_width;
+  auto accessor = BranchAccessor::create(bytes, item.page, key_width);
   std::vector<uint8_t> full;
   const size_t len = size_t{mem_->get_page_size()} << item.page.page_order;
-  if (bytes.size() < len && bytes[0] == kBranchPageType &&
-      !BranchAccessor::create(bytes, item.page, owners_[owner].key_width).ok()) {
+  if (!accessor.ok() && bytes.size() < len) {
     // Its children lie beyond the head read (the checks only bound offsets by
     // the length, so what the head gives the whole page gives too). Its
     // tree's later pages are read whole: they are likely as wide.
@@ -711,36 +725,24 @@ Result<void, StorageError> CensusWalk::walk(const Item& item, Slot& slot, size_t
       return {};
     }
     full = std::move(read).value();
-    bytes = ByteView(full);
+    accessor = BranchAccessor::create(ByteView(full), item.page, key_width);
   }
-  if (!bytes.empty() && bytes[0] == kLeafPageType) {
-    read_leaf(item, bytes);
-  } else if (!bytes.empty() && bytes[0] == kBranchPageType) {
-    read_branch(item, bytes);
-  } else {
-    distrust(describe(item.page, owner) + " is not a tree page" +
-             (bytes.empty() ? std::string() : " (type " + std::to_string(bytes[0]) + ")"));
+  if (!accessor.ok()) {
+    distrust(describe(item.page, owner) + " cannot be read: " + accessor.error().to_string());
+    return {};
   }
+  read_branch(item, accessor.value());
   return {};
 }
 
-void CensusWalk::read_branch(const Item& item, ByteView bytes) {
+void CensusWalk::read_branch(const Item& item, const BranchAccessor& accessor) {
   Tree& tree = trees_[item.tree];
   const uint32_t owner = tree.owner;
-  if (size_t{item.depth} + 1 >= kMaxTreeDepth) {
-    distrust(describe(item.page, owner) + " lies deeper than any tree reaches");
-    return;
-  }
-  auto accessor = BranchAccessor::create(bytes, item.page, owners_[owner].key_width);
-  if (!accessor.ok()) {
-    distrust(describe(item.page, owner) + " cannot be read: " + accessor.error().to_string());
-    return;
-  }
   const bool all_leaves = reads_all_leaves(tree);
   if (item.leftmost) tree.branch_levels = static_cast<uint8_t>(item.depth + 1);
   const auto depth = static_cast<uint8_t>(item.depth + 1);
-  for (size_t i = 0; i < accessor->count_children(); ++i) {
-    const PageNumber child = accessor->child_page(i);
+  for (size_t i = 0; i < accessor.count_children(); ++i) {
+    const PageNumber child = accessor.child_page(i);
     if (!count(child, owner)) continue;
     const bool leftmost = item.leftmost && i == 0;
     // Below the first leaf's depth lie only leaves, known by their numbers.
