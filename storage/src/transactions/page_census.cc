@@ -827,12 +827,13 @@ Result<void, StorageError> CensusWalk::run() {
   const std::optional<BtreeHeader> system_root = mem_->get_system_root();
   const uint32_t data = add_owner(Owner{Role::kDirectory, Leaves::kDefinitions, false});
   const uint32_t system = add_owner(Owner{Role::kDirectory, Leaves::kDefinitions, true});
-  // Room for every table the directories say they hold (a count read from
-  // the file, so bounded): growing these one table at a time costs more than
-  // the walk.
+  // Room for the tables the directories say they hold: growing these one
+  // table at a time costs more than the walk. The count is read from the
+  // file, so a damaged one reserves no more than a few MiB; beyond that the
+  // vectors grow.
   const uint64_t tables = std::min<uint64_t>(
       (data_root ? data_root->length : 0) + (system_root ? system_root->length : 0),
-      uint64_t{1} << 20);
+      uint64_t{1} << 16);
   owners_.reserve(tables + 2);
   trees_.reserve(tables + 2);
   next_.reserve(tables + 2);
