@@ -148,6 +148,18 @@ def test_two_threads_building_one_output(tmp_path):
         check_round(output, outcomes)
 
 
+def feed_fifo(fifo, data):
+    """Writes `data` into a FIFO that a build reads, unless no reader has it
+    open (the build ended before it got there)."""
+    try:
+        fd = os.open(fifo, os.O_WRONLY | os.O_NONBLOCK)
+    except OSError:
+        return
+    os.set_blocking(fd, True)
+    with os.fdopen(fd, "wb") as w:
+        w.write(data)
+
+
 def names_and_inodes(dir):
     return {p.name: p.stat().st_ino for p in dir.iterdir()}
 
@@ -162,19 +174,21 @@ def test_a_held_claim_refuses_every_spelling_before_touching_anything(tmp_path, 
     (tmp_path / "link").symlink_to(out_dir)
     monkeypatch.chdir(tmp_path)
 
-    # A build that stops in its shard phase: its primary and its shard files
-    # exist, and it holds the claim.
-    reached, release = threading.Event(), threading.Event()
+    # A build that waits for its synonyms on a FIFO nobody writes to yet: it
+    # holds the claim and its spill directory, and its old output is gone.
+    fifo = tmp_path / "fifo" / "synA.ndjson"
+    fifo.parent.mkdir()
+    os.mkfifo(fifo)
+    reached = threading.Event()
     outcome = []
 
     def progress(kind, done, total, message):
-        if kind == 2:
+        if kind == 0:
             reached.set()
-            release.wait()
 
     def build():
         try:
-            rs.build_fullmap_db(output, [classes], [synonyms], threads=2, progress=progress)
+            rs.build_fullmap_db(output, [classes], [fifo], threads=2, progress=progress)
             outcome.append("ok")
         except BaseException as e:  # noqa: B036
             outcome.append(str(e))
@@ -201,7 +215,8 @@ def test_a_held_claim_refuses_every_spelling_before_touching_anything(tmp_path, 
         rs.build_fullmap_db(beside, [other_classes], [other_synonyms])
         assert answers(beside) == ("B", expected("B"))
     finally:
-        release.set()
+        # The writer comes late: the build reads all it writes.
+        feed_fifo(fifo, synonyms.read_bytes())
         holder.join()
     assert outcome == ["ok"]
     assert answers(output) == ("A", expected("A"))
@@ -502,44 +517,170 @@ def test_two_processes_building_outputs_that_share_shards(tmp_path):
             w.wait()
 
 
-# Arguments (and settings) that fail the build, each before the old output
-# is touched: (what is changed, the exception, its text or None).
-REFUSED = {
-    "threads above the pool": (dict(threads=4097), RuntimeError,
-                               "failed to start the build's thread pool: "
-                               "4097 threads asked for, at most 4096"),
-    "threads 2**63": (dict(threads=2**63), RuntimeError, None),
-    "threads 2**64": (dict(threads=2**64), OverflowError, None),
-    "threads -1": (dict(threads=-1), OverflowError, None),
-    "missing synonyms file": (dict(synonyms="missing"), RuntimeError,
-                              "No such file or directory (os error 2)"),
-    "class file a directory": (dict(classes="dir"), RuntimeError, "Is a directory (os error 21)"),
-    "empty spill directory": (dict(spill=""), RuntimeError,
-                              "refusing spill directory '': the empty path names no directory"),
-    "spill directory holding the input": (dict(spill="in"), RuntimeError, None),
+# Builds that fail before they touch the old output: a case sets up what is
+# wrong on a Refusal and gives the exception and its text (None: any text).
+class Refusal:
+    def __init__(self, tmp_path, monkeypatch):
+        self.tmp = tmp_path
+        self.monkeypatch = monkeypatch
+        self.classes, self.synonyms = write_inputs(tmp_path / "in", "A")
+        self.out = tmp_path / "out"
+        self.old = self.out / "db.qdb"  # the old output that must keep answering
+        self.output = None              # what the build is given (default: self.old)
+        self.threads = 2
+        self.holders = []               # builds of other outputs still running
+
+    def spill(self, path):
+        self.monkeypatch.setenv("QUORVENDEL_FULLMAP_SPILL_DIR", str(path))
+        return str(path)
+
+    def hold_spill_dir(self, path):
+        """Another output's build that holds the spill directory `path`: it
+        waits for its synonyms on a FIFO nobody writes to yet."""
+        fifo = self.tmp / "holder" / "synH.ndjson"
+        fifo.parent.mkdir()
+        os.mkfifo(fifo)
+        self.spill(path)
+        reached = threading.Event()
+        outcome = []
+
+        def build():
+            try:
+                rs.build_fullmap_db(self.tmp / "holder" / "h.qdb", [self.classes], [fifo],
+                                    progress=lambda kind, *_: kind == 0 and reached.set())
+                outcome.append("ok")
+            except BaseException as e:  # noqa: B036
+                outcome.append(e)
+
+        thread = threading.Thread(target=build)
+        thread.start()
+        self.holders.append((thread, fifo, outcome))
+        assert reached.wait(60)
+
+    def release(self):
+        for thread, fifo, outcome in self.holders:
+            feed_fifo(fifo, self.synonyms.read_bytes())
+            thread.join()
+            assert outcome == ["ok"]
+
+
+# What the spill directory is, and the reason of its refusal (None: the
+# system's error for a path that is not a directory).
+SPILL_REFUSALS = {
+    "not empty": "it is not empty and holds no spill marker of a fullmap build",
+    "link to a directory": "it is a symbolic link",
+    "regular file": None,
+    "/dev/null": None,
+    "/proc/self": "it is a symbolic link",
+    "default is a link": "it is a symbolic link",
+    "held by another build": "another build is using it",
 }
+
+
+def refuse_spill(kind):
+    def setup(r):
+        if kind == "not empty":
+            (r.tmp / "mine").mkdir()
+            (r.tmp / "mine" / "notes.txt").write_text("keep\n")
+            path = r.spill(r.tmp / "mine")
+        elif kind == "link to a directory":
+            (r.tmp / "real").mkdir()
+            os.symlink(r.tmp / "real", r.tmp / "alias")
+            path = r.spill(r.tmp / "alias")
+        elif kind == "regular file":
+            (r.tmp / "file").write_text("keep\n")
+            path = r.spill(r.tmp / "file")
+        elif kind in ("/dev/null", "/proc/self"):
+            path = r.spill(kind)
+        elif kind == "default is a link":
+            (r.tmp / "real").mkdir()
+            path = str(r.old) + ".spill.d"
+            os.symlink(r.tmp / "real", path)
+        else:
+            path = str(r.tmp / "shared.spill.d")
+            r.hold_spill_dir(path)
+        reason = SPILL_REFUSALS[kind]
+        if reason is None:
+            return "Not a directory (os error 20)"
+        return f"refusing spill directory {path}: {reason}"
+    return setup
+
+
+def no_file_name(output):
+    def setup(r):
+        r.output = output
+        r.monkeypatch.chdir(r.out)
+        return f"fullmap output '{output}' names no file: its last path component is empty"
+    return setup
+
+
+def set_attr(name, value, text=None):
+    def setup(r):
+        setattr(r, name, value(r) if callable(value) else value)
+        return text
+    return setup
+
+
+# case: (setup, exception, its text: None for any, "" for the one setup gives;
+# the old output's name)
+REFUSED = {
+    "threads above the pool": (set_attr("threads", 4097), RuntimeError,
+                               "failed to start the build's thread pool: "
+                               "4097 threads asked for, at most 4096", "db.qdb"),
+    "threads 2**63": (set_attr("threads", 2**63), RuntimeError, None, "db.qdb"),
+    "threads 2**64": (set_attr("threads", 2**64), OverflowError, None, "db.qdb"),
+    "threads -1": (set_attr("threads", -1), OverflowError, None, "db.qdb"),
+    "missing synonyms file": (set_attr("synonyms", lambda r: r.tmp / "in" / "missing.ndjson",
+                                       "No such file or directory (os error 2)"),
+                              RuntimeError, "", "db.qdb"),
+    "class file a directory": (set_attr("classes", lambda r: r.tmp / "in",
+                                        "Is a directory (os error 21)"),
+                               RuntimeError, "", "db.qdb"),
+    "empty spill directory": (lambda r: r.spill("") and None, RuntimeError,
+                              "refusing spill directory '': the empty path names no directory",
+                              "db.qdb"),
+    "spill directory holding the input": (lambda r: r.spill(r.tmp / "in") and None,
+                                          RuntimeError, None, "db.qdb"),
+    # A path with no file name names the directory of another output, whose
+    # shards it would delete: "db.qdb/" and "" (fullmap.qdb's), "sub/" (sub.qdb's).
+    "output ending in a slash": (no_file_name("db.qdb/"), RuntimeError, "", "db.qdb"),
+    "output a directory name and a slash": (no_file_name("sub/"), RuntimeError, "", "sub.qdb"),
+    "empty output": (no_file_name(""), RuntimeError, "", "fullmap.qdb"),
+    **{f"spill directory: {kind}": (refuse_spill(kind), RuntimeError, "", "db.qdb")
+       for kind in SPILL_REFUSALS},
+}
+
+
+def snapshot_tree(path):
+    """What is at `path` (not followed), and below it when it is a directory."""
+    try:
+        top = snapshot(pathlib.Path(path))
+    except FileNotFoundError:
+        return None
+    if top[1] != stat.S_IFDIR:
+        return top
+    return top, {p.name: snapshot(p) for p in pathlib.Path(path).iterdir()}
 
 
 @pytest.mark.parametrize("case", list(REFUSED))
 def test_refused_arguments_delete_nothing(tmp_path, monkeypatch, case):
-    classes, synonyms = write_inputs(tmp_path / "in", "A")
+    setup, error, text, old_name = REFUSED[case]
+    r = Refusal(tmp_path, monkeypatch)
+    r.old = r.out / old_name
     old_classes, old_synonyms = write_inputs(tmp_path / "old", "B")
-    output = tmp_path / "out" / "db.qdb"
-    rs.build_fullmap_db(output, [old_classes], [old_synonyms])
-    before = names_and_inodes(output.parent)
-    change, error, text = REFUSED[case]
-    kwargs = dict(threads=change.get("threads", 2))
-    if change.get("synonyms") == "missing":
-        synonyms = tmp_path / "in" / "missing.ndjson"
-    if change.get("classes") == "dir":
-        classes = tmp_path / "in"
-    if "spill" in change:
-        monkeypatch.setenv("QUORVENDEL_FULLMAP_SPILL_DIR",
-                           change["spill"] and str(tmp_path / change["spill"]))
-    with pytest.raises(error) as info:
-        rs.build_fullmap_db(output, [classes], [synonyms], **kwargs)
-    if text is not None:
-        assert str(info.value) == text
-    assert names_and_inodes(output.parent) == before
-    monkeypatch.delenv("QUORVENDEL_FULLMAP_SPILL_DIR", raising=False)
-    assert answers(output) == ("B", expected("B"))
+    rs.build_fullmap_db(r.old, [old_classes], [old_synonyms])
+    try:
+        given_text = setup(r)
+        if text == "":
+            text = given_text
+        spill = os.environ.get("QUORVENDEL_FULLMAP_SPILL_DIR", str(r.old) + ".spill.d")
+        before = names_and_inodes(r.out), snapshot_tree(spill)
+        with pytest.raises(error) as info:
+            rs.build_fullmap_db(r.old if r.output is None else r.output, [r.classes],
+                                [r.synonyms], threads=r.threads)
+        if text is not None:
+            assert str(info.value) == text
+        assert (names_and_inodes(r.out), snapshot_tree(spill)) == before
+        assert answers(r.old) == ("B", expected("B"))
+    finally:
+        r.release()

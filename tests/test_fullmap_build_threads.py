@@ -1,6 +1,7 @@
-"""The threads of a build: a thread that cannot be started fails the build
-without ending the interpreter, no thread outlives the call, and a process
-forked after a build can build again. Each case runs in a child process, so
+"""The threads of a build: all of them start before the old output is
+deleted, so a thread that cannot be started fails the build with the old
+output still answering and without ending the interpreter; no thread
+outlives the call, and a process forked after a build can build again. Each case runs in a child process, so
 that its limits and its thread counts are its own."""
 import os
 import shutil
@@ -45,6 +46,14 @@ def check(output):
     assert [(r["term"], r["CURIE"]) for r in rows] == [("name 2 7", "X2:7"),
                                                       ("y:1", "X0:1")], rows
 
+def old_output(d):
+    # A database built before, which a refused build must leave answering.
+    classes, syn = write_inputs(d)
+    out = os.path.join(d, "db.qdb")
+    rs.build_fullmap_db(out, classes, syn, threads=2)
+    check(out)
+    return out, classes, syn
+
 def attempt(output, classes, syn, threads):
     try:
         rs.build_fullmap_db(output, classes, syn, threads=threads)
@@ -66,19 +75,21 @@ POOL_REFUSED = "failed to start the build's thread pool: Resource temporarily un
 
 
 def test_address_space_too_small_for_the_threads(tmp_path):
-    # 2 MiB stacks in 1 GiB: far fewer than the threads asked for fit. Every
-    # build fails cleanly, and after each one the process has only its own
-    # thread; a build that fits then succeeds.
+    # 2 MiB stacks in 1 GiB (and in 1200 MiB): fewer than the threads asked
+    # for fit. With 300 workers the pool alone would fit, but not with the
+    # consumers ingestion starts beside it. Every build fails before it
+    # deletes anything: the old output still answers, and the process has
+    # only its own thread; a build that fits then succeeds.
     code = """
-        classes, syn = write_inputs(sys.argv[1])
-        out = os.path.join(sys.argv[1], "db.qdb")
+        out, classes, syn = old_output(sys.argv[1])
         before = tasks()
         limit = resource.getrlimit(resource.RLIMIT_AS)
-        resource.setrlimit(resource.RLIMIT_AS, (1 << 30, limit[1]))
-        for threads in (2000, 1500, 1000, 2000):
+        for mib, threads in ((1024, 2000), (1024, 1500), (1200, 1000), (1024, 300), (1024, 2000)):
+            resource.setrlimit(resource.RLIMIT_AS, (mib << 20, limit[1]))
             kind, text = attempt(out, classes, syn, threads)
+            resource.setrlimit(resource.RLIMIT_AS, limit)
+            check(out)
             print(threads, kind, text, tasks(before) - before, sep="|")
-        resource.setrlimit(resource.RLIMIT_AS, limit)
         rs.build_fullmap_db(out, classes, syn, threads=2)
         check(out)
         print("alive")
@@ -87,7 +98,7 @@ def test_address_space_too_small_for_the_threads(tmp_path):
     assert r.returncode == 0, r.stderr
     *attempts, last = r.stdout.splitlines()
     assert last == "alive"
-    assert len(attempts) == 4
+    assert len(attempts) == 5
     for line in attempts:
         threads, kind, text, extra = line.split("|")
         assert (kind, extra) == ("RuntimeError", "0"), line
@@ -106,21 +117,23 @@ def shared_dir():
 
 # Under a process limit, which binds only unprivileged users: the child
 # becomes a user of its own (a uid no other process has) after loading the
-# module. With 2 workers a build starts 2 pool threads, 2 consumers and one
-# producer, then 16 shard writers, beside the calling thread.
+# module. With 2 workers a build needs the thread it runs on, 2 pool
+# threads, and then 2 consumers and 3 producers, and later 16 shard writers,
+# beside the calling thread: it starts 19 at once before it deletes
+# anything, so every limit below that refuses it with the old output intact.
 @pytest.mark.parametrize("threads,nproc,kind,text", [
     (32, 20, "RuntimeError", POOL_REFUSED),
     (2, 2, "RuntimeError", POOL_REFUSED),
-    (2, 4, "PanicException", "failed to spawn thread"),
-    (2, 10, "PanicException", "failed to spawn thread"),
+    (2, 4, "RuntimeError", POOL_REFUSED),
+    (2, 10, "RuntimeError", POOL_REFUSED),
+    (2, 18, "RuntimeError", POOL_REFUSED),
     (2, 40, "built", ""),
 ])
 def test_process_limit_as_an_unprivileged_user(shared_dir, threads, nproc, kind, text):
     if os.getuid() != 0:
         pytest.skip("needs root to run the child as a user of its own")
     code = """
-        classes, syn = write_inputs(sys.argv[1])
-        out = os.path.join(sys.argv[1], "db.qdb")
+        out, classes, syn = old_output(sys.argv[1])
         uid = 200000 + os.getpid() % 100000
         os.setgroups([])
         os.setgid(uid)
@@ -129,8 +142,9 @@ def test_process_limit_as_an_unprivileged_user(shared_dir, threads, nproc, kind,
         limit = resource.getrlimit(resource.RLIMIT_NPROC)
         resource.setrlimit(resource.RLIMIT_NPROC, (int(sys.argv[3]), limit[1]))
         kind, text = attempt(out, classes, syn, int(sys.argv[2]))
-        print(kind, text, tasks(before) - before, sep="|")
         resource.setrlimit(resource.RLIMIT_NPROC, limit)
+        check(out)
+        print(kind, text, tasks(before) - before, sep="|")
         rs.build_fullmap_db(out, classes, syn, threads=2)
         check(out)
         print("alive")

@@ -8,6 +8,7 @@
 #include <filesystem>
 #include <memory>
 #include <new>
+#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -39,6 +40,12 @@ storage::Result<void, PendingError> check_build_arguments(const std::string& out
                                                           std::span<const std::string> inputs,
                                                           size_t workers,
                                                           const BuildSettings& settings) {
+  // Such a path names a directory, not a file, and its shards would be the
+  // files of another output (db.qdb/ has the shards of db.qdb).
+  if (output.empty() || output.back() == '/') {
+    return Err(PendingError::runtime("fullmap output '" + output +
+                                     "' names no file: its last path component is empty"));
+  }
   if (std::optional<PendingError> refused = check_pool_size(workers)) {
     return Err(std::move(*refused));
   }
@@ -54,7 +61,8 @@ storage::Result<void, PendingError> check_build_arguments(const std::string& out
 }
 
 storage::Result<PreparedOutput, PendingError> prepare_output(const std::string& output,
-                                                             std::span<const std::string> inputs) {
+                                                             std::span<const std::string> inputs,
+                                                             const std::string& spill_dir) {
   const std::string parent = parent_of(output);
   if (!parent.empty()) {
     std::error_code ec;
@@ -87,8 +95,11 @@ storage::Result<PreparedOutput, PendingError> prepare_output(const std::string& 
                                        "': it is the input file " + *input));
     }
   }
-  // Nothing of the output is touched before it is ours.
+  // Nothing of the output is touched before it is ours, and the spill
+  // directory too: a build that could not have it would fail only after the
+  // old output was gone.
   TRY_ASSIGN(OutputClaim claim, OutputClaim::take(output));
+  TRY_ASSIGN(SpillDirectory spill, SpillDirectory::take(spill_dir, inputs, output));
   // Cached handles of the old files go before the files do.
   TRY(evict_cached_paths(output));
   std::vector<std::string> paths{output};
@@ -123,7 +134,7 @@ storage::Result<PreparedOutput, PendingError> prepare_output(const std::string& 
     if (::unlink(paths[i].c_str()) != 0 && errno != ENOENT) return fail_errno(errno);
     if (fd.valid()) held.push_back(std::move(fd));
   }
-  PreparedOutput prepared{.claim = std::move(claim), .old_files = {}};
+  PreparedOutput prepared{.claim = std::move(claim), .spill = std::move(spill), .old_files = {}};
   if (!held.empty()) {
     // When no thread can be had, the files are closed here instead.
     try {
@@ -137,11 +148,21 @@ storage::Result<PreparedOutput, PendingError> prepare_output(const std::string& 
   return prepared;
 }
 
+size_t build_thread_count(size_t workers, const BuildSettings& settings, size_t synonym_files) {
+  const IngestThreads ingest = ingest_threads(workers, settings.producers, synonym_files);
+  return 1 + workers + std::max<size_t>(ingest.consumers + ingest.producers, kShardCount);
+}
+
 Outcome build_body(const BuildJob& job) {
-  std::vector<std::string> inputs = job.classes;
-  inputs.insert(inputs.end(), job.synonyms.begin(), job.synonyms.end());
-  TRY_ASSIGN(SpillDirectory spill,
-             SpillDirectory::prepare(job.settings.spill_dir, inputs, job.output));
+  std::optional<SpillDirectory> taken;
+  if (job.spill == nullptr) {
+    std::vector<std::string> inputs = job.classes;
+    inputs.insert(inputs.end(), job.synonyms.begin(), job.synonyms.end());
+    TRY_ASSIGN(SpillDirectory own, SpillDirectory::take(job.settings.spill_dir, inputs, job.output));
+    taken.emplace(std::move(own));
+  }
+  SpillDirectory& spill = job.spill != nullptr ? *job.spill : *taken;
+  TRY(spill.clear());
   IngestResult tables;
   {
     TRY_ASSIGN(EquivIndex equiv, EquivIndex::build(job.classes, spill.path(), job.progress));

@@ -119,38 +119,43 @@ PyObject* build_fullmap_db(PyObject*, PyObject* const* args, Py_ssize_t nargs,
       !refused.ok()) {
     return fullmap::raise_pending(refused.error());
   }
-  auto prepared = fullmap::prepare_output(output, inputs);
-  if (!prepared.ok()) {
-    fullmap::raise_pending(prepared.error());
-    return nullptr;
+  // So are the build's threads: all of them are started here, and the build
+  // takes them as it goes. Joined when this call returns.
+  fullmap::CallThreads build_threads;
+  if (auto refused =
+          build_threads.start(fullmap::build_thread_count(workers, job.settings, synonyms.size()))) {
+    return fullmap::raise_pending(fullmap::PendingError::runtime(
+        "failed to start the build's thread pool: " + refused->to_string()));
   }
+  auto prepared = fullmap::prepare_output(output, inputs, job.settings.spill_dir);
+  if (!prepared.ok()) return fullmap::raise_pending(prepared.error());
   // Held to the end of this call, after the new primary is cached: the claim
   // on the output (a build beginning meanwhile fails rather than deleting the
-  // files or the primary being cached), and the old files, which finish going
-  // while the build runs.
-  const fullmap::PreparedOutput prepared_output = std::move(prepared).value();
+  // files or the primary being cached), the spill directory, and the old
+  // files, which finish going while the build runs.
+  fullmap::PreparedOutput prepared_output = std::move(prepared).value();
   // The callable is borrowed from the arguments, which outlive the call;
   // only the calling thread touches it.
   PyObject* progress = a[4] != nullptr && a[4] != Py_None ? a[4] : nullptr;
-  std::shared_ptr<fullmap::ProgressQueue> queue;
-  if (progress != nullptr) {
-    queue = std::make_shared<fullmap::ProgressQueue>();
-    job.progress = queue;
-  }
+  auto queue = std::make_shared<fullmap::ProgressQueue>();
+  if (progress != nullptr) job.progress = queue;
+  job.spill = &prepared_output.spill;
   const std::string job_output = output;
   job.output = std::move(output);
   job.classes = std::move(classes);
   job.synonyms = std::move(synonyms);
   job.workers = workers;
   fullmap::PoolBody task = fullmap::build_task(std::move(job));
-  fullmap::DeferredSignal signal;
-  auto built = fullmap::run_pool_unlocked(workers, std::move(task), queue.get(), progress, &signal);
-  if (!built.ok()) {
-    if (!signal.raise()) fullmap::raise_pending(built.error());
-    return nullptr;
-  }
+  fullmap::Interrupt interrupt;
+  auto built = fullmap::run_pool_unlocked(
+      workers, std::move(task),
+      fullmap::Waiting{.queue = queue.get(), .progress = progress, .interrupt = &interrupt,
+                       .threads = &build_threads});
+  // Ctrl-C (or the callable's KeyboardInterrupt) stopped the build: its
+  // exception, whatever the build ended with.
+  if (interrupt.raise()) return nullptr;
+  if (!built.ok()) return fullmap::raise_pending(built.error());
   if (!fullmap::ok_or_raise(fullmap::cache_database(job_output))) return nullptr;
-  if (signal.raise()) return nullptr;
   Py_RETURN_NONE;
 }
 

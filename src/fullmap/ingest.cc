@@ -282,6 +282,7 @@ Result<void, PendingError> worker_loop(IngestState* state) {
       batch = state->channel->recv();
     }
     if (!batch) break;
+    stop_point();
     for (const Batch::Line& l : batch->lines) {
       TRY(process_row(state, &buf, batch->line(l), batch->source,
                       InputPosition{batch->file, l.number}));
@@ -455,11 +456,15 @@ Result<CurieIdTable::Seen, PendingError> CurieIdTable::intern(std::string_view c
 
 // ---- the phase ----
 
+IngestThreads ingest_threads(size_t workers, size_t producers, size_t synonym_files) {
+  return IngestThreads{.consumers = std::max<size_t>(1, workers),
+                       .producers = std::min(std::max<size_t>(producers, 1), synonym_files)};
+}
+
 Result<IngestResult, PendingError> process_synonyms(const IngestInput& input) {
   TRY_ASSIGN(SourceTable sources, register_sources(input.synonyms));
-  const size_t consumers = std::max<size_t>(1, input.workers);
-  size_t producers = input.producers == 0 ? 1 : input.producers;
-  producers = std::min(producers, input.synonyms.size());
+  const auto [consumers, producers] =
+      ingest_threads(input.workers, input.producers, input.synonyms.size());
   // The calling thread holds one sending end until every thread is started.
   BatchChannel channel(consumers, producers + 1, consumers);
   IngestState state(&input, &channel);

@@ -150,6 +150,15 @@ struct IngestResult {
   std::vector<std::vector<std::string>> term_runs;  // by shard
 };
 
+// The consumer and producer threads process_synonyms starts: one consumer a
+// worker (at least one), and `producers` producers (0 counts as 1), no more
+// than there are synonym files.
+struct IngestThreads {
+  size_t consumers;
+  size_t producers;
+};
+IngestThreads ingest_threads(size_t workers, size_t producers, size_t synonym_files);
+
 // Reads every synonym file into run files. Failures: the first in join order
 // (consumers in start order, then producers); a panicking thread counts as
 // "fullmap build worker panicked".

@@ -10,7 +10,9 @@
 #include <cstring>
 #include <new>
 
+#include "src/fullmap/thread.h"
 #include "src/module_alloc.h"
+#include "src/stoppable_io.h"
 #include "src/utf8.h"
 
 namespace rs::fullmap {
@@ -24,28 +26,50 @@ char* checked_malloc(size_t n) {
   return p;
 }
 
-IoResult<size_t> read_fd(int fd, char* out, size_t n) {
-  for (;;) {
-    ssize_t r = ::read(fd, out, n);
-    if (r >= 0) return static_cast<size_t>(r);
-    if (errno != EINTR) return storage::Err{os_error(errno)};
+// Inputs are read on the build's threads, which give up when the build is
+// stopped: also while a pipe keeps them waiting.
+const StopCheck& build_stop() {
+  static const StopCheck check = [] { return stop_requested(); };
+  return check;
+}
+
+IoResult<size_t> read_input(StoppableFd fd, char* out, size_t n) {
+  auto r = read_stoppable(fd, out, n, build_stop());
+  if (r.ok()) return *r;
+  if (r.error() == kStopped) throw BuildStopped();
+  return storage::Err{os_error(r.error())};
+}
+
+// An input file as read_input wants it: a FIFO opened without waiting for
+// its writer, which read_input waits for instead.
+struct InputFd {
+  Fd fd;
+  StoppableFd read_as;
+};
+
+IoResult<InputFd> open_input(const std::string& path) {
+  auto opened = open_for_reading(path, 0, build_stop());
+  if (!opened.ok()) {
+    if (opened.error() == kStopped) throw BuildStopped();
+    return storage::Err{os_error(opened.error())};
   }
+  return InputFd{Fd(opened->fd), *opened};
 }
 
 class PlainStream final : public InputStream {
  public:
-  explicit PlainStream(Fd fd) : fd_(std::move(fd)) {}
-  IoResult<size_t> read(char* out, size_t n) override { return read_fd(fd_.get(), out, n); }
+  explicit PlainStream(InputFd in) : in_(std::move(in)) {}
+  IoResult<size_t> read(char* out, size_t n) override { return read_input(in_.read_as, out, n); }
 
  private:
-  Fd fd_;
+  InputFd in_;
 };
 
 // Members one after another, each checked against its CRC and length. The
 // stream ends cleanly only between members (an empty file has none).
 class GzipStream final : public InputStream {
  public:
-  explicit GzipStream(Fd fd) : fd_(std::move(fd)), in_(checked_malloc(kGzipInputBytes)) {
+  explicit GzipStream(InputFd fd) : fd_(std::move(fd)), in_(checked_malloc(kGzipInputBytes)) {
     z_.zalloc = Z_NULL;
     z_.zfree = Z_NULL;
     z_.opaque = Z_NULL;
@@ -69,7 +93,7 @@ class GzipStream final : public InputStream {
     z_.avail_out = static_cast<uInt>(n);
     while (z_.avail_out == n) {
       if (z_.avail_in == 0 && !in_eof_) {
-        TRY_ASSIGN(size_t got, read_fd(fd_.get(), in_, kGzipInputBytes));
+        TRY_ASSIGN(size_t got, read_input(fd_.read_as, in_, kGzipInputBytes));
         if (got == 0) {
           in_eof_ = true;
         } else {
@@ -104,7 +128,7 @@ class GzipStream final : public InputStream {
   }
 
  private:
-  Fd fd_;
+  InputFd fd_;
   char* in_;
   z_stream z_{};
   bool in_eof_ = false;
@@ -161,7 +185,7 @@ IoResult<Fd> open_file(const std::string& path) {
 // ---- open_reader ----
 
 IoResult<std::unique_ptr<InputStream>> open_reader(const std::string& path) {
-  TRY_ASSIGN(Fd fd, open_file(path));
+  TRY_ASSIGN(InputFd fd, open_input(path));
   std::unique_ptr<InputStream> s;
   if (has_gz_extension(path)) {
     s = std::make_unique<GzipStream>(std::move(fd));
@@ -178,6 +202,7 @@ class RangeStream final : public InputStream {
   RangeStream(Fd fd, uint64_t begin, uint64_t end) : fd_(std::move(fd)), next_(begin), end_(end) {}
   IoResult<size_t> read(char* out, size_t n) override {
     if (next_ >= end_) return size_t{0};
+    stop_point();
     n = static_cast<size_t>(std::min<uint64_t>(n, end_ - next_));
     for (;;) {
       ssize_t r = ::pread(fd_.get(), out, n, static_cast<off_t>(next_));

@@ -7,6 +7,7 @@
 #include <condition_variable>
 #include <mutex>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "src/fullmap/thread.h"
@@ -69,7 +70,13 @@ class Pool {
 thread_local Pool* t_pool = nullptr;
 
 void Pool::work() {
-  t_pool = this;
+  // The thread may serve the call again after this pool is gone (a parked
+  // thread of the call's).
+  struct OnThisPool {
+    Pool* previous = std::exchange(t_pool, nullptr);
+    explicit OnThisPool(Pool* pool) { t_pool = pool; }
+    ~OnThisPool() { t_pool = previous; }
+  } on_this_pool(this);
   std::unique_lock lock(mu_);
   for (;;) {
     work_cv_.wait(lock, [&] { return stopping_ || body_waiting_ || !loops_.empty(); });

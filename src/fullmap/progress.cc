@@ -21,6 +21,18 @@ bool ProgressQueue::wait(std::vector<ProgressReport>* out) {
   return true;
 }
 
+ProgressQueue::Waited ProgressQueue::wait_for(std::vector<ProgressReport>* out,
+                                              std::chrono::milliseconds timeout) {
+  out->clear();
+  std::unique_lock lock(mu_);
+  cv_.wait_for(lock, timeout, [&] { return finished_ || !queued_.empty(); });
+  if (!queued_.empty()) {
+    std::swap(*out, queued_);
+    return Waited::kReports;
+  }
+  return finished_ ? Waited::kFinished : Waited::kIdle;
+}
+
 void ProgressQueue::finish() {
   std::lock_guard lock(mu_);
   finished_ = true;

@@ -10,6 +10,7 @@
 // stop from any thread, wait from one thread at a time.
 #pragma once
 
+#include <chrono>
 #include <condition_variable>
 #include <cstdint>
 #include <exception>
@@ -18,6 +19,8 @@
 #include <string>
 #include <string_view>
 #include <vector>
+
+#include "src/fullmap/thread.h"
 
 namespace rs::fullmap {
 
@@ -50,14 +53,6 @@ struct ProgressReport {
   bool operator==(const ProgressReport&) const = default;
 };
 
-// Thrown by ProgressQueue::call once the queue is stopped: the thread that
-// reported gives up its part of the build at once, as after a panic, so that
-// a build nobody waits for any more ends soon.
-class BuildStopped : public std::exception {
- public:
-  const char* what() const noexcept override { return "the build was stopped"; }
-};
-
 // The reports of one build, queued by its threads in the order they are made
 // and taken by the thread that called the build. A report made through a
 // ProgressCounter is queued under the counter's mutex, so the reports of one
@@ -70,6 +65,10 @@ class ProgressQueue : public Progress {
   // queued report into *out (replacing what it held). False once the build
   // has finished and every report has been taken.
   bool wait(std::vector<ProgressReport>* out);
+  // As wait, for at most `timeout`: kIdle when it passed with nothing queued
+  // and the build still running.
+  enum class Waited { kReports, kIdle, kFinished };
+  Waited wait_for(std::vector<ProgressReport>* out, std::chrono::milliseconds timeout);
   // The build has ended: no report follows.
   void finish();
   // Nobody takes reports any more: the queued ones are dropped and every later

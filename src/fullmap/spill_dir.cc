@@ -134,9 +134,10 @@ storage::Result<void, PendingError> SpillDirectory::check_path(
   return {};
 }
 
-Prepared SpillDirectory::prepare(const std::string& path, std::span<const std::string> inputs,
-                                 const std::string& output) {
+Prepared SpillDirectory::take(const std::string& path, std::span<const std::string> inputs,
+                              const std::string& output) {
   TRY(check_path(path, inputs, output));
+  Made made = Made::kNothing;
 
   // A few rounds, for the races with another build creating or removing the
   // same directory or marker.
@@ -145,7 +146,7 @@ Prepared SpillDirectory::prepare(const std::string& path, std::span<const std::s
     if (::lstat(path.c_str(), &st) != 0) {
       if (errno != ENOENT) return os_error(errno);
       std::error_code ec;
-      fs::create_directories(fs::path(path), ec);
+      if (fs::create_directories(fs::path(path), ec)) made = Made::kDirectory;
       if (ec) return os_error(ec.value());
       continue;
     }
@@ -169,6 +170,7 @@ Prepared SpillDirectory::prepare(const std::string& path, std::span<const std::s
         if (errno == EEXIST) continue;
         return os_error(errno);
       }
+      made = made == Made::kDirectory ? made : Made::kMarker;
     }
     struct stat held;
     if (::fstat(marker.get(), &held) != 0) return os_error(errno);
@@ -184,9 +186,7 @@ Prepared SpillDirectory::prepare(const std::string& path, std::span<const std::s
         now.st_dev != held.st_dev || now.st_ino != held.st_ino) {
       continue;
     }
-    auto cleared = clear_dir(dir_fd.get(), kSpillMarkerName);
-    if (!cleared.ok()) return Err(PendingError(std::move(cleared).error()));
-    return SpillDirectory(path, dir_fd.release(), marker.release());
+    return SpillDirectory(path, dir_fd.release(), marker.release(), made);
   }
   return refuse(path, "it kept changing while it was prepared");
 }
@@ -194,9 +194,29 @@ Prepared SpillDirectory::prepare(const std::string& path, std::span<const std::s
 SpillDirectory::SpillDirectory(SpillDirectory&& other) noexcept
     : path_(std::move(other.path_)),
       dir_fd_(std::exchange(other.dir_fd_, -1)),
-      marker_fd_(std::exchange(other.marker_fd_, -1)) {}
+      marker_fd_(std::exchange(other.marker_fd_, -1)),
+      unused_(std::exchange(other.unused_, Made::kNothing)) {}
 
-SpillDirectory::~SpillDirectory() { release(); }
+SpillDirectory::~SpillDirectory() {
+  // A build that never ran leaves the directory as it found it: what taking
+  // it made goes (the marker and, when it made that too, the directory),
+  // unless something else was put there meanwhile.
+  if (unused_ != Made::kNothing && dir_fd_ >= 0) {
+    auto names = list_names(dir_fd_);
+    if (names.ok() && names->size() == 1 && names->front() == kSpillMarkerName &&
+        ::unlinkat(dir_fd_, kSpillMarkerName, 0) == 0 && unused_ == Made::kDirectory) {
+      ::rmdir(path_.c_str());
+    }
+  }
+  release();
+}
+
+storage::Result<void, PendingError> SpillDirectory::clear() {
+  unused_ = Made::kNothing;
+  auto cleared = clear_dir(dir_fd_, kSpillMarkerName);
+  if (!cleared.ok()) return Err(PendingError(std::move(cleared).error()));
+  return {};
+}
 
 void SpillDirectory::release() {
   if (marker_fd_ >= 0) ::close(marker_fd_);  // releases the lock
@@ -205,6 +225,7 @@ void SpillDirectory::release() {
 }
 
 void SpillDirectory::remove() {
+  unused_ = Made::kNothing;
   if (dir_fd_ < 0) return;
   // Best effort: a build that succeeded does not fail on its leftovers. The
   // marker goes last, so that a build killed meanwhile leaves a directory

@@ -4,6 +4,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "src/fullmap/thread.h"
 #include "src/module_alloc.h"
 
 #include <cerrno>
@@ -84,6 +85,8 @@ void SpillWriter::release() {
 
 IoResult<void> SpillWriter::flush() {
   if (used_ == 0) return {};
+  // Spilling and merging are most of a build: a stopped build gives up here.
+  stop_point();
   IoResult<void> r = write_all(fd_, buffer_, used_);
   used_ = 0;
   return r;
@@ -163,6 +166,7 @@ void SpillReader::release() {
 }
 
 IoResult<size_t> SpillReader::fill() {
+  stop_point();
   begin_ = end_ = 0;
   while (true) {
     ssize_t r = ::read(fd_, buffer_, capacity_);

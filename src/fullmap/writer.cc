@@ -26,6 +26,10 @@ using storage::U8Codec;
 
 using Written = storage::Result<uint64_t, PendingError>;
 
+// How many records a shard writer appends between two looks at whether the
+// build was stopped.
+constexpr size_t kStopPointRecords = 1 << 16;
+
 ByteView bytes_of(std::string_view s) {
   return ByteView(reinterpret_cast<const uint8_t*>(s.data()), s.size());
 }
@@ -129,6 +133,7 @@ storage::Result<size_t, PendingError> flush_shard_batch(RecordsTable& records, R
   if (!opened.ok()) return failed(std::move(opened).error());
   storage::CursorMut cursor = std::move(opened).value();
   for (size_t i = 0; i < batch->size(); ++i) {
+    if (i % kStopPointRecords == 0) stop_point();
     const RecordBatch::Record r = (*batch)[i];
     auto inserted = cursor.insert_before(r.key, bytes_of(r.value));
     if (!inserted.ok()) {

@@ -286,10 +286,10 @@ struct OutputFixture {
 
 TEST(PrepareOutput, DeletesOldFilesAndCreatesTheParent) {
   OutputFixture f;
-  ASSERT_TRUE(prepare_output(f.output, {}).ok());
+  ASSERT_TRUE(prepare_output(f.output, {}, default_spill_dir(f.output)).ok());
   EXPECT_TRUE(fs::is_directory(f.dir.file("out")));
   f.fill_old();
-  ASSERT_TRUE(prepare_output(f.output, {}).ok());
+  ASSERT_TRUE(prepare_output(f.output, {}, default_spill_dir(f.output)).ok());
   for (const std::string& p : f.all()) EXPECT_FALSE(fs::exists(p)) << p;
 }
 
@@ -302,7 +302,7 @@ TEST(PrepareOutputConcurrent, OldFilesAndAFifoGoAtOnce) {
   fs::remove(shard3);
   ASSERT_EQ(::mkfifo(shard3.c_str(), 0600), 0);
   {
-    auto r = prepare_output(f.output, {});
+    auto r = prepare_output(f.output, {}, default_spill_dir(f.output));
     ASSERT_TRUE(r.ok()) << r.error().to_string();
     for (const std::string& p : f.all()) EXPECT_FALSE(fs::exists(fs::symlink_status(p))) << p;
   }
@@ -315,7 +315,7 @@ TEST(PrepareOutput, ADirectoryAtShard7DeletesNothing) {
   const std::string shard7 = shard_path(f.output, 7);
   fs::remove(shard7);
   fs::create_directory(shard7);
-  auto r = prepare_output(f.output, {});
+  auto r = prepare_output(f.output, {}, default_spill_dir(f.output));
   ASSERT_FALSE(r.ok());
   EXPECT_EQ(r.error().to_string(), "RuntimeError: Is a directory (os error 21)");
   for (const std::string& p : f.all()) EXPECT_TRUE(fs::exists(p)) << p;
@@ -341,7 +341,7 @@ TEST(PrepareOutput, AnInputAtAnOutputPathIsRefusedAndKept) {
         fs::create_hard_link(input, c.path);
       }
       const std::vector<std::string> inputs = {f.dir.file("classes.ndjson"), input};
-      auto r = prepare_output(f.output, inputs);
+      auto r = prepare_output(f.output, inputs, default_spill_dir(f.output));
       ASSERT_FALSE(r.ok());
       EXPECT_EQ(r.error().to_string(), "RuntimeError: refusing to build over " + c.path +
                                            ": it is the input file " + input);
@@ -489,7 +489,7 @@ TEST(PrepareOutput, ARefusedCloserThreadClosesOnTheCaller) {
   const size_t before = baseline_task_count();
   fail_thread_start_for_test(0);
   {
-    auto r = prepare_output(f.output, {});
+    auto r = prepare_output(f.output, {}, default_spill_dir(f.output));
     EXPECT_EQ(fail_thread_start_for_test(std::nullopt), 1u);
     ASSERT_TRUE(r.ok()) << r.error().to_string();
   }

@@ -251,13 +251,13 @@ TEST(PrepareOutput, ClaimsTheOutputBeforeItTouchesAnything) {
   {
     auto held = OutputClaim::take(dir.file("out/./db.qdb"));
     ASSERT_TRUE(held.ok());
-    auto r = prepare_output(output, {});
+    auto r = prepare_output(output, {}, default_spill_dir(output));
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().to_string(), busy(output));
     for (const std::string& p : old) EXPECT_TRUE(fs::exists(p)) << p;
   }
   {
-    auto r = prepare_output(output, {});
+    auto r = prepare_output(output, {}, default_spill_dir(output));
     ASSERT_TRUE(r.ok()) << r.error().to_string();
     for (const std::string& p : old) EXPECT_FALSE(fs::exists(p)) << p;
     EXPECT_EQ(take_error(output), busy(output));
@@ -268,7 +268,7 @@ TEST(PrepareOutput, ClaimsTheOutputBeforeItTouchesAnything) {
   test::write_file(output + ".lock", "{}\n");
   {
     const std::vector<std::string> inputs{dir.file("out/./db.qdb.lock")};
-    auto r = prepare_output(dir.file("out/db"), inputs);
+    auto r = prepare_output(dir.file("out/db"), inputs, default_spill_dir(dir.file("out/db")));
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().to_string(), "RuntimeError: fullmap output lock '" +
                                          dir.file("out/db.qdb.lock") +
@@ -279,14 +279,14 @@ TEST(PrepareOutput, ClaimsTheOutputBeforeItTouchesAnything) {
   for (const std::string& p : old) test::write_file(p, "old");
   test::write_file(old[5], std::string(kClaimText));
   {
-    auto r = prepare_output(output, {});
+    auto r = prepare_output(output, {}, default_spill_dir(output));
     ASSERT_FALSE(r.ok());
     EXPECT_EQ(r.error().to_string(), "RuntimeError: refusing to build over " + old[5] +
                                          ": it is the claim file of a fullmap build");
     for (const std::string& p : old) EXPECT_TRUE(fs::exists(p)) << p;
   }
   // A parent directory that is missing is made before the claim.
-  EXPECT_TRUE(prepare_output(dir.file("new/dir/db.qdb"), {}).ok());
+  EXPECT_TRUE(prepare_output(dir.file("new/dir/db.qdb"), {}, default_spill_dir(dir.file("new/dir/db.qdb"))).ok());
   EXPECT_TRUE(fs::is_directory(dir.file("new/dir")));
 }
 

@@ -22,14 +22,23 @@ void touch(const std::string& path, const std::string& text = "data") {
 
 std::string prepare_error(const std::string& dir, std::vector<std::string> inputs,
                           const std::string& output) {
-  auto r = SpillDirectory::prepare(dir, inputs, output);
+  auto r = SpillDirectory::take(dir, inputs, output);
   return r.ok() ? "<prepared>" : std::string(r.error().message());
+}
+
+// The directory as a build has it once it runs: taken, then emptied.
+storage::Result<SpillDirectory, PendingError> prepare(const std::string& dir,
+                                                      std::vector<std::string> inputs,
+                                                      const std::string& output) {
+  TRY_ASSIGN(SpillDirectory spill, SpillDirectory::take(dir, inputs, output));
+  TRY(spill.clear());
+  return spill;
 }
 
 TEST(FullmapSpillDir, MissingDirectoryIsCreatedMarkedAndRemovedAfterSuccess) {
   TempDir tmp;
   std::string dir = tmp.file("a/b/out.qdb.spill.d");
-  auto spill = SpillDirectory::prepare(dir, {}, tmp.file("a/b/out.qdb"));
+  auto spill = prepare(dir, {}, tmp.file("a/b/out.qdb"));
   ASSERT_TRUE(spill.ok()) << spill.error().to_string();
   EXPECT_TRUE(fs::is_regular_file(dir + "/" + kSpillMarkerName));
   touch(dir + "/run_s0_00000000.bin");
@@ -49,7 +58,7 @@ TEST(FullmapSpillDir, UserFilesSurviveARefusedBuild) {
   EXPECT_TRUE(fs::exists(tmp.file("notes.txt")));
   // An empty directory of the user's is fine, and is marked.
   fs::create_directory(tmp.file("empty"));
-  auto spill = SpillDirectory::prepare(tmp.file("empty"), {}, "/elsewhere/out.qdb");
+  auto spill = prepare(tmp.file("empty"), {}, "/elsewhere/out.qdb");
   ASSERT_TRUE(spill.ok());
   EXPECT_TRUE(fs::exists(tmp.file("empty/") + kSpillMarkerName));
 }
@@ -100,7 +109,7 @@ TEST(FullmapSpillDir, MarkedLeftoverIsEmptiedAndAHeldMarkerRefusesASecondBuild) 
   TempDir tmp;
   std::string dir = tmp.file("spill");
   {
-    auto first = SpillDirectory::prepare(dir, {}, tmp.file("out.qdb"));
+    auto first = prepare(dir, {}, tmp.file("out.qdb"));
     ASSERT_TRUE(first.ok());
     touch(dir + "/run_s1_00000001.bin");
     EXPECT_EQ(prepare_error(dir, {}, tmp.file("out.qdb")),
@@ -111,7 +120,7 @@ TEST(FullmapSpillDir, MarkedLeftoverIsEmptiedAndAHeldMarkerRefusesASecondBuild) 
   EXPECT_TRUE(fs::exists(dir + "/run_s1_00000001.bin"));
   fs::create_directory(dir + "/sub");
   touch(dir + "/sub/deep");
-  auto second = SpillDirectory::prepare(dir, {}, tmp.file("out.qdb"));
+  auto second = prepare(dir, {}, tmp.file("out.qdb"));
   ASSERT_TRUE(second.ok()) << second.error().to_string();
   std::vector<std::string> left;
   for (const auto& e : fs::directory_iterator(dir)) left.push_back(e.path().filename());
@@ -125,14 +134,14 @@ TEST(FullmapSpillDir, SymbolicLinksAreNeverFollowed) {
   touch(tmp.file("keep2.txt"));
   std::string dir = tmp.file("spill");
   {
-    auto spill = SpillDirectory::prepare(dir, {}, tmp.file("out.qdb"));
+    auto spill = prepare(dir, {}, tmp.file("out.qdb"));
     ASSERT_TRUE(spill.ok());
     fs::create_directory_symlink(tmp.file("precious"), dir + "/link_dir");
     fs::create_symlink(tmp.file("keep2.txt"), dir + "/link_file");
   }
   {
     // The next build empties the leftover: links go, their targets stay.
-    auto spill = SpillDirectory::prepare(dir, {}, tmp.file("out.qdb"));
+    auto spill = prepare(dir, {}, tmp.file("out.qdb"));
     ASSERT_TRUE(spill.ok());
     EXPECT_FALSE(fs::exists(fs::symlink_status(dir + "/link_dir")));
     fs::create_directory_symlink(tmp.file("precious"), dir + "/again");
