@@ -168,6 +168,45 @@ TEST(FullmapSpillDir, SymbolicLinksAreNeverFollowed) {
   EXPECT_TRUE(fs::exists(tmp.file("keep2.txt")));
 }
 
+// A directory taken by a build that never ran (refused after it took it)
+// is left as it was found: what taking it made goes, and nothing inside a
+// leftover is deleted before the build empties it.
+TEST(FullmapSpillDir, TakingItDeletesNothingAndAnUnusedTakeLeavesNothing) {
+  TempDir tmp;
+  const std::string made = tmp.file("a/made.spill.d");
+  const std::string empty = tmp.file("empty");
+  const std::string leftover = tmp.file("leftover");
+  fs::create_directory(empty);
+  fs::create_directory(leftover);
+  touch(leftover + "/" + kSpillMarkerName, "");
+  touch(leftover + "/run_s1_00000001.bin");
+  {
+    auto a = SpillDirectory::take(made, {}, tmp.file("out.qdb"));
+    auto b = SpillDirectory::take(empty, {}, tmp.file("out.qdb"));
+    auto c = SpillDirectory::take(leftover, {}, tmp.file("out.qdb"));
+    ASSERT_TRUE(a.ok() && b.ok() && c.ok());
+    EXPECT_TRUE(fs::exists(made + "/" + kSpillMarkerName));
+    EXPECT_TRUE(fs::exists(empty + "/" + kSpillMarkerName));
+    EXPECT_TRUE(fs::exists(leftover + "/run_s1_00000001.bin"));
+    // Taken means held: a second build is refused.
+    EXPECT_EQ(prepare_error(leftover, {}, tmp.file("other.qdb")),
+              "refusing spill directory " + leftover + ": another build is using it");
+  }
+  EXPECT_FALSE(fs::exists(made));
+  EXPECT_TRUE(fs::exists(tmp.file("a")));
+  EXPECT_TRUE(fs::is_empty(empty));
+  EXPECT_TRUE(fs::exists(leftover + "/" + kSpillMarkerName));
+  EXPECT_TRUE(fs::exists(leftover + "/run_s1_00000001.bin"));
+  // Once a build used it (emptied it), a failed build keeps it, marked.
+  {
+    auto used = prepare(made, {}, tmp.file("out.qdb"));
+    ASSERT_TRUE(used.ok());
+    touch(made + "/run_s0_00000000.bin");
+  }
+  EXPECT_TRUE(fs::exists(made + "/run_s0_00000000.bin"));
+  EXPECT_TRUE(fs::exists(made + "/" + kSpillMarkerName));
+}
+
 TEST(FullmapSpillDir, ARegularFileInPlaceIsAnIoError) {
   TempDir tmp;
   touch(tmp.file("file"));
