@@ -69,10 +69,10 @@ PoolOutcome run_waiting(size_t workers, PoolBody body, const Waiting& waiting) {
   // asks for the lock leaves no thread of the build behind.
   SystemThread driver;
   struct StopOnExit {
-    ProgressQueue* queue;
-    ~StopOnExit() { queue->stop(); }
+    const decltype(stop_build)* stop;
+    ~StopOnExit() { (*stop)(); }
   };
-  const StopOnExit stop{&queue};
+  const StopOnExit stop{&stop_build};
   PyThreadState* saved = PyEval_SaveThread();
   bool held = false;
   try {

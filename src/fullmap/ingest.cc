@@ -28,6 +28,9 @@ using storage::Result;
 constexpr const char kTooManyCuries[] = "too many fullmap CURIEs";
 constexpr const char kTooManySources[] = "too many fullmap sources";
 constexpr const char kPoisoned[] = "poisoned lock: another task failed inside";
+// Rows a consumer parses between two looks at whether the build was stopped
+// (a batch holds a chunk of lines, tens of milliseconds of work).
+constexpr size_t kStopPointRows = 4096;
 // " · " (U+00B7 between blanks) in the ingestion reports.
 constexpr std::string_view kDot = " \xC2\xB7 ";
 
@@ -282,8 +285,9 @@ Result<void, PendingError> worker_loop(IngestState* state) {
       batch = state->channel->recv();
     }
     if (!batch) break;
-    stop_point();
-    for (const Batch::Line& l : batch->lines) {
+    for (size_t i = 0; i < batch->lines.size(); ++i) {
+      if (i % kStopPointRows == 0) stop_point();
+      const Batch::Line& l = batch->lines[i];
       TRY(process_row(state, &buf, batch->line(l), batch->source,
                       InputPosition{batch->file, l.number}));
     }
