@@ -12,15 +12,6 @@ void ProgressQueue::call(int32_t kind, uint64_t done, uint64_t total,
   cv_.notify_all();
 }
 
-bool ProgressQueue::wait(std::vector<ProgressReport>* out) {
-  out->clear();
-  std::unique_lock lock(mu_);
-  cv_.wait(lock, [&] { return finished_ || !queued_.empty(); });
-  if (queued_.empty()) return false;
-  std::swap(*out, queued_);
-  return true;
-}
-
 ProgressQueue::Waited ProgressQueue::wait_for(std::vector<ProgressReport>* out,
                                               std::chrono::milliseconds timeout) {
   out->clear();

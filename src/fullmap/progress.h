@@ -7,7 +7,7 @@
 //
 // Thread safety: call() may be made from any thread of the build at any time;
 // implementations serialise what they must. ProgressQueue: call, finish and
-// stop from any thread, wait from one thread at a time.
+// stop from any thread, wait_for from one thread at a time.
 #pragma once
 
 #include <chrono>
@@ -61,12 +61,10 @@ class ProgressQueue : public Progress {
  public:
   // Queues the report; throws BuildStopped once stop() was called.
   void call(int32_t kind, uint64_t done, uint64_t total, std::string_view message) override;
-  // Waits until reports are queued or the build has finished, and moves every
-  // queued report into *out (replacing what it held). False once the build
-  // has finished and every report has been taken.
-  bool wait(std::vector<ProgressReport>* out);
-  // As wait, for at most `timeout`: kIdle when it passed with nothing queued
-  // and the build still running.
+  // Waits at most `timeout` until reports are queued or the build has
+  // finished, and moves every queued report into *out (replacing what it
+  // held): kReports; kFinished once the build has finished and every report
+  // has been taken; kIdle when the time passed with neither.
   enum class Waited { kReports, kIdle, kFinished };
   Waited wait_for(std::vector<ProgressReport>* out, std::chrono::milliseconds timeout);
   // The build has ended: no report follows.

@@ -1,6 +1,7 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
+#include <chrono>
 #include <map>
 #include <memory>
 #include <string>
@@ -12,16 +13,42 @@
 namespace rs::fullmap {
 namespace {
 
+using namespace std::chrono_literals;
+
+// Waits as the build's caller does, in slices: true with the next reports,
+// false once the build has finished and every report was taken.
+bool take(ProgressQueue& queue, std::vector<ProgressReport>* out) {
+  for (;;) {
+    switch (queue.wait_for(out, 5ms)) {
+      case ProgressQueue::Waited::kReports:
+        return true;
+      case ProgressQueue::Waited::kFinished:
+        return false;
+      case ProgressQueue::Waited::kIdle:
+        break;
+    }
+  }
+}
+
 TEST(ProgressQueue, WaitTakesWhatIsQueuedAndEndsOnceFinishedAndEmpty) {
   ProgressQueue queue;
   queue.call(1, 5, 0, "a");
   queue.call(2, 7, 9, "b");
   queue.finish();
   std::vector<ProgressReport> got;
-  ASSERT_TRUE(queue.wait(&got));
+  ASSERT_TRUE(take(queue, &got));
   EXPECT_EQ(got, (std::vector<ProgressReport>{{1, 5, 0, "a"}, {2, 7, 9, "b"}}));
-  EXPECT_FALSE(queue.wait(&got));
+  EXPECT_FALSE(take(queue, &got));
   EXPECT_TRUE(got.empty());
+}
+
+TEST(ProgressQueue, AWaitWithNothingQueuedEndsIdleUntilTheBuildFinishes) {
+  ProgressQueue queue;
+  std::vector<ProgressReport> got{{9, 9, 9, "stale"}};
+  EXPECT_EQ(queue.wait_for(&got, 1ms), ProgressQueue::Waited::kIdle);
+  EXPECT_TRUE(got.empty());
+  queue.finish();
+  EXPECT_EQ(queue.wait_for(&got, 1h), ProgressQueue::Waited::kFinished);
 }
 
 TEST(ProgressQueue, StopDropsQueuedReportsAndLaterCallsThrow) {
@@ -31,7 +58,7 @@ TEST(ProgressQueue, StopDropsQueuedReportsAndLaterCallsThrow) {
   EXPECT_THROW(queue.call(0, 2, 2, "refused"), BuildStopped);
   queue.finish();
   std::vector<ProgressReport> got;
-  EXPECT_FALSE(queue.wait(&got));
+  EXPECT_FALSE(take(queue, &got));
   EXPECT_TRUE(got.empty());
 }
 
@@ -47,7 +74,7 @@ TEST(ProgressQueueConcurrent, ReportsOfEachCounterArriveInOrder) {
   std::vector<ProgressReport> delivered;
   std::thread consumer([&] {
     std::vector<ProgressReport> batch;
-    while (queue->wait(&batch)) delivered.insert(delivered.end(), batch.begin(), batch.end());
+    while (take(*queue, &batch)) delivered.insert(delivered.end(), batch.begin(), batch.end());
   });
   std::vector<std::thread> producers;
   for (int t = 0; t < kThreads; ++t) {
@@ -92,12 +119,12 @@ TEST(ProgressQueueConcurrent, StopEndsEveryReporter) {
   }
   std::vector<ProgressReport> batch;
   size_t taken = 0;
-  while (taken < 1000 && queue.wait(&batch)) taken += batch.size();
+  while (taken < 1000 && take(queue, &batch)) taken += batch.size();
   queue.stop();
   for (std::thread& r : reporters) r.join();
   EXPECT_EQ(stopped.load(), kThreads);
   queue.finish();
-  EXPECT_FALSE(queue.wait(&batch));
+  EXPECT_FALSE(take(queue, &batch));
   EXPECT_TRUE(batch.empty());
 }
 
