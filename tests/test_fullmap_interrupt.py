@@ -209,3 +209,27 @@ def test_a_fifo_whose_writer_comes_late_builds_in_full(tmp_path, name):
     assert [(r["term"], r["CURIE"]) for r in found] == [
         ("late 0", "L:0"), ("late 4999", "L:4999"), ("l:2500", "L:2500")]
     assert reports[-1][:3] == (2, reports[-1][1], reports[-1][1])
+
+
+# A signal whose handler does not raise changes nothing: the build runs to
+# its end, and the handler ran while it did.
+def test_a_signal_whose_handler_does_not_raise_changes_nothing(tmp_path):
+    code = """
+        import signal
+        classes, syn = write_inputs(300_000)
+        seen = []
+        signal.signal(signal.SIGUSR1, lambda *_: seen.append(1))
+        print("ready", flush=True)
+        print(interrupted(lambda: rs.build_fullmap_db(out, classes, syn, threads=2)), flush=True)
+        print("handled", bool(seen), flush=True)
+        build_again(classes, syn)
+    """
+    child = start_child(tmp_path, code)
+    assert child.stdout.readline() == "ready\n"
+    wait_for_path(tmp_path / "db.qdb.spill.d" / "equiv_data.bin", child)
+    for _ in range(5):
+        child.send_signal(signal.SIGUSR1)
+        time.sleep(0.02)
+    lines = finish(child)
+    assert lines == ["returned threads_left=0 spill_kept=False claim_left=False",
+                     "handled True", "built again"]

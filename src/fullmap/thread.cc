@@ -33,9 +33,9 @@ int create_thread(pthread_t* thread, void* (*run)(void*), void* arg) {
 
 }  // namespace
 
-// One parked thread; the fields below `thread` are guarded by the owner's
-// mutex.
-struct CallThreads::Parked {
+// One parked thread of a CallThreads; the fields below `thread` are guarded
+// by the owner's mutex.
+struct ParkedThread {
   CallThreads* owner = nullptr;
   pthread_t thread{};
   std::function<void()> body;
@@ -61,7 +61,7 @@ std::optional<storage::IoError> SystemThread::start_body() {
   panicked_ = false;
   call_ = t_call;
   if (call_ != nullptr) {
-    if (CallThreads::Parked* parked = call_->lend(&body_)) {
+    if (ParkedThread* parked = call_->lend(&body_)) {
       lent_ = parked;
       running_ = true;
       return std::nullopt;
@@ -78,7 +78,7 @@ std::optional<storage::IoError> SystemThread::start_body() {
 void SystemThread::join() {
   if (!running_) return;
   if (lent_ != nullptr) {
-    panicked_ = call_->wait_returned(static_cast<CallThreads::Parked*>(lent_));
+    panicked_ = call_->wait_returned(lent_);
     lent_ = nullptr;
   } else {
     pthread_join(thread_, nullptr);
@@ -109,13 +109,13 @@ CallThreads::~CallThreads() { join_all(); }
 
 std::optional<storage::IoError> CallThreads::start(size_t count) {
   for (size_t i = 0; i < count; ++i) {
-    threads_.push_back(std::make_unique<Parked>());
-    Parked* p = threads_.back().get();
+    threads_.push_back(std::make_unique<ParkedThread>());
+    ParkedThread* p = threads_.back().get();
     p->owner = this;
     const int rc = create_thread(
         &p->thread,
         [](void* arg) -> void* {
-          auto* parked = static_cast<Parked*>(arg);
+          auto* parked = static_cast<ParkedThread*>(arg);
           parked->owner->run_parked(parked);
           return nullptr;
         },
@@ -131,7 +131,7 @@ std::optional<storage::IoError> CallThreads::start(size_t count) {
   return std::nullopt;
 }
 
-void CallThreads::run_parked(Parked* p) {
+void CallThreads::run_parked(ParkedThread* p) {
   t_call = this;
   std::unique_lock lock(mu_);
   for (;;) {
@@ -156,10 +156,10 @@ void CallThreads::run_parked(Parked* p) {
   }
 }
 
-CallThreads::Parked* CallThreads::lend(std::function<void()>* body) {
+ParkedThread* CallThreads::lend(std::function<void()>* body) {
   std::lock_guard lock(mu_);
   if (idle_.empty() || quitting_) return nullptr;
-  Parked* p = idle_.back();
+  ParkedThread* p = idle_.back();
   idle_.pop_back();
   p->body = std::move(*body);
   p->has_body = true;
@@ -169,7 +169,7 @@ CallThreads::Parked* CallThreads::lend(std::function<void()>* body) {
   return p;
 }
 
-bool CallThreads::wait_returned(Parked* p) {
+bool CallThreads::wait_returned(ParkedThread* p) {
   std::unique_lock lock(mu_);
   cv_.wait(lock, [&] { return p->returned; });
   p->returned = false;

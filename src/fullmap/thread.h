@@ -49,6 +49,7 @@ class BuildStopped : public std::exception {
 };
 
 class CallThreads;
+struct ParkedThread;
 
 // One thread running one body. A body that throws counts as a panicked
 // thread; nothing it throws ends the process. The destructor joins a thread
@@ -84,8 +85,8 @@ class SystemThread {
 
   std::function<void()> body_;
   pthread_t thread_{};
-  CallThreads* call_ = nullptr;  // the call of the thread that started this one
-  void* lent_ = nullptr;         // the call's parked thread running the body
+  CallThreads* call_ = nullptr;    // the call of the thread that started this one
+  ParkedThread* lent_ = nullptr;  // the call's parked thread running the body
   bool running_ = false;
   bool panicked_ = false;
 };
@@ -130,20 +131,19 @@ class CallThreads {
 
  private:
   friend class SystemThread;
-  struct Parked;
 
   // Hands `body` to an idle parked thread; null when none is idle.
-  Parked* lend(std::function<void()>* body);
+  ParkedThread* lend(std::function<void()>* body);
   // Waits for the body of `parked` to end and takes the thread back; whether
   // the body threw.
-  bool wait_returned(Parked* parked);
-  void run_parked(Parked* parked);
+  bool wait_returned(ParkedThread* parked);
+  void run_parked(ParkedThread* parked);
   void join_all();
 
   std::mutex mu_;
   std::condition_variable cv_;
-  std::vector<std::unique_ptr<Parked>> threads_;
-  std::vector<Parked*> idle_;
+  std::vector<std::unique_ptr<ParkedThread>> threads_;
+  std::vector<ParkedThread*> idle_;
   bool quitting_ = false;
   std::atomic<bool> stopping_{false};
 };
