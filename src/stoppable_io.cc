@@ -72,6 +72,34 @@ storage::Result<StoppableFd, int> open_for_reading(const std::string& path, int 
   }
 }
 
+storage::Result<StoppableFd, int> open_for_writing(const std::string& path, int flags,
+                                                   mode_t mode, const StopCheck& stop) {
+  for (;;) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | flags, mode);
+    if (fd >= 0) {
+      auto prepared = prepare_for_waiting(fd);
+      if (!prepared.ok()) {
+        ::close(fd);
+        return Err(prepared.error());
+      }
+      return *prepared;
+    }
+    const int err = errno;
+    if (err == ENXIO) {
+      // A FIFO without a reader; anything else (a socket, a missing device)
+      // fails as a blocking open would.
+      struct stat st;
+      if (::stat(path.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) return Err(ENXIO);
+      // Nothing wakes the caller when a reader comes, so it looks again
+      // after each slice.
+      if (::poll(nullptr, 0, kStopSliceMs) < 0 && errno != EINTR) return Err(errno);
+    } else if (err != EINTR) {
+      return Err(err);
+    }
+    if (stop()) return Err(kStopped);
+  }
+}
+
 storage::Result<size_t, int> read_stoppable(StoppableFd fd, char* out, size_t n,
                                             const StopCheck& stop) {
   if (stop()) return Err(kStopped);
