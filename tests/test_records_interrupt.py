@@ -102,6 +102,10 @@ class Child:
         return outcome, int(handled)
 
 
+def signals(*sigs):
+    return pytest.mark.parametrize("sig", sigs, ids=lambda s: s.name)
+
+
 def expect(sig, outcome, handled):
     """The outcome of a call that saw `sig` and was let finish."""
     if sig == signal.SIGUSR1:
@@ -152,28 +156,43 @@ def read_until_exit(fd, child):
         time.sleep(0.002)
 
 
-# ---- waiting on a FIFO as input ----
+# ---- waiting on a FIFO ----
 
-@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGUSR1], ids=lambda s: s.name)
-def test_input_fifo_whose_writer_has_not_come(tmp_path, sig):
-    fifo, dst = tmp_path / "in.fifo", tmp_path / "out.ndjson"
-    os.mkfifo(fifo)
-    child = Child(fifo, dst)
+@signals(signal.SIGINT, signal.SIGUSR1)
+@pytest.mark.parametrize("fifo_is", ["input", "output"])
+def test_fifo_whose_other_end_has_not_come(tmp_path, fifo_is, sig):
+    # A FIFO input without a writer yet, or a FIFO output without a reader.
+    src, dst = tmp_path / "in.ndjson", tmp_path / "out.ndjson"
+    data = b"".join(LINES)
+    if fifo_is == "input":
+        os.mkfifo(src)
+    else:
+        src.write_bytes(data)
+        os.mkfifo(dst)
+    child = Child(src, dst)
     child.wait_asleep()
     child.signal(sig)
     if sig == signal.SIGINT:
         assert child.finish()[0] == "KeyboardInterrupt"
-        assert dst.read_bytes() == b""
+        if fifo_is == "input":
+            assert dst.read_bytes() == b""
         return
-    # The writer comes after the signal: it is read in full.
-    w = open_fifo_writer(fifo)
-    os.write(w, b"".join(LINES))
-    os.close(w)
-    expect(sig, *child.finish())
-    assert dst.read_bytes() == dedup_bytes(tmp_path, b"".join(LINES))
+    # The other end comes after the signal, and everything goes through.
+    if fifo_is == "input":
+        w = open_fifo_writer(src)
+        os.write(w, data)
+        os.close(w)
+        expect(sig, *child.finish())
+        got = dst.read_bytes()
+    else:
+        r = os.open(dst, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
+        got = read_until_exit(r, child)
+        os.close(r)
+        expect(sig, *child.finish())
+    assert got == dedup_bytes(tmp_path, data)
 
 
-@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGUSR2, signal.SIGUSR1], ids=lambda s: s.name)
+@signals(signal.SIGINT, signal.SIGUSR2, signal.SIGUSR1)
 def test_input_fifo_whose_writer_stalls(tmp_path, sig):
     # As `<(zcat edges.gz)` while zcat is slow: some lines and a cut one, with
     # the pipe kept open.
@@ -202,32 +221,11 @@ def test_input_fifo_whose_writer_stalls(tmp_path, sig):
         assert dst.read_bytes() == dedup_bytes(tmp_path, b"".join(LINES))
 
 
-# ---- waiting on a FIFO as output ----
-
-@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGUSR1], ids=lambda s: s.name)
-def test_output_fifo_without_a_reader(tmp_path, sig):
-    src, fifo = tmp_path / "in.ndjson", tmp_path / "out.fifo"
-    src.write_bytes(b"".join(LINES))
-    os.mkfifo(fifo)
-    child = Child(src, fifo)
-    child.wait_asleep()
-    child.signal(sig)
-    if sig == signal.SIGINT:
-        assert child.finish()[0] == "KeyboardInterrupt"
-        return
-    # The reader comes after the signal and gets everything.
-    r = os.open(fifo, os.O_RDONLY | os.O_NONBLOCK | os.O_CLOEXEC)
-    got = read_until_exit(r, child)
-    os.close(r)
-    expect(sig, *child.finish())
-    assert got == dedup_bytes(tmp_path, b"".join(LINES))
-
-
 def distinct_lines(n, pad=60):
     return b"".join(b'{"n":%d,"pad":"%s"}\n' % (i, b"p" * pad) for i in range(n))
 
 
-@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGUSR1], ids=lambda s: s.name)
+@signals(signal.SIGINT, signal.SIGUSR1)
 def test_output_fifo_whose_reader_stalls(tmp_path, sig):
     # More output than the write buffer and the pipe hold together.
     src, fifo = tmp_path / "in.ndjson", tmp_path / "out.fifo"
@@ -271,7 +269,7 @@ def large_input(tmp_path_factory):
     return src, dedup_bytes(d, src.read_bytes())
 
 
-@pytest.mark.parametrize("sig", [signal.SIGINT, signal.SIGUSR1], ids=lambda s: s.name)
+@signals(signal.SIGINT, signal.SIGUSR1)
 def test_large_file_interrupted_part_way(tmp_path, large_input, sig):
     src, whole = large_input
     assert len(whole) > 20 << 20
