@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <new>
+#include <utility>
 
 #include "src/utf8.h"
 #include "src/xxh64.h"
@@ -42,6 +43,34 @@ void* huge_malloc(size_t n) {
   return p;
 }
 
+// The caller's check, asked until it first says stop and never after: a
+// check that says so by raising an exception must not run again with it set.
+// Thread safety: none; one owner.
+class Stop {
+ public:
+  explicit Stop(const StopCheck& check) : check_(check) {}
+  Stop(const Stop&) = delete;
+  Stop& operator=(const Stop&) = delete;
+
+  bool ask() { return stopped_ || (stopped_ = check_()); }
+  bool stopped() const { return stopped_; }
+  // ask() for the reads and writes.
+  const StopCheck& check() const { return sticky_; }
+
+ private:
+  const StopCheck& check_;
+  bool stopped_ = false;
+  const StopCheck sticky_{[this] { return ask(); }};
+};
+
+// The text of a failed open, read or write. A stop gets none: the call
+// reports the stop instead.
+std::string io_error_text(int err) {
+  if (err == kStopped) return std::string();
+  if (err == kWroteNothing) return "failed to write whole buffer";
+  return os_error_text(err);
+}
+
 // Owns a file descriptor.
 // Thread safety: none; one owner.
 class Fd {
@@ -69,8 +98,12 @@ class Fd {
 // Thread safety: none; one owner.
 class LineReader {
  public:
-  explicit LineReader(int fd)
-      : fd_(fd), buf_(static_cast<char*>(checked_malloc(kReadBuffer))), cap_(kReadBuffer) {}
+  // `stop` is asked once per read.
+  LineReader(StoppableFd fd, const StopCheck& stop)
+      : fd_(fd),
+        stop_(stop),
+        buf_(static_cast<char*>(checked_malloc(kReadBuffer))),
+        cap_(kReadBuffer) {}
   ~LineReader() { mi_free(buf_); }
   LineReader(const LineReader&) = delete;
   LineReader& operator=(const LineReader&) = delete;
@@ -109,21 +142,19 @@ class LineReader {
         buf_ = bigger;
         cap_ *= 2;
       }
-      ssize_t n = ::read(fd_, buf_ + end_, cap_ - end_);
-      if (n < 0) {
-        if (errno == EINTR) continue;
-        return storage::Err{os_error_text(errno)};
-      }
-      if (n == 0) {
+      auto n = read_stoppable(fd_, buf_ + end_, cap_ - end_, stop_);
+      if (!n.ok()) return storage::Err{io_error_text(n.error())};
+      if (*n == 0) {
         eof_ = true;
       } else {
-        end_ += static_cast<size_t>(n);
+        end_ += *n;
       }
     }
   }
 
  private:
-  int fd_;
+  StoppableFd fd_;
+  const StopCheck& stop_;
   char* buf_;
   size_t cap_;
   size_t begin_ = 0;    // start of the current line
@@ -132,35 +163,29 @@ class LineReader {
   bool eof_ = false;
 };
 
-storage::Result<void, std::string> write_all(int fd, const char* p, size_t n) {
-  while (n > 0) {
-    ssize_t w = ::write(fd, p, n);
-    if (w < 0) {
-      if (errno == EINTR) continue;
-      return storage::Err{os_error_text(errno)};
-    }
-    if (w == 0) return storage::Err{std::string("failed to write whole buffer")};
-    p += w;
-    n -= static_cast<size_t>(w);
-  }
-  return {};
-}
-
 // Buffered output: records are written into buffer() and accepted by
 // commit(); the accepted bytes go out once they fill kWriteBuffer, and bytes
 // after them move to the front of the buffer. Dropping the file without
 // close() still writes out what was accepted (ignoring a failure then), so a
-// failed call leaves every record accepted before the failing line in the
-// file.
+// failed or stopped call leaves every record accepted before the failing line
+// or the stop in the file.
+//
+// Only a pipe (or the like) can keep a write waiting, so only its writes ask
+// `stop`. After a stop, the write-out on dropping the file no longer asks: it
+// gives the bytes to a pipe while its reader takes them, and gives up the
+// rest once the reader keeps it waiting a whole slice.
 // Thread safety: none; one owner.
 class OutputFile {
  public:
-  explicit OutputFile(int fd) : fd_(fd), buf_(kWriteBuffer + 4096) {}
+  OutputFile(StoppableFd fd, Stop* stop) : fd_(fd), stop_(stop), buf_(kWriteBuffer + 4096) {}
   ~OutputFile() {
-    if (fd_ >= 0) {
-      if (accepted_ > 0) (void)write_all(fd_, buf_.data(), accepted_);
-      ::close(fd_);
+    if (fd_.fd < 0) return;
+    if (accepted_ > 0) {
+      bool first = true;
+      const StopCheck after_stop = [&first] { return !std::exchange(first, false); };
+      (void)write(buf_.data(), accepted_, stop_->stopped() ? after_stop : stop_->check());
     }
+    ::close(fd_.fd);
   }
   OutputFile(const OutputFile&) = delete;
   OutputFile& operator=(const OutputFile&) = delete;
@@ -176,28 +201,38 @@ class OutputFile {
 
   // Writes out what was accepted.
   storage::Result<void, std::string> flush() {
+    // A stop before a byte went out leaves them accepted, for the write-out
+    // when the file is dropped.
+    if (fd_.can_wait && stop_->ask()) return storage::Err{std::string()};
     const size_t n = accepted_;
-    auto written = write_all(fd_, buf_.data(), n);
+    auto written = write(buf_.data(), n, stop_->check());
     // What failed to go out is not retried when the file is dropped.
     const size_t rest = buf_.size() - n;
     std::memmove(buf_.data(), buf_.data() + n, rest);
     buf_.truncate(rest);
     accepted_ = 0;
-    return written;
+    if (!written.ok()) return storage::Err{io_error_text(written.error())};
+    return {};
   }
 
   // Flushes what was accepted and closes; either failing is an error (a close
   // can report a write that the file system deferred).
   storage::Result<void, std::string> close() {
     TRY(flush());
-    int fd = fd_;
-    fd_ = -1;
+    int fd = fd_.fd;
+    fd_.fd = -1;
     if (::close(fd) != 0 && errno != EINTR) return storage::Err{os_error_text(errno)};
     return {};
   }
 
  private:
-  int fd_;
+  storage::Result<void, int> write(const char* p, size_t n, const StopCheck& stop) {
+    return write_all_stoppable(fd_, p, n, fd_.can_wait ? stop : never_stop_);
+  }
+
+  StoppableFd fd_;
+  Stop* stop_;
+  const StopCheck never_stop_{[] { return false; }};
   ByteBuffer buf_;
   size_t accepted_ = 0;
 };
@@ -384,18 +419,23 @@ RecordWriter::Outcome RecordWriter::write(const json::Value& value, bool is_edge
   return Outcome::kWritten;
 }
 
-storage::Result<void, std::string> dedup_ndjson(const std::string& input,
-                                                const std::string& output, bool is_edges,
-                                                std::string_view domain) {
-  Fd in(::open(input.c_str(), O_RDONLY | O_CLOEXEC));
-  if (in.get() < 0) return storage::Err{os_error_text(errno)};
+namespace {
+
+// dedup_ndjson with its errors as texts; a stop also ends it with one.
+storage::Result<void, std::string> dedup_lines(const std::string& input,
+                                               const std::string& output, bool is_edges,
+                                               std::string_view domain, Stop* stop) {
+  auto opened_in = open_for_reading(input, 0, stop->check());
+  if (!opened_in.ok()) return storage::Err{io_error_text(opened_in.error())};
+  Fd in(opened_in->fd);
   struct stat in_stat;
   if (::fstat(in.get(), &in_stat) != 0) return storage::Err{os_error_text(errno)};
 
   // Opened without truncation so that an output naming the input (by any path,
   // symlink or hard link) is refused before a byte of it is lost.
-  Fd out(::open(output.c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0666));
-  if (out.get() < 0) return storage::Err{os_error_text(errno)};
+  auto opened_out = open_for_writing(output, O_CREAT, 0666, stop->check());
+  if (!opened_out.ok()) return storage::Err{io_error_text(opened_out.error())};
+  Fd out(opened_out->fd);
   struct stat out_stat;
   if (::fstat(out.get(), &out_stat) != 0) return storage::Err{os_error_text(errno)};
   if (S_ISREG(in_stat.st_mode) && in_stat.st_dev == out_stat.st_dev &&
@@ -406,8 +446,9 @@ storage::Result<void, std::string> dedup_ndjson(const std::string& input,
     return storage::Err{os_error_text(errno)};
   }
 
-  OutputFile writer(out.release());
-  LineReader reader(in.get());
+  out.release();
+  OutputFile writer(*opened_out, stop);
+  LineReader reader(*opened_in, stop->check());
   json::Arena arena;
   json::Parser parser;
   RecordWriter records(domain);
@@ -480,6 +521,20 @@ storage::Result<void, std::string> dedup_ndjson(const std::string& input,
   }
   if (pending) TRY(settle());
   return writer.close();
+}
+
+}  // namespace
+
+storage::Result<void, DedupError> dedup_ndjson(const std::string& input,
+                                               const std::string& output, bool is_edges,
+                                               std::string_view domain, const StopCheck& stop) {
+  Stop stops(stop);
+  auto done = dedup_lines(input, output, is_edges, domain, &stops);
+  // Asked once the files are closed: the write-out after a failure can be
+  // stopped too, and the stop then wins.
+  if (stops.stopped()) return storage::Err{DedupError{.stopped = true}};
+  if (!done.ok()) return storage::Err{DedupError{.text = std::move(done).error()}};
+  return {};
 }
 
 }  // namespace rs::ndjson

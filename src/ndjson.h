@@ -11,6 +11,7 @@
 #include <vector>
 
 #include "src/json.h"
+#include "src/stoppable_io.h"
 #include "src/uuid.h"
 #include "storage/src/result.h"
 
@@ -99,11 +100,24 @@ class RecordWriter {
   ByteBuffer old_id_{64};
 };
 
+// Why dedup_ndjson ended early.
+struct DedupError {
+  // `stop` said so (`text` is then empty).
+  bool stopped = false;
+  // Otherwise the text of the RuntimeError that reaches Python.
+  std::string text;
+};
+
 // Reads `input` line by line and writes the distinct cleaned records to
-// `output`. Errors are the texts of the RuntimeError that reaches Python.
-storage::Result<void, std::string> dedup_ndjson(const std::string& input,
-                                                const std::string& output, bool is_edges,
-                                                std::string_view domain);
+// `output`. `stop` is asked once per buffer read (a megabyte of a file),
+// whenever a signal interrupts a read, a write or an open, and every few
+// dozen milliseconds while a pipe keeps the call waiting; once it has said
+// stop it is not asked again. A stop ends the call as a failure does: the
+// output holds the records accepted before it (of a pipe, what its reader
+// takes without more waiting).
+storage::Result<void, DedupError> dedup_ndjson(const std::string& input,
+                                               const std::string& output, bool is_edges,
+                                               std::string_view domain, const StopCheck& stop);
 
 // The text of an operating-system error: "<description> (os error <n>)".
 std::string os_error_text(int err);

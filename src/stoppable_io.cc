@@ -39,6 +39,13 @@ int fifo_ended(int fd, const StopCheck& stop) {
   }
 }
 
+// `fd`, just opened, prepared for the calls below; closed when that fails.
+storage::Result<StoppableFd, int> prepare_opened(int fd) {
+  auto prepared = prepare_for_waiting(fd);
+  if (!prepared.ok()) ::close(fd);
+  return prepared;
+}
+
 }  // namespace
 
 storage::Result<StoppableFd, int> prepare_for_waiting(int fd) {
@@ -59,15 +66,29 @@ storage::Result<StoppableFd, int> open_for_reading(const std::string& path, int 
                                                    const StopCheck& stop) {
   for (;;) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK | flags);
-    if (fd >= 0) {
-      auto prepared = prepare_for_waiting(fd);
-      if (!prepared.ok()) {
-        ::close(fd);
-        return Err(prepared.error());
-      }
-      return *prepared;
-    }
+    if (fd >= 0) return prepare_opened(fd);
     if (errno != EINTR) return Err(errno);
+    if (stop()) return Err(kStopped);
+  }
+}
+
+storage::Result<StoppableFd, int> open_for_writing(const std::string& path, int flags,
+                                                   mode_t mode, const StopCheck& stop) {
+  for (;;) {
+    const int fd = ::open(path.c_str(), O_WRONLY | O_CLOEXEC | O_NONBLOCK | flags, mode);
+    if (fd >= 0) return prepare_opened(fd);
+    const int err = errno;
+    if (err == ENXIO) {
+      // A FIFO without a reader; anything else (a socket, a missing device)
+      // fails as a blocking open would.
+      struct stat st;
+      if (::stat(path.c_str(), &st) != 0 || !S_ISFIFO(st.st_mode)) return Err(ENXIO);
+      // Nothing wakes the caller when a reader comes, so it looks again
+      // after each slice.
+      if (::poll(nullptr, 0, kStopSliceMs) < 0 && errno != EINTR) return Err(errno);
+    } else if (err != EINTR) {
+      return Err(err);
+    }
     if (stop()) return Err(kStopped);
   }
 }

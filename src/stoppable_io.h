@@ -1,10 +1,10 @@
-// Reads and writes that the caller can stop while they wait. A pipe, a socket
-// or a terminal can keep a call waiting for another process indefinitely (a
-// FIFO whose writer has not come yet, or has stalled), so on such a
-// descriptor the call waits in poll() slices and asks `stop` after each one;
-// a regular file never waits long, and `stop` is asked once per call and
-// after a signal interrupted it. `stop` returning true gives up with
-// kStopped.
+// Opens, reads and writes that the caller can stop while they wait. A pipe, a
+// socket or a terminal can keep a call waiting for another process
+// indefinitely (a FIFO whose writer or reader has not come yet, or has
+// stalled), so on such a descriptor the call waits in poll() slices and asks
+// `stop` after each one; a regular file never waits long, and `stop` is asked
+// once per call and after a signal interrupted it. `stop` returning true
+// gives up with kStopped.
 //
 // A descriptor that can wait is kept non-blocking and waited on with poll()
 // only when it has nothing to give or take. A FIFO opened before its writer
@@ -15,6 +15,8 @@
 // Thread safety: the functions share nothing; `stop` is called on the
 // calling thread.
 #pragma once
+
+#include <sys/types.h>
 
 #include <cstddef>
 #include <functional>
@@ -54,6 +56,13 @@ storage::Result<StoppableFd, int> prepare_for_waiting(int fd);
 // or kStopped.
 storage::Result<StoppableFd, int> open_for_reading(const std::string& path, int flags,
                                                    const StopCheck& stop);
+
+// Opens `path` for writing (flags are added to O_WRONLY | O_CLOEXEC |
+// O_NONBLOCK; `mode` as for open) without blocking on a FIFO that no reader
+// has open yet: that wait goes in slices, asking `stop` after each, as does
+// an open that a signal interrupted. The errno of the failure, or kStopped.
+storage::Result<StoppableFd, int> open_for_writing(const std::string& path, int flags,
+                                                   mode_t mode, const StopCheck& stop);
 
 // Up to `n` bytes into `out`: how many (0 only at the end of the input), the
 // errno of a failed read, or kStopped.

@@ -45,10 +45,16 @@ PyObject* dedup_ndjson(PyObject*, PyObject* const* args, Py_ssize_t nargs, PyObj
   if (!convert("is_edges", [&] { return to_bool(a[2], &is_edges); })) return nullptr;
   if (!convert("domain", [&] { return to_optional_text(a[3], &domain); })) return nullptr;
   // Holds the interpreter lock throughout: the call is short of Python work
-  // and keeps no Python object.
+  // and keeps no Python object. The signal handlers run on this thread, from
+  // the interpreter's own check: one that raises (Ctrl-C) stops the call, its
+  // exception left set.
   auto done = ndjson::dedup_ndjson(input, output, is_edges,
-                                   domain ? *domain : ndjson::kDefaultDomain);
-  if (!done.ok()) return raise_runtime_error(done.error());
+                                   domain ? *domain : ndjson::kDefaultDomain,
+                                   [] { return PyErr_CheckSignals() != 0; });
+  if (!done.ok()) {
+    if (done.error().stopped) return nullptr;
+    return raise_runtime_error(done.error().text);
+  }
   Py_RETURN_NONE;
 }
 

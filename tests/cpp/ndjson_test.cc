@@ -1,6 +1,9 @@
 #include "src/ndjson.h"
 
+#include <fcntl.h>
 #include <gtest/gtest.h>
+#include <poll.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <cstdio>
@@ -10,6 +13,7 @@
 #include <set>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include "src/utf8.h"
@@ -19,6 +23,10 @@ namespace rs::ndjson {
 namespace {
 
 namespace fs = std::filesystem;
+
+StopCheck never() {
+  return [] { return false; };
+}
 
 TEST(SeenRecords, MatchesASetEvenWhenHashesCollide) {
   const uint64_t seed = std::random_device{}();
@@ -235,8 +243,8 @@ TEST_F(DedupFiles, OutputMatchesAModelAcrossBufferBoundaries) {
     if (round % 2 == 0) content += pool[2 + rng() % 48];  // no final LF
     const bool is_edges = round % 3 == 0;
     write(path("in"), content);
-    auto r = dedup_ndjson(path("in"), path("out"), is_edges, kDefaultDomain);
-    ASSERT_TRUE(r.ok()) << r.error();
+    auto r = dedup_ndjson(path("in"), path("out"), is_edges, kDefaultDomain, never());
+    ASSERT_TRUE(r.ok()) << r.error().text;
     const std::string want = model_output(content, is_edges);
     const std::string got = read(path("out"));
     ASSERT_EQ(got.size(), want.size());
@@ -246,10 +254,158 @@ TEST_F(DedupFiles, OutputMatchesAModelAcrossBufferBoundaries) {
 
 TEST_F(DedupFiles, AFailedLineLeavesTheRecordsBeforeIt) {
   write(path("in"), "{\"a\":1}\n{\"a\":1}\n{\"b\":2}\n{\"c\":\n{\"d\":4}\n");
-  auto r = dedup_ndjson(path("in"), path("out"), false, kDefaultDomain);
+  auto r = dedup_ndjson(path("in"), path("out"), false, kDefaultDomain, never());
   ASSERT_FALSE(r.ok());
-  EXPECT_EQ(r.error(), "EOF while parsing a value at line 1 column 5");
+  EXPECT_FALSE(r.error().stopped);
+  EXPECT_EQ(r.error().text, "EOF while parsing a value at line 1 column 5");
   EXPECT_EQ(read(path("out")), "{\"a\":1}\n{\"b\":2}\n");
+}
+
+size_t open_fds() {
+  return static_cast<size_t>(std::distance(fs::directory_iterator("/proc/self/fd"),
+                                           fs::directory_iterator()));
+}
+
+// At least `bytes` of records, a third of them duplicates.
+std::string records_of(size_t bytes) {
+  std::string content;
+  for (int i = 0; content.size() < bytes; ++i) {
+    const int n = i % 3 == 0 ? i / 2 : i;
+    content += "{\"s\":\"X:" + std::to_string(n) + "\",\"o\":null,\"pad\":\"" +
+               std::string(n % 50, 'p') + "\"}\n";
+  }
+  return content;
+}
+
+// The check says stop at its k-th ask, for every k up to the asks of a whole
+// run (once per megabyte read, and at the end). The call stops there without
+// asking again, closes both files, and leaves the records of the lines read
+// before: a prefix of the whole output, of complete records, and the whole
+// output when it stops at the last ask (the last record too).
+TEST_F(DedupFiles, AStopAtAnyAskLeavesTheRecordsAcceptedBeforeIt) {
+  const std::string content = records_of(size_t{5} << 20);
+  write(path("in"), content);
+  int asks = 0;
+  ASSERT_TRUE(dedup_ndjson(path("in"), path("out"), true, kDefaultDomain, [&] {
+                ++asks;
+                return false;
+              }).ok());
+  const std::string whole = read(path("out"));
+  ASSERT_EQ(whole, model_output(content, true));
+  EXPECT_GE(asks, 5);
+  EXPECT_LE(asks, 8) << "asked more often than once per buffer";
+
+  const size_t fds = open_fds();
+  size_t last = 0;
+  for (int k = 1; k <= asks; ++k) {
+    SCOPED_TRACE(k);
+    int asked = 0;
+    auto r = dedup_ndjson(path("in"), path("out"), true, kDefaultDomain,
+                          [&] { return ++asked == k; });
+    ASSERT_FALSE(r.ok());
+    EXPECT_TRUE(r.error().stopped);
+    EXPECT_EQ(asked, k) << "asked again after it said stop";
+    EXPECT_EQ(open_fds(), fds);
+    const std::string got = read(path("out"));
+    EXPECT_TRUE(whole.starts_with(got));
+    EXPECT_TRUE(got.empty() || got.back() == '\n');
+    EXPECT_GE(got.size(), last);
+    last = got.size();
+    if (k == 1) {
+      EXPECT_EQ(got, "");
+    }
+    if (k == asks) {
+      EXPECT_EQ(got, whole);
+    }
+  }
+}
+
+// Reads a FIFO to its end on a thread of its own. It is open for reading
+// before the writer comes, so the writer's open does not wait.
+class FifoReader {
+ public:
+  explicit FifoReader(const std::string& path)
+      : fd_(::open(path.c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC)), thread_([this] {
+          // Until the writer comes the FIFO reads as ended; poll() waits for
+          // its bytes or its hang-up.
+          pollfd p{.fd = fd_, .events = POLLIN, .revents = 0};
+          if (::poll(&p, 1, 60000) != 1) return;
+          ::fcntl(fd_, F_SETFL, 0);
+          char buf[1 << 16];
+          ssize_t n;
+          while ((n = ::read(fd_, buf, sizeof buf)) > 0) got_.append(buf, static_cast<size_t>(n));
+        }) {
+    EXPECT_GE(fd_, 0);
+  }
+  ~FifoReader() { ::close(fd_); }
+  FifoReader(const FifoReader&) = delete;
+  FifoReader& operator=(const FifoReader&) = delete;
+
+  std::string join() {
+    thread_.join();
+    return got_;
+  }
+
+ private:
+  const int fd_;
+  std::string got_;
+  std::thread thread_;
+};
+
+// The complete lines of `content` within its first `bytes`.
+std::string lines_within(const std::string& content, size_t bytes) {
+  return content.substr(0, content.rfind('\n', bytes) + 1);
+}
+
+// A FIFO as output: the records accepted before a failure reach its reader
+// (the write-out waits for it), and so do those accepted before a stop (what
+// the pipe takes at once: less than it holds here).
+TEST_F(DedupFiles, APipeOutputGetsTheRecordsAcceptedBeforeAFailureOrAStop) {
+  const std::string records = lines_within(records_of(40000), 40000);
+  const std::string head = lines_within(records, 30000);
+  ASSERT_EQ(::mkfifo(path("out").c_str(), 0600), 0);
+  {
+    write(path("in"), records + "{\"bad\":\n" + records);
+    FifoReader reader(path("out"));
+    auto r = dedup_ndjson(path("in"), path("out"), false, kDefaultDomain, never());
+    const std::string got = reader.join();
+    ASSERT_FALSE(r.ok());
+    EXPECT_FALSE(r.error().stopped);
+    EXPECT_EQ(r.error().text, "EOF while parsing a value at line 1 column 7");
+    EXPECT_EQ(got, model_output(records, false));
+  }
+  {
+    // Stopped at the second read, which would find the end: every record is
+    // accepted.
+    write(path("in"), head);
+    FifoReader reader(path("out"));
+    int asked = 0;
+    auto r = dedup_ndjson(path("in"), path("out"), false, kDefaultDomain,
+                          [&] { return ++asked == 2; });
+    const std::string got = reader.join();
+    ASSERT_FALSE(r.ok());
+    EXPECT_TRUE(r.error().stopped);
+    EXPECT_EQ(asked, 2);
+    EXPECT_EQ(got, model_output(head, false));
+  }
+}
+
+// A failure with a FIFO output whose reader takes nothing: the write-out of
+// the accepted records waits for it, asking the check, and a stop then ends
+// the call as stopped rather than hanging or reporting the failure.
+TEST_F(DedupFiles, TheWriteOutAfterAFailureGivesWayToAStop) {
+  const std::string records = lines_within(records_of(300000), 300000);
+  write(path("in"), records + "{\"bad\":\n");
+  ASSERT_EQ(::mkfifo(path("out").c_str(), 0600), 0);
+  const int idle = ::open(path("out").c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  ASSERT_GE(idle, 0);
+  int asked = 0;
+  auto r = dedup_ndjson(path("in"), path("out"), false, kDefaultDomain,
+                        [&] { return ++asked == 10; });
+  ::close(idle);
+  ASSERT_FALSE(r.ok());
+  EXPECT_TRUE(r.error().stopped);
+  EXPECT_EQ(asked, 10);
 }
 
 }  // namespace

@@ -2,11 +2,14 @@
 
 #include <fcntl.h>
 #include <gtest/gtest.h>
+#include <sys/socket.h>
 #include <sys/stat.h>
+#include <sys/un.h>
 #include <unistd.h>
 
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <string>
 #include <thread>
 
@@ -102,6 +105,69 @@ TEST(StoppableIo, WaitingOnAFifoStopsWhenAsked) {
     ::close(opened->fd);
     if (writer >= 0) ::close(writer);
   }
+}
+
+// Opening a FIFO for writing waits for its reader in slices, asking `stop`:
+// a reader that comes lets the open through, `stop` gives it up.
+TEST(StoppableIo, OpeningAFifoForWritingWaitsForItsReaderUntilStopped) {
+  for (bool reader_comes : {true, false}) {
+    SCOPED_TRACE(reader_comes);
+    Fifo fifo;
+    std::atomic<int> asked{0};
+    int reader = -1;
+    std::thread comer([&] {
+      std::this_thread::sleep_for(150ms);
+      if (reader_comes) reader = ::open(fifo.path().c_str(), O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+    });
+    auto opened = open_for_writing(fifo.path(), 0, 0600, [&] {
+      return ++asked >= 20;  // a second or so
+    });
+    comer.join();
+    EXPECT_GE(asked.load(), 2) << "stop was not asked while waiting";
+    if (reader_comes) {
+      ASSERT_TRUE(opened.ok()) << opened.error();
+      EXPECT_TRUE(opened->can_wait && opened->fifo);
+      EXPECT_LT(asked.load(), 20);
+      ::close(opened->fd);
+      ::close(reader);
+    } else {
+      ASSERT_FALSE(opened.ok());
+      EXPECT_EQ(opened.error(), kStopped);
+    }
+  }
+}
+
+// What a blocking open refuses at once is refused at once, without waiting:
+// a socket (ENXIO, as a FIFO without a reader gives) and a missing directory.
+TEST(StoppableIo, OpeningForWritingFailsAtOnceWhereNothingCanCome) {
+  TempDir dir;
+  const std::string socket_path = dir.path() + "/socket";
+  const int sock = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
+  ASSERT_GE(sock, 0);
+  sockaddr_un addr{};
+  addr.sun_family = AF_UNIX;
+  std::snprintf(addr.sun_path, sizeof addr.sun_path, "%s", socket_path.c_str());
+  ASSERT_EQ(::bind(sock, reinterpret_cast<sockaddr*>(&addr), sizeof addr), 0);
+  int asked = 0;
+  const StopCheck counting = [&] { return ++asked > 100; };
+  auto on_socket = open_for_writing(socket_path, 0, 0600, counting);
+  ASSERT_FALSE(on_socket.ok());
+  EXPECT_EQ(on_socket.error(), ENXIO);
+  auto missing = open_for_writing(dir.path() + "/no/file", O_CREAT, 0600, counting);
+  ASSERT_FALSE(missing.ok());
+  EXPECT_EQ(missing.error(), ENOENT);
+  EXPECT_EQ(asked, 0);
+  ::close(sock);
+  // A regular file is created with the mode asked for, less the umask.
+  const mode_t old_mask = ::umask(022);
+  auto created = open_for_writing(dir.path() + "/new", O_CREAT, 0666, counting);
+  ::umask(old_mask);
+  ASSERT_TRUE(created.ok());
+  EXPECT_FALSE(created->can_wait);
+  struct stat st;
+  ASSERT_EQ(::fstat(created->fd, &st), 0);
+  EXPECT_EQ(st.st_mode & 0777, 0644u);
+  ::close(created->fd);
 }
 
 // A full pipe with no reader taking from it: the write gives way to `stop`.
