@@ -34,6 +34,9 @@ namespace {
 namespace fs = std::filesystem;
 using storage::test::TempDir;
 
+using test::baseline_task_count;
+using test::count_tasks;
+using test::task_count;
 using test::write_file;
 
 std::string read_file(const std::string& path) {
@@ -42,43 +45,6 @@ std::string read_file(const std::string& path) {
 }
 
 // ---- the pool ----
-
-size_t count_tasks() {
-  size_t n = 0;
-  for (const auto& e : fs::directory_iterator("/proc/self/task")) {
-    (void)e;
-    ++n;
-  }
-  return n;
-}
-
-// The threads of this process, once it has `expected` of them. A joined
-// thread may stay listed for a moment after its join returns (the kernel
-// wakes the joiner before it lets the thread go), so the count is read again
-// for a while before a different one is taken as it is.
-size_t task_count(size_t expected) {
-  size_t n = count_tasks();
-  for (int tries = 0; tries < 10000 && n != expected; ++tries) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    n = count_tasks();
-  }
-  return n;
-}
-
-// The count to come back to: taken once a thread has come and gone (a
-// sanitizer starts a helper thread of its own with the first one) and the
-// count holds still.
-size_t baseline_task_count() {
-  std::thread([] {}).join();
-  size_t n = count_tasks();
-  for (int same = 0, tries = 0; same < 5 && tries < 10000; ++tries) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(1));
-    const size_t next = count_tasks();
-    same = next == n ? same + 1 : 0;
-    n = next;
-  }
-  return n;
-}
 
 using Done = storage::Result<void, PendingError>;
 

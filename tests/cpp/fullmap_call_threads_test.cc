@@ -12,37 +12,16 @@
 
 #include "src/fullmap/pool.h"
 #include "src/fullmap/thread.h"
+#include "tests/cpp/test_files.h"
 
 namespace rs::fullmap {
 namespace {
 
-namespace fs = std::filesystem;
 using namespace std::chrono_literals;
 
-size_t count_tasks() {
-  size_t n = 0;
-  for (const auto& e : fs::directory_iterator("/proc/self/task")) {
-    (void)e;
-    ++n;
-  }
-  return n;
-}
-
-// The count once it is `expected`, read again for a while: a joined thread
-// may stay listed for a moment after its join returned.
-size_t task_count(size_t expected) {
-  size_t n = count_tasks();
-  for (int tries = 0; tries < 10000 && n != expected; ++tries) {
-    std::this_thread::sleep_for(1ms);
-    n = count_tasks();
-  }
-  return n;
-}
-
-size_t baseline_task_count() {
-  std::thread([] {}).join();
-  return task_count(count_tasks());
-}
+using test::baseline_task_count;
+using test::count_tasks;
+using test::task_count;
 
 // Bodies that wait until `n` of them are running at once.
 class Gate {

@@ -4,9 +4,12 @@
 #include <spawn.h>
 #include <sys/wait.h>
 
+#include <chrono>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <string_view>
+#include <thread>
 #include <vector>
 
 #include <gtest/gtest.h>
@@ -39,6 +42,44 @@ inline int run_self_child(std::string gtest_filter, std::string env_entry) {
   int status = 0;
   if (::waitpid(pid, &status, 0) != pid) return -1;
   return status;
+}
+
+// The threads of this process.
+inline size_t count_tasks() {
+  size_t n = 0;
+  for (const auto& e : std::filesystem::directory_iterator("/proc/self/task")) {
+    (void)e;
+    ++n;
+  }
+  return n;
+}
+
+// The threads of this process, once it has `expected` of them. A joined
+// thread may stay listed for a moment after its join returns (the kernel
+// wakes the joiner before it lets the thread go), so the count is read again
+// for a while before a different one is taken as it is.
+inline size_t task_count(size_t expected) {
+  size_t n = count_tasks();
+  for (int tries = 0; tries < 10000 && n != expected; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    n = count_tasks();
+  }
+  return n;
+}
+
+// The count to come back to: taken once a thread has come and gone (a
+// sanitizer starts a helper thread of its own with the first one) and the
+// count holds still.
+inline size_t baseline_task_count() {
+  std::thread([] {}).join();
+  size_t n = count_tasks();
+  for (int same = 0, tries = 0; same < 5 && tries < 10000; ++tries) {
+    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    const size_t next = count_tasks();
+    same = next == n ? same + 1 : 0;
+    n = next;
+  }
+  return n;
 }
 
 }  // namespace rs::fullmap::test
