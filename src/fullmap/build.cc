@@ -4,11 +4,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <filesystem>
 #include <memory>
 #include <new>
-#include <algorithm>
 #include <optional>
 #include <vector>
 
@@ -158,7 +158,8 @@ Outcome build_body(const BuildJob& job) {
   if (job.spill == nullptr) {
     std::vector<std::string> inputs = job.classes;
     inputs.insert(inputs.end(), job.synonyms.begin(), job.synonyms.end());
-    TRY_ASSIGN(SpillDirectory own, SpillDirectory::take(job.settings.spill_dir, inputs, job.output));
+    TRY_ASSIGN(SpillDirectory own,
+               SpillDirectory::take(job.settings.spill_dir, inputs, job.output));
     taken.emplace(std::move(own));
   }
   SpillDirectory& spill = job.spill != nullptr ? *job.spill : *taken;

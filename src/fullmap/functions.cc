@@ -122,8 +122,8 @@ PyObject* build_fullmap_db(PyObject*, PyObject* const* args, Py_ssize_t nargs,
   // So are the build's threads: all of them are started here, and the build
   // takes them as it goes. Joined when this call returns.
   fullmap::CallThreads build_threads;
-  if (auto refused =
-          build_threads.start(fullmap::build_thread_count(workers, job.settings, synonyms.size()))) {
+  const size_t thread_count = fullmap::build_thread_count(workers, job.settings, synonyms.size());
+  if (auto refused = build_threads.start(thread_count)) {
     return fullmap::raise_pending(fullmap::PendingError::runtime(
         "failed to start the build's thread pool: " + refused->to_string()));
   }

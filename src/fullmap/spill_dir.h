@@ -12,9 +12,9 @@
 // - a symbolic link in place of the directory.
 // A missing directory is created with its ancestors; what taking it made
 // (the directory, or the marker in an empty one) goes again when it is let
-// go unused, so a refused build leaves nothing behind. Emptying a marked directory removes everything but the marker and
-// never follows a symbolic link: a link inside is removed, its target left
-// alone.
+// go unused, so a refused build leaves nothing behind. Emptying a marked
+// directory removes everything but the marker and never follows a symbolic
+// link: a link inside is removed, its target left alone.
 //
 // Thread safety: one owner; the lock guards against other builds, in this
 // process or another.

@@ -286,7 +286,8 @@ TEST(PrepareOutput, ClaimsTheOutputBeforeItTouchesAnything) {
     for (const std::string& p : old) EXPECT_TRUE(fs::exists(p)) << p;
   }
   // A parent directory that is missing is made before the claim.
-  EXPECT_TRUE(prepare_output(dir.file("new/dir/db.qdb"), {}, default_spill_dir(dir.file("new/dir/db.qdb"))).ok());
+  const std::string fresh = dir.file("new/dir/db.qdb");
+  EXPECT_TRUE(prepare_output(fresh, {}, default_spill_dir(fresh)).ok());
   EXPECT_TRUE(fs::is_directory(dir.file("new/dir")));
 }
 
