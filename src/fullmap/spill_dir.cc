@@ -9,6 +9,7 @@
 #include <cerrno>
 #include <cstring>
 #include <filesystem>
+#include <new>
 #include <utility>
 #include <vector>
 
@@ -202,10 +203,15 @@ SpillDirectory::~SpillDirectory() {
   // it made goes (the marker and, when it made that too, the directory),
   // unless something else was put there meanwhile.
   if (unused_ != Made::kNothing && dir_fd_ >= 0) {
-    auto names = list_names(dir_fd_);
-    if (names.ok() && names->size() == 1 && names->front() == kSpillMarkerName &&
-        ::unlinkat(dir_fd_, kSpillMarkerName, 0) == 0 && unused_ == Made::kDirectory) {
-      ::rmdir(path_.c_str());
+    try {
+      auto names = list_names(dir_fd_);
+      if (names.ok() && names->size() == 1 && names->front() == kSpillMarkerName &&
+          ::unlinkat(dir_fd_, kSpillMarkerName, 0) == 0 && unused_ == Made::kDirectory) {
+        ::rmdir(path_.c_str());
+      }
+    } catch (const std::bad_alloc&) {
+      // Out of memory for the listing: the marked directory stays, as after
+      // a failed build, and the next build takes it over.
     }
   }
   release();
